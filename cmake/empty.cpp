@@ -1,0 +1,1 @@
+// Placeholder so that a library whose directory has no units yet still builds.

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up everything on a fresh Debian machine, builds both builds and runs every
+# test: the native pure-unit tests under ASan/UBSan, then the Windows tests and
+# the end-to-end tests of orv_setup.exe under Wine.
+set -uo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$top"
+jobs=$(nproc)
+
+bash scripts/bootstrap.sh || exit 1
+
+cmake -S . -B build/native -DORV_NATIVE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null || exit 1
+cmake --build build/native -j"$jobs" >build/native.log 2>&1 || { tail -n 60 build/native.log; exit 1; }
+cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
+cmake --build build/win -j"$jobs" >build/win.log 2>&1 || { tail -n 60 build/win.log; exit 1; }
+
+echo "== native tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
+(cd build/native && ctest --output-on-failure -j"$jobs" --timeout 300)
+native=$?
+echo "== Windows tests under Wine"
+(cd build/win && ctest --output-on-failure -j"$jobs" --timeout 600)
+win=$?
+# End only this build's Wine prefix's server.
+WINEPREFIX="$top/build/win/wineprefix" wineserver -k 2>/dev/null || true
+[ $native -eq 0 ] && [ $win -eq 0 ]

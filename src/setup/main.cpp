@@ -1,0 +1,65 @@
+// Process entry of orv_setup: console, log, the requests that need no context
+// ("--version", "--selftest", "--help"), then the run's modes.
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
+#include <windows.h>
+
+#include "libtest.h"
+#include "log.h"
+#include "opt.h"
+#include "setup_text.h"
+
+static const char kProgram[] = "orv_setup";
+
+// Log lines end in a lone line feed and redirected output must carry the
+// unchanged UTF-8 bytes, so no stream translates line ends.
+static void streams_binary(void)
+{
+    _setmode(0, _O_BINARY);
+    _setmode(1, _O_BINARY);
+    _setmode(2, _O_BINARY);
+}
+
+// A GUI-subsystem program started from a console has no usable standard
+// output: borrow the parent's console when there is one. Redirected streams
+// (a file or a pipe) are left as they are.
+static void console_attach(void)
+{
+    if (GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_UNKNOWN)
+        return;
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    freopen("CONOUT$", "w", stdout);
+    freopen("CONOUT$", "w", stderr);
+    freopen("CONIN$", "r", stdin);
+}
+
+int main(int argc, char **argv)
+{
+    streams_binary();
+    console_attach();
+    streams_binary();
+
+    log_init(kProgram, LOG_INFO);
+    int rc = opt_version_selftest(argc, argv, kProgram);
+    if (rc >= 0)
+        return rc;
+    syslog_setup(argc, argv, kProgram);
+
+    if (opt_present(argc, argv, "--help", "-h")) {
+        setup_printf("%s %s (build %s)\n\n", kProgram, ORV_VERSION, ORV_BUILD);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+        setup_printf(setup_usage_text());
+#pragma GCC diagnostic pop
+        fflush(stdout);
+        return 0;
+    }
+
+    // The setup context, the settings and the modes come with the front end.
+    fputs("Fehler: Diese Betriebsart ist in diesem Build noch nicht enthalten.\n", stderr);
+    fflush(stderr);
+    return 1;
+}

@@ -1,0 +1,71 @@
+// orv_setup.exe itself: the answers that need no context, byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "run_win.h"
+#include "setup_text.h"
+
+static const std::string kVersionLine = "orv_setup 2.0.0-alpha.027\n";
+
+TEST(Start, VersionAndSelftestAnswerFirst)
+{
+    struct {
+        std::vector<std::string> args;
+        int code;
+        std::string out;
+    } cases[] = {
+        {{"--version"}, 0, kVersionLine},
+        // The version is answered before any option is checked.
+        {{"--bogus", "--version", "--frob=1"}, 0, kVersionLine},
+        // With both, only the version line.
+        {{"--selftest", "--version"}, 0, kVersionLine},
+        {{"--selftest"}, 0, "orv_setup 2.0.0-alpha.027: selftest ok\n"},
+    };
+    for (auto &c : cases) {
+        test_proc r = test_run_setup(c.args);
+        std::string name = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+        EXPECT_EQ(r.exit_code, c.code) << name;
+        EXPECT_EQ(r.out, c.out) << name;
+        EXPECT_EQ(r.err, "") << name;
+    }
+}
+
+TEST(Start, HelpPrintsHeaderAndUsageAnywhere)
+{
+    std::string usage;
+    // The usage text is a printf format: "%%" prints as "%".
+    for (const char *p = setup_usage_text(); *p; p++) {
+        usage += *p;
+        if (p[0] == '%' && p[1] == '%')
+            p++;
+    }
+    const std::string expected = "orv_setup 2.0.0-alpha.027 (build 20261026-2)\n\n" + usage;
+    const std::vector<std::vector<std::string>> calls = {
+        {"--help"}, {"-h"}, {"--bogus", "--help"}, {"--answers", "--help"}};
+    for (auto &args : calls) {
+        test_proc r = test_run_setup(args);
+        EXPECT_EQ(r.exit_code, 0) << args[0];
+        EXPECT_EQ(r.out, expected) << args[0];
+        EXPECT_EQ(r.err, "") << args[0];
+    }
+    EXPECT_NE(expected.find("%ProgramData%\\orvantis"), std::string::npos);
+    EXPECT_EQ(expected.find("%%"), std::string::npos);
+    // Binary streams: no carriage return is added to the line feeds.
+    EXPECT_EQ(expected.find('\r'), std::string::npos);
+}
+
+TEST(Start, HelpAsValueOfAnOptionStillCounts)
+{
+    test_proc r = test_run_setup({"--to", "-h"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.rfind("orv_setup 2.0.0-alpha.027 (build 20261026-2)\n\nUsage: orv_setup", 0), 0u);
+}
+
+TEST(Start, HelpWithValueIsNotHelp)
+{
+    // "--help=1" is not the bare option; the run goes on to the modes.
+    test_proc r = test_run_setup({"--help=1"});
+    EXPECT_EQ(r.out.find("Usage:"), std::string::npos);
+    EXPECT_NE(r.exit_code, 0);
+}

@@ -1,0 +1,101 @@
+// Starting a program with captured output on Windows (and under Wine).
+#include "run_win.h"
+
+#include <stdlib.h>
+
+#include <thread>
+
+#include <windows.h>
+
+std::string test_setup_exe()
+{
+    const char *p = getenv("ORV_SETUP_EXE");
+    return p ? p : "orv_setup.exe";
+}
+
+// Quotes one argument by the rules the C runtime uses to split a command line.
+static std::string quote_arg(const std::string &a)
+{
+    if (!a.empty() && a.find_first_of(" \t\"") == std::string::npos)
+        return a;
+    std::string q = "\"";
+    size_t slashes = 0;
+    for (char c : a) {
+        if (c == '\\') {
+            slashes++;
+            continue;
+        }
+        if (c == '"')
+            q.append(slashes * 2 + 1, '\\');
+        else
+            q.append(slashes, '\\');
+        slashes = 0;
+        q += c;
+    }
+    q.append(slashes * 2, '\\');
+    return q + "\"";
+}
+
+static void drain(HANDLE h, std::string *into)
+{
+    char buf[4096];
+    DWORD n;
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+        into->append(buf, n);
+}
+
+test_proc test_run(const std::string &program, const std::vector<std::string> &args,
+                   unsigned timeout_ms)
+{
+    test_proc r;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE out_r, out_w, err_r, err_w;
+    if (!CreatePipe(&out_r, &out_w, &sa, 0) || !CreatePipe(&err_r, &err_w, &sa, 0))
+        return r;
+    SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                             OPEN_EXISTING, 0, nullptr);
+    std::string cmd = quote_arg(program);
+    for (const std::string &a : args)
+        cmd += " " + quote_arg(a);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul;
+    si.hStdOutput = out_w;
+    si.hStdError = err_w;
+    PROCESS_INFORMATION pi = {};
+    BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                             nullptr, &si, &pi);
+    CloseHandle(out_w);
+    CloseHandle(err_w);
+    if (nul != INVALID_HANDLE_VALUE)
+        CloseHandle(nul);
+    if (!ok) {
+        CloseHandle(out_r);
+        CloseHandle(err_r);
+        return r;
+    }
+    std::thread t1(drain, out_r, &r.out), t2(drain, err_r, &r.err);
+    if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_TIMEOUT) {
+        r.timed_out = true;
+        TerminateProcess(pi.hProcess, 255);
+        WaitForSingleObject(pi.hProcess, INFINITE);
+    }
+    t1.join();
+    t2.join();
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    r.exit_code = (int)code;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseHandle(out_r);
+    CloseHandle(err_r);
+    return r;
+}
+
+test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms)
+{
+    return test_run(test_setup_exe(), args, timeout_ms);
+}

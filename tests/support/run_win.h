@@ -1,0 +1,21 @@
+// Runs programs the way a script would, and collects what they print.
+#pragma once
+#include <string>
+#include <vector>
+
+// The outcome of one program run.
+struct test_proc {
+    int exit_code = -1;   // the process exit code; -1 when it could not start
+    bool timed_out = false;
+    std::string out;      // standard output, bytes as written
+    std::string err;      // standard error, bytes as written
+};
+
+// The Windows path of orv_setup.exe under test (from ORV_SETUP_EXE).
+std::string test_setup_exe();
+// Runs program with args (each quoted as CreateProcess expects), standard
+// output and error on pipes of their own; stops it after timeout_ms.
+test_proc test_run(const std::string &program, const std::vector<std::string> &args,
+                   unsigned timeout_ms = 60000);
+// test_run of orv_setup.exe.
+test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms = 60000);

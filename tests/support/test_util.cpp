@@ -1,0 +1,45 @@
+// Helpers shared by the tests, on the standard library only.
+#include "test_util.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+std::string test_read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool test_write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), (std::streamsize)bytes.size());
+    return (bool)out;
+}
+
+std::string test_temp_dir(const char *tag)
+{
+    static std::atomic<int> counter{0};
+    const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(tag) + "_" + (info ? info->test_suite_name() : "x") + "_" +
+                       (info ? info->name() : "y") + "_" + std::to_string(counter++) + "_" +
+                       std::to_string(std::random_device{}() % 1000000);
+    for (char &c : name)
+        if (c == '/' || c == '\\')
+            c = '_';
+    std::filesystem::path p = std::filesystem::temp_directory_path() / "orv_tests" / name;
+    std::error_code ec;
+    std::filesystem::remove_all(p, ec);
+    std::filesystem::create_directories(p, ec);
+    return p.string();
+}
