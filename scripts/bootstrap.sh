@@ -54,20 +54,22 @@ enable_deb_src() {
         [ -f "$f" ] || continue
         grep -q '^URIs:.*debian' "$f" || continue
         sed -e 's/^Types:.*/Types: deb-src/' "$f" | sudo_if_needed tee "$out" >/dev/null
-        sudo_if_needed apt-get update -q
+        sudo_if_needed apt-get update -q >&2
         return 0
     done
     if [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list; then
         grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
             sudo_if_needed tee /etc/apt/sources.list.d/orv-deb-src.list >/dev/null
-        sudo_if_needed apt-get update -q
+        sudo_if_needed apt-get update -q >&2
         return 0
     fi
     echo "bootstrap: no Debian apt source found to derive a deb-src entry from" >&2
     exit 1
 }
 
-fetch_source() { # $1 = source package; prints the unpacked directory
+# Prints only the unpacked directory on standard output (callers capture it);
+# everything else it runs reports on standard error.
+fetch_source() { # $1 = source package
     local pkg=$1 dir
     dir=$(find "$srcdir" -maxdepth 1 -mindepth 1 -type d -name "$pkg-*" | head -n1)
     if [ -z "$dir" ]; then
