@@ -3,17 +3,16 @@
 #include "msg.h"
 
 #include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
+
+#include "setup_text.h"
 
 int msg_snprintf(char *buf, size_t size, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    int r = vsnprintf(buf, size, fmt, ap);
+    int r = setup_vsnprintf(buf, size, fmt, ap);
     va_end(ap);
-    if (r < 0 && buf && size)
-        buf[0] = '\0';
     return r;
 }
 
