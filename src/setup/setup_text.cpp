@@ -5,14 +5,20 @@
 #include <stdio.h>
 #include <string.h>
 
+int setup_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap)
+{
+    int r = vsnprintf(buf, size, fmt, ap);
+    if (r < 0 && buf && size)
+        buf[0] = '\0';
+    return r;
+}
+
 int setup_snprintf(char *buf, size_t size, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    int r = vsnprintf(buf, size, fmt, ap);
+    int r = setup_vsnprintf(buf, size, fmt, ap);
     va_end(ap);
-    if (r < 0 && buf && size)
-        buf[0] = '\0';
     return r;
 }
 

@@ -1,5 +1,6 @@
 // Bounded formatting of the setup's output and the cells of the component table.
 #pragma once
+#include <stdarg.h>
 #include <stddef.h>
 
 #include "orv_attr.h"
@@ -8,7 +9,10 @@
 enum { SETUP_TABLE_LINE = 400 };
 
 // vsnprintf rules: cut at the buffer's end, always NUL-terminated (size > 0),
-// the result the length the whole text would have had.
+// the result the length the whole text would have had; an encoding failure
+// (a negative result) leaves an empty text.
+int setup_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap) ORV_PRINTF(3, 0);
+// setup_vsnprintf with the arguments in place.
 int setup_snprintf(char *buf, size_t size, const char *fmt, ...) ORV_PRINTF(3, 4);
 // Formatted output to standard output; the formatter's result.
 int setup_printf(const char *fmt, ...) ORV_PRINTF(1, 2);
