@@ -43,3 +43,23 @@ std::string test_temp_dir(const char *tag)
     std::filesystem::create_directories(p, ec);
     return p.string();
 }
+
+std::string test_unhex(const std::string &hex)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += (char)std::stoi(hex.substr(i, 2), nullptr, 16);
+    return out;
+}
+
+std::string test_hex(const void *data, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    const unsigned char *p = (const unsigned char *)data;
+    std::string out;
+    for (size_t i = 0; i < n; i++) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}

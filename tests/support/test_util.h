@@ -10,3 +10,7 @@ bool test_write_file(const std::string &path, const std::string &bytes);
 // A new empty directory below the system's temporary directory, named after
 // the running test; removed by nobody (the build tree is thrown away).
 std::string test_temp_dir(const char *tag);
+// The bytes of a text of hex digit pairs (upper or lower case).
+std::string test_unhex(const std::string &hex);
+// Lower-case hex digits of n bytes.
+std::string test_hex(const void *data, size_t n);
