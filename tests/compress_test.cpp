@@ -14,6 +14,7 @@
 #include "compress.h"
 #include "libtest.h"
 #include "sys_result.h"
+#include "test_util.h"
 
 // Well-compressible data: a short text over and over.
 static std::vector<uint8_t> compressible(size_t n)
@@ -22,20 +23,6 @@ static std::vector<uint8_t> compressible(size_t n)
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; i++)
         v[i] = (uint8_t)kText[i % (sizeof kText - 1)];
-    return v;
-}
-
-// Bytes that do not compress (a fixed xorshift sequence).
-static std::vector<uint8_t> noise(size_t n)
-{
-    std::vector<uint8_t> v(n);
-    uint32_t x = 88172645u;
-    for (auto &b : v) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = (uint8_t)(x >> 24);
-    }
     return v;
 }
 
@@ -79,7 +66,7 @@ TEST(Compress, RoundTrips)
 
 TEST(Compress, ZeroMeansStoreTheBlock)
 {
-    const std::vector<uint8_t> random = noise(100), good = compressible(4096);
+    const std::vector<uint8_t> random = test_noise(100), good = compressible(4096);
     std::vector<uint8_t> out(ZSTD_compressBound(4096) + 64);
     struct {
         const char *name;

@@ -4,8 +4,10 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "crc32c.h"
+#include "test_util.h"
 
 // The iSCSI test patterns and the check value.
 static std::string pattern(int kind)
@@ -50,14 +52,8 @@ TEST(Crc32c, HardwareAndTableAgree)
 {
     if (!crc32c_has_sse42())
         GTEST_SKIP() << "no SSE4.2 on this processor";
-    unsigned char buf[64];
-    uint32_t x = 2463534242u;
-    for (auto &b : buf) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = (unsigned char)x;
-    }
+    const std::vector<uint8_t> bytes = test_noise(64);
+    const uint8_t *buf = bytes.data();
     // Every length from 0 to 17 at every alignment of the 8-byte steps.
     for (size_t offset = 0; offset < 8; offset++)
         for (size_t len = 0; len <= 17; len++)

@@ -32,15 +32,9 @@ TEST(Libtest, RunPassesAndLeavesTheBufferAlone)
 
 TEST(Libtest, RoundTrips)
 {
-    std::vector<uint8_t> pattern(LIBTEST_PATTERN_SIZE), noise(LIBTEST_PATTERN_SIZE);
+    std::vector<uint8_t> pattern(LIBTEST_PATTERN_SIZE);
     libtest_fill_pattern(pattern.data(), pattern.size());
-    uint32_t x = 2463534242u;
-    for (auto &b : noise) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = (uint8_t)(x >> 24);
-    }
+    const std::vector<uint8_t> noise = test_noise(LIBTEST_PATTERN_SIZE);
     struct {
         const char *name;
         int id;
@@ -79,15 +73,11 @@ TEST(Libtest, FailureSentenceBounds)
 
 // opt_version_selftest over argv (without the program name); out gets what
 // it printed on standard output.
-static int version_selftest(std::vector<std::string> argv, std::string *out)
+static int version_selftest(const std::vector<std::string> &argv, std::string *out)
 {
-    argv.insert(argv.begin(), "prog");
-    std::vector<char *> ptrs;
-    for (auto &s : argv)
-        ptrs.push_back(&s[0]);
-    ptrs.push_back(nullptr);
+    test_args a(argv);
     testing::internal::CaptureStdout();
-    int rc = opt_version_selftest((int)argv.size(), ptrs.data(), "orv_setup");
+    int rc = opt_version_selftest(a.argc(), a.argv(), "orv_setup");
     *out = testing::internal::GetCapturedStdout();
     return rc;
 }

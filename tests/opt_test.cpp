@@ -5,21 +5,7 @@
 #include <vector>
 
 #include "opt.h"
-
-// An argument vector of owned strings, argv[0] being the program.
-struct args {
-    std::vector<std::string> store;
-    std::vector<char *> ptrs;
-    explicit args(std::vector<std::string> a) : store(std::move(a))
-    {
-        store.insert(store.begin(), "prog");
-        for (auto &s : store)
-            ptrs.push_back(&s[0]);
-        ptrs.push_back(nullptr);
-    }
-    int argc() const { return (int)store.size(); }
-    char **argv() { return ptrs.data(); }
-};
+#include "test_util.h"
 
 static const opt_row kTable[] = {
     {"--silent", "/silent", 0},
@@ -108,11 +94,11 @@ TEST(OptValue, Lookup)
         {"double dash is not special", {"--", "--answers", "z"}, "--answers", nullptr, "z"},
     };
     for (auto &c : cases) {
-        args a(c.argv);
+        test_args a(c.argv);
         const char *v = opt_value(a.argc(), a.argv(), c.long_name, c.short_name, "DEF");
         EXPECT_STREQ(v, c.expected) << c.name;
     }
-    args none({"--answers", "x"});
+    test_args none({"--answers", "x"});
     EXPECT_STREQ(opt_value(1, none.argv(), "--answers", nullptr, "DEF"), "DEF") << "argc 1";
     EXPECT_EQ(opt_value(0, none.argv(), "--answers", nullptr, nullptr), nullptr) << "argc 0";
 }
@@ -133,13 +119,13 @@ TEST(OptPresent, ExactElementsOnly)
         {{}, "--help", "-h", 0},
     };
     for (auto &c : cases) {
-        args a(c.argv);
+        test_args a(c.argv);
         EXPECT_EQ(opt_present(a.argc(), a.argv(), c.long_name, c.short_name), c.expected)
             << (c.argv.empty() ? "(none)" : c.argv[0]) << " for " << (c.long_name ? c.long_name : "")
             << "/" << (c.short_name ? c.short_name : "");
     }
     // argv[0] is the program, never an option.
-    args p({});
+    test_args p({});
     p.store[0] = "--help";
     p.ptrs[0] = &p.store[0][0];
     EXPECT_EQ(opt_present(p.argc(), p.argv(), "--help", nullptr), 0);

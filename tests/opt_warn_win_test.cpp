@@ -7,6 +7,7 @@
 
 #include "log.h"
 #include "opt.h"
+#include "test_util.h"
 
 // Collects the warnings that reach the log.
 static std::vector<std::string> g_warnings;
@@ -19,17 +20,13 @@ static void collect(int level, const char *text, void *)
 
 // Runs opt_warn_unknown over argv (without the program name) and returns the
 // warnings it logged; *count gets its result.
-static std::vector<std::string> warn(std::vector<std::string> argv, const opt_row *table,
+static std::vector<std::string> warn(const std::vector<std::string> &argv, const opt_row *table,
                                      int max_positional, int *count)
 {
-    argv.insert(argv.begin(), "prog");
-    std::vector<char *> ptrs;
-    for (auto &s : argv)
-        ptrs.push_back(&s[0]);
-    ptrs.push_back(nullptr);
+    test_args a(argv);
     g_warnings.clear();
     log_set_callback(collect, nullptr);
-    *count = opt_warn_unknown((int)argv.size(), ptrs.data(), table, max_positional);
+    *count = opt_warn_unknown(a.argc(), a.argv(), table, max_positional);
     log_set_callback(nullptr, nullptr);
     return g_warnings;
 }

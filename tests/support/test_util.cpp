@@ -63,3 +63,24 @@ std::string test_hex(const void *data, size_t n)
     }
     return out;
 }
+
+std::vector<uint8_t> test_noise(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    uint32_t x = 2463534242u;
+    for (auto &b : v) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = (uint8_t)(x >> 24);
+    }
+    return v;
+}
+
+test_args::test_args(std::vector<std::string> args) : store(std::move(args))
+{
+    store.insert(store.begin(), "prog");
+    for (auto &s : store)
+        ptrs.push_back(&s[0]);
+    ptrs.push_back(nullptr);
+}
