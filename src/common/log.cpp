@@ -1,5 +1,6 @@
-// Pure parts of the log: level names, calendar arithmetic, the timestamp text
-// and the emergency line. No Windows header, so they build natively too.
+// Pure parts of the log: level names, calendar arithmetic, the timestamp text,
+// the emergency line, the search for the instants of a local time, and the
+// assembly of a line. No Windows header, so they build natively too.
 #include "log.h"
 
 #include <stdio.h>
@@ -102,4 +103,94 @@ size_t log_format_emergency(int64_t t, const char *name, const char *text, char 
             buf[len++] = *s;
     buf[len++] = '\n';
     return len;
+}
+
+int64_t time_utc_offset_with(time_local_fn local, int64_t t)
+{
+    struct tm tm;
+    if (local(t, &tm) != 0)
+        return 0;
+    return time_tm_as_utc(&tm) - t;
+}
+
+// Whether instant c converts to local time with exactly the offset r.
+static int has_offset(time_local_fn local, int64_t c, int64_t r)
+{
+    struct tm tm;
+    return local(c, &tm) == 0 && time_tm_as_utc(&tm) - c == r;
+}
+
+// A wall-clock time can be reached from the offset in force a day before and
+// from the one a day after; each candidate counts only when the zone really
+// has that offset at the resulting instant.
+int time_local_to_utc_with(time_local_fn local, int year, int month, int day, int hour,
+                           int minute, int second, int64_t out[2])
+{
+    int64_t w = time_days_from_civil(year, month, day) * 86400 + (int64_t)hour * 3600 +
+                (int64_t)minute * 60 + second;
+    int count = 0;
+    int64_t r1 = time_utc_offset_with(local, w - 86400);
+    int64_t c1 = w - r1;
+    if (has_offset(local, c1, r1))
+        out[count++] = c1;
+    int64_t r2 = time_utc_offset_with(local, w + 86400);
+    int64_t c2 = w - r2;
+    if (!has_offset(local, c2, r2))
+        return count;
+    if (count == 1 && c2 == out[0])
+        return 1;
+    if (count == 1 && c2 < out[0]) {
+        out[1] = out[0];
+        out[0] = c2;
+        return 2;
+    }
+    out[count] = c2;
+    return count + 1;
+}
+
+// One piece of a long line, formatted from its own arguments.
+static void sink_piece(const log_sink *sink, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    sink->write_piece(fmt, ap);
+    va_end(ap);
+}
+
+void log_deliver(const log_sink *sink, log_callback cb, void *user, int level, const char *ts,
+                 const char *name, const char *fmt, va_list ap)
+{
+    // Every pass formats from a copy: a va_list can be walked only once, and
+    // the long-line path walks the arguments a second time.
+    va_list aq;
+    if (cb) {
+        char text[2048];
+        va_copy(aq, ap);
+        if (vsnprintf(text, sizeof text, fmt, aq) < 0)
+            text[0] = '\0';
+        va_end(aq);
+        cb(level, text, user);
+        return;
+    }
+    const char *lvl = log_level_name(level);
+    char line[4096];
+    int p = snprintf(line, sizeof line, "%s [%s] %-5s ", ts, name, lvl);
+    int m = -1;
+    if (p >= 1 && p <= 4095) {
+        va_copy(aq, ap);
+        m = vsnprintf(line + p, sizeof line - (size_t)p, fmt, aq);
+        va_end(aq);
+    }
+    if (m >= 0 && (int64_t)p + m + 1 <= 4095) {
+        line[p + m] = '\n';
+        sink->write_whole(line, (size_t)(p + m + 1));
+        return;
+    }
+    // Too long for one write (or not formattable into the buffer): the prefix,
+    // the message uncut and the line feed, so nothing is lost.
+    sink_piece(sink, "%s [%s] %-5s ", ts, name, lvl);
+    va_copy(aq, ap);
+    sink->write_piece(fmt, aq);
+    va_end(aq);
+    sink_piece(sink, "%s", "\n");
 }

@@ -2,6 +2,7 @@
 // message to an installed callback. Also the timestamp and local-time routines
 // and the system-log hooks, which are empty on Windows.
 #pragma once
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <time.h>
@@ -62,9 +63,37 @@ void time_civil_from_days(int64_t days, int64_t *year, int *month, int *day);
 // A broken-down time read as if it were UTC, in seconds since 1970.
 int64_t time_tm_as_utc(const struct tm *tm);
 // The timestamp text for instant t whose local broken-down time is local:
-// strftime of the fields, then the offset (local-as-UTC minus t) as "%c%02ld:%02ld".
-// Writes "?" when strftime produces nothing; nothing when size is 0.
+// strftime of the fields, then the offset (local-as-UTC minus t, in minutes cut
+// toward zero) as "%c%02ld:%02ld". Writes "?" when strftime produces nothing;
+// nothing when size is 0.
 void log_format_timestamp(const struct tm *local, int64_t t, char *buf, size_t size);
 // Builds the emergency line for UTC instant t into buf (512 bytes): at most 510
 // bytes of content and a line feed. Returns the length including the line feed.
 size_t log_format_emergency(int64_t t, const char *name, const char *text, char *buf);
+
+// A conversion of instant t to local broken-down time: 0, or -1 when t has no
+// local time. The runtime's conversion in the program; a fixed zone in tests.
+typedef int (*time_local_fn)(int64_t t, struct tm *out);
+// time_utc_offset under the conversion local.
+int64_t time_utc_offset_with(time_local_fn local, int64_t t);
+// time_local_to_utc under the conversion local.
+int time_local_to_utc_with(time_local_fn local, int year, int month, int day, int hour,
+                           int minute, int second, int64_t out[2]);
+
+// Where a log line goes when no callback is installed; the platform part
+// writes to standard error, tests record.
+struct log_sink {
+    // Writes a whole line (line feed included) with one raw write.
+    void (*write_whole)(const char *line, size_t len);
+    // Formats one piece of a line too long for one write onto the stream.
+    void (*write_piece)(const char *fmt, va_list ap);
+};
+
+// Delivers one message that passed the level filter. With cb set, cb gets the
+// bare text cut to 2047 bytes and nothing goes to sink. Otherwise the line
+// "%s [%s] %-5s " (ts, name, level name), message, line feed goes to sink in one
+// write_whole when it is at most 4095 bytes long, else as three write_piece
+// calls (prefix, the whole message, "\n"). ap is copied for every pass over it
+// and left unconsumed for the caller.
+void log_deliver(const log_sink *sink, log_callback cb, void *user, int level, const char *ts,
+                 const char *name, const char *fmt, va_list ap);

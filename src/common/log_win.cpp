@@ -44,42 +44,21 @@ int log_error_count(void) { return (int)InterlockedCompareExchange(&g_log.error_
 
 const char *log_program_name(void) { return g_log.name; }
 
-// Writes one line; the caller holds the lock when it exists. The argument list
-// is copied for every pass over it, since a va_list can be walked only once.
-static void write_line(int level, const char *ts, const char *fmt, va_list ap)
+// Standard error as the log's sink: a whole line with one raw write after
+// whatever the stream still holds, a long line through the stream.
+static void stderr_whole(const char *line, size_t len)
 {
-    va_list aq;
-    if (g_log.callback) {
-        char text[2048];
-        va_copy(aq, ap);
-        vsnprintf(text, sizeof text, fmt, aq);
-        va_end(aq);
-        g_log.callback(level, text, g_log.user);
-        return;
-    }
-    const char *lvl = log_level_name(level);
-    char line[4096];
-    int p = snprintf(line, sizeof line, "%s [%s] %-5s ", ts, g_log.name, lvl);
-    int m = -1;
-    if (p >= 1 && p <= 4095) {
-        va_copy(aq, ap);
-        m = vsnprintf(line + p, sizeof line - (size_t)p, fmt, aq);
-        va_end(aq);
-    }
-    if (m >= 0 && p + m + 1 <= 4095) {
-        line[p + m] = '\n';
-        fflush(stderr);
-        _write(_fileno(stderr), line, (unsigned)(p + m + 1));
-        return;
-    }
-    // Too long for one write: prefix, the whole message and the line feed.
-    fprintf(stderr, "%s [%s] %-5s ", ts, g_log.name, lvl);
-    va_copy(aq, ap);
-    vfprintf(stderr, fmt, aq);
-    va_end(aq);
-    fputc('\n', stderr);
+    fflush(stderr);
+    _write(_fileno(stderr), line, (unsigned)len);
+}
+
+static void stderr_piece(const char *fmt, va_list ap)
+{
+    vfprintf(stderr, fmt, ap);
     fflush(stderr);
 }
+
+static const log_sink kStderrSink = {stderr_whole, stderr_piece};
 
 void log_write(int level, const char *fmt, ...)
 {
@@ -93,7 +72,7 @@ void log_write(int level, const char *fmt, ...)
         sys_mutex_lock(&g_log.lock);
     va_list ap;
     va_start(ap, fmt);
-    write_line(level, ts, fmt, ap);
+    log_deliver(&kStderrSink, g_log.callback, g_log.user, level, ts, g_log.name, fmt, ap);
     va_end(ap);
     if (g_log.lock_ready)
         sys_mutex_unlock(&g_log.lock);
@@ -116,7 +95,7 @@ int log_emergency_warn(const char *text)
     return _write(2, buf, (unsigned)len);
 }
 
-// Local broken-down time of t; 0 on success.
+// Local broken-down time of t by the runtime's own zone rules; 0 on success.
 static int local_tm(int64_t t, struct tm *out)
 {
     __time64_t tt = (__time64_t)t;
@@ -135,44 +114,12 @@ void log_timestamp(int64_t t, char *buf, size_t size)
     log_format_timestamp(&tm, t, buf, size);
 }
 
-int64_t time_utc_offset(int64_t t)
-{
-    struct tm tm;
-    if (local_tm(t, &tm) != 0)
-        return 0;
-    return time_tm_as_utc(&tm) - t;
-}
-
-// Whether instant c converts to local time with exactly the offset r.
-static int has_offset(int64_t c, int64_t r)
-{
-    struct tm tm;
-    return local_tm(c, &tm) == 0 && time_tm_as_utc(&tm) - c == r;
-}
+int64_t time_utc_offset(int64_t t) { return time_utc_offset_with(local_tm, t); }
 
 int time_local_to_utc(int year, int month, int day, int hour, int minute, int second,
                       int64_t out[2])
 {
-    int64_t w = time_days_from_civil(year, month, day) * 86400 + (int64_t)hour * 3600 +
-                (int64_t)minute * 60 + second;
-    int count = 0;
-    int64_t r1 = time_utc_offset(w - 86400);
-    int64_t c1 = w - r1;
-    if (has_offset(c1, r1))
-        out[count++] = c1;
-    int64_t r2 = time_utc_offset(w + 86400);
-    int64_t c2 = w - r2;
-    if (!has_offset(c2, r2))
-        return count;
-    if (count == 1 && c2 == out[0])
-        return 1;
-    if (count == 1 && c2 < out[0]) {
-        out[1] = out[0];
-        out[0] = c2;
-        return 2;
-    }
-    out[count] = c2;
-    return count + 1;
+    return time_local_to_utc_with(local_tm, year, month, day, hour, minute, second, out);
 }
 
 void log_use_journal(int on) { (void)on; }

@@ -80,5 +80,8 @@ int hex32(const uint8_t digest[32], char out[65])
 
 int mem_equal(const void *a, const void *b, size_t n)
 {
+    // memcmp must not be handed null pointers, even for zero bytes.
+    if (n == 0)
+        return 1;
     return memcmp(a, b, n) == 0 ? 1 : 0;
 }

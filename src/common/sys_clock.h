@@ -11,7 +11,9 @@ typedef CRITICAL_SECTION sys_mutex;
 int64_t sys_time_now(void);
 // Whole milliseconds since 1970-01-01 00:00:00 UTC.
 int64_t sys_time_now_ms(void);
-// A FILETIME value (100 ns units since 1601) as milliseconds since 1970, truncated.
+// A FILETIME value (100 ns units since 1601) as whole seconds since 1970, truncated.
+int64_t sys_filetime_to_unix_s(uint64_t filetime);
+// A FILETIME value as whole milliseconds since 1970, truncated.
 int64_t sys_filetime_to_unix_ms(uint64_t filetime);
 
 void sys_mutex_init(sys_mutex *m);

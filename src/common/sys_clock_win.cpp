@@ -11,15 +11,18 @@ static uint64_t now_filetime(void)
     return ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
 }
 
+// The difference is taken unsigned, as the system clock is never before 1970.
+int64_t sys_filetime_to_unix_s(uint64_t filetime)
+{
+    return (int64_t)((filetime - kUnixEpochFiletime) / 10000000ULL);
+}
+
 int64_t sys_filetime_to_unix_ms(uint64_t filetime)
 {
     return (int64_t)((filetime - kUnixEpochFiletime) / 10000ULL);
 }
 
-int64_t sys_time_now(void)
-{
-    return (int64_t)((now_filetime() - kUnixEpochFiletime) / 10000000ULL);
-}
+int64_t sys_time_now(void) { return sys_filetime_to_unix_s(now_filetime()); }
 
 int64_t sys_time_now_ms(void)
 {

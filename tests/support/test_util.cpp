@@ -43,3 +43,44 @@ std::string test_temp_dir(const char *tag)
     std::filesystem::create_directories(p, ec);
     return p.string();
 }
+
+std::string test_unhex(const std::string &hex)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += (char)std::stoi(hex.substr(i, 2), nullptr, 16);
+    return out;
+}
+
+std::string test_hex(const void *data, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    const unsigned char *p = (const unsigned char *)data;
+    std::string out;
+    for (size_t i = 0; i < n; i++) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+std::vector<uint8_t> test_noise(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    uint32_t x = 2463534242u;
+    for (auto &b : v) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = (uint8_t)(x >> 24);
+    }
+    return v;
+}
+
+test_args::test_args(std::vector<std::string> args) : store(std::move(args))
+{
+    store.insert(store.begin(), "prog");
+    for (auto &s : store)
+        ptrs.push_back(&s[0]);
+    ptrs.push_back(nullptr);
+}
