@@ -8,6 +8,8 @@
 
 #include <atomic>
 
+#include "codec.h"
+
 // Fetched once and never released: every later digest reuses it.
 static std::atomic<EVP_MD *> g_sha256{nullptr};
 
@@ -72,12 +74,7 @@ int sha256_buffer(const void *data, size_t len, uint8_t out[32])
 
 int hex32(const uint8_t digest[32], char out[65])
 {
-    static const char digits[] = "0123456789abcdef";
-    for (int i = 0; i < 32; i++) {
-        out[2 * i] = digits[digest[i] >> 4];
-        out[2 * i + 1] = digits[digest[i] & 15];
-    }
-    out[64] = '\0';
+    hex_encode(digest, 32, out);
     return 32;
 }
 
