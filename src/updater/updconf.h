@@ -12,7 +12,7 @@ enum {
     UPDCONF_MAX_KEYS = 8,      // trusted public keys held at most
     UPDCONF_KEY_BYTES = 32,    // one raw Ed25519 public key
     UPDCONF_LINE_MAX = 2048,   // line buffer: a line holds at most 2047 bytes with its line feed
-    UPDCONF_TEXT_MAX = 16384,  // room for the whole written file (the longest record needs < 11 KiB)
+    UPDCONF_TEXT_MAX = 16384,  // the whole written file (the longest record needs < 11 KiB)
     UPDCONF_PATH_MAX = 600,    // buffer of updconf_default_path
 };
 
@@ -21,7 +21,8 @@ enum {
 struct updater_config {
     char url[1024];             // base URL of the update server; empty: none known
     char channel[64];           // release channel
-    char ca_file[512];          // PEM file of the only server certificates accepted; empty: system checks
+    char ca_file[512];          // PEM file of the only server certificates accepted; empty:
+                                // the system's certificate checks
     char client_cert[512];      // PEM file of the client certificate and its chain; empty: none
     char client_key[512];       // PEM private key of client_cert; empty: none
     char proxy[256];            // named proxy for HTTPS; empty: the system's proxy settings
