@@ -73,7 +73,7 @@ const char *updconf_default_path(void);
 // exactly. 0 with *out set to 1 or 0; -1 for any other text, *out untouched.
 int config_parse_bool(const char *text, int *out);
 
-// ---- pure formatting, shared with the file-writing part ---------------------
+// ---- pure formatting, shared with the file-writing unit ---------------------
 
 // Formats the message into err (when err is not null and errlen not 0); always -1.
 int updconf_fail(char *err, size_t errlen, const char *fmt, ...) ORV_PRINTF(3, 4);
