@@ -303,8 +303,9 @@ static int grow(json_parser *p, json_value *node, size_t *cap, bool with_keys)
 }
 
 // Opens an array or object at cur: the depth and value limits, then the node.
+// *empty is 1 when the closing bracket follows at once (and was read).
 // Returns the node or null with the message written.
-static json_value *open_container(json_parser *p, uint32_t kind)
+static json_value *open_container(json_parser *p, uint32_t kind, char close, bool *empty)
 {
     if (p->depth >= p->max_depth) {
         fail(p, "nesting too deep", p->cur);
@@ -314,23 +315,39 @@ static json_value *open_container(json_parser *p, uint32_t kind)
     if (count_value(p, p->cur) < 0)
         return nullptr;
     json_value *node = new_node(p, kind);
-    if (node)
-        p->depth++;
+    if (!node)
+        return nullptr;
+    p->depth++;
+    skip_ws(p);
+    *empty = p->cur < p->end && *p->cur == close;
+    if (*empty)
+        p->cur++;
     return node;
+}
+
+// Reads what follows an element or member: "," (0, another one follows) or
+// the closing bracket (1); -1 with the message for the end of the input
+// (unterminated) or any other byte (expected).
+static int separator(json_parser *p, char close, const char *unterminated, const char *expected)
+{
+    skip_ws(p);
+    if (p->cur == p->end)
+        return fail(p, unterminated, p->end);
+    char c = *p->cur;
+    if (c != ',' && c != close)
+        return fail(p, expected, p->cur);
+    p->cur++;
+    return c == close ? 1 : 0;
 }
 
 static int parse_array(json_parser *p, json_value **out)
 {
-    json_value *node = open_container(p, JSON_ARRAY);
+    bool empty = false;
+    json_value *node = open_container(p, JSON_ARRAY, ']', &empty);
     if (!node)
         return -1;
     size_t cap = 0;
-    skip_ws(p);
-    if (p->cur < p->end && *p->cur == ']') {
-        p->cur++;
-        goto done;
-    }
-    for (;;) {
+    for (bool closed = empty; !closed;) {
         json_value *item = nullptr;
         if (parse_value(p, &item) < 0)
             goto failed;
@@ -339,23 +356,11 @@ static int parse_array(json_parser *p, json_value **out)
             goto failed;
         }
         node->items[node->count++] = item;
-        skip_ws(p);
-        if (p->cur == p->end) {
-            fail(p, "unterminated array", p->end);
+        int next = separator(p, ']', "unterminated array", "expected , or ]");
+        if (next < 0)
             goto failed;
-        }
-        char c = *p->cur;
-        if (c == ']') {
-            p->cur++;
-            break;
-        }
-        if (c != ',') {
-            fail(p, "expected , or ]", p->cur);
-            goto failed;
-        }
-        p->cur++;
+        closed = next == 1;
     }
-done:
     p->depth--;
     *out = node;
     return 0;
@@ -432,17 +437,13 @@ static int key_seen(const key_index *ix, char *const *keys, size_t n, const char
 
 static int parse_object(json_parser *p, json_value **out)
 {
-    json_value *node = open_container(p, JSON_OBJECT);
+    bool empty = false;
+    json_value *node = open_container(p, JSON_OBJECT, '}', &empty);
     if (!node)
         return -1;
     size_t cap = 0;
     key_index index = {nullptr, 0};
-    skip_ws(p);
-    if (p->cur < p->end && *p->cur == '}') {
-        p->cur++;
-        goto done;
-    }
-    for (;;) {
+    for (bool closed = empty; !closed;) {
         char *name = nullptr;
         json_value *value = nullptr;
         skip_ws(p);
@@ -482,23 +483,11 @@ static int parse_object(json_parser *p, json_value **out)
             fail(p, "out of memory", p->cur);
             goto failed;
         }
-        skip_ws(p);
-        if (p->cur == p->end) {
-            fail(p, "unterminated object", p->end);
+        int next = separator(p, '}', "unterminated object", "expected , or }");
+        if (next < 0)
             goto failed;
-        }
-        char c = *p->cur;
-        if (c == '}') {
-            p->cur++;
-            break;
-        }
-        if (c != ',') {
-            fail(p, "expected , or }", p->cur);
-            goto failed;
-        }
-        p->cur++;
+        closed = next == 1;
     }
-done:
     free(index.slot);
     p->depth--;
     *out = node;
