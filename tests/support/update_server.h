@@ -8,8 +8,8 @@
 
 // One line of the server's request log ("-" for a header that was missing).
 struct srv_request {
-    std::string listener;        // "ca", "self", "expired", "other", "clientcert"
-    std::string method;          // "GET", "POST", or "TLS-FAIL" for a failed handshake
+    std::string listener;        // "ca", "self", "expired", "other", "clientcert", "proxy"
+    std::string method;          // "GET", "POST", "CONNECT", or "TLS-FAIL" for a failed handshake
     std::string path;            // the request target as sent, query included
     std::string range;           // the Range header
     std::string accept_encoding; // the Accept-Encoding header
@@ -33,7 +33,8 @@ void srv_put(const std::string &path, const std::string &bytes);
 // Sets the fault modes of path: lines "key value" as update_server.py reads
 // them; an empty text removes them.
 void srv_fault(const std::string &path, const std::string &lines);
-// The log lines whose path (without its query) is "/" + path, oldest first.
+// The log lines whose path (without its query) is "/" + path, oldest first;
+// every line for an empty path.
 std::vector<srv_request> srv_requests(const std::string &path);
 // Windows path of a file the fixture made in the certificate directory
 // ("ca.pem", "srv.pem", "client.key", ...).

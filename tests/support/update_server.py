@@ -12,6 +12,8 @@ of fault files and one request log:
               "self" but another key (a pin mismatch)
   clientcert  the CA-signed certificate, and the client must present a
               certificate of the test CA
+  proxy       plain HTTP, answering only CONNECT to one of the listeners above
+              (a proxy for the client's proxy setting; never anywhere else)
 
 Documents are served byte for byte from --www (never compressed). "Range:
 bytes=N-" is answered with 206 and Content-Range. A POST is answered with its
@@ -41,6 +43,7 @@ reached its clean-up step leaves no server behind).
 import argparse
 import http.server
 import os
+import select
 import signal
 import socket
 import socketserver
@@ -101,8 +104,30 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass  # the request log below is the record; stderr stays quiet
 
+    def log_error(self, fmt, *args):
+        sys.stderr.write("%s: %s\n" % (self.server.name, fmt % args))
+
     def do_GET(self):
         self.answer(b"")
+
+    def do_CONNECT(self):
+        srv = self.server
+        srv.state.log([srv.name, "CONNECT", self.path, "-", "-", self.headers.get("User-Agent"),
+                       "-", "0"])
+        host, _, port = self.path.rpartition(":")
+        if srv.name != "proxy" or host not in ("localhost", LOOPBACK) or \
+                not port.isdigit() or int(port) not in srv.state.ports.values():
+            self.send_error(403)
+            return
+        try:
+            upstream = socket.create_connection((LOOPBACK, int(port)), timeout=30)
+        except OSError:
+            self.send_error(502)
+            return
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        self.close_connection = True
+        tunnel(self.connection, upstream)
 
     def do_POST(self):
         n = int(self.headers.get("Content-Length") or 0)
@@ -114,6 +139,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         h = self.headers
         state.log([srv.name, self.command, self.path, h.get("Range"), h.get("Accept-Encoding"),
                    h.get("User-Agent"), h.get("Content-Type"), str(len(posted))])
+        if srv.name == "proxy":
+            self.send_error(405)
+            return
 
         rel = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).lstrip("/")
         doc = inside(state.www, rel)
@@ -160,7 +188,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     body = body[start:]
 
         length = faults.get("length")
-        close = length == "none" or "cut" in faults or length is not None
+        # Only the normal listener keeps connections open: Wine's WinHTTP pools
+        # connections process-wide and reuses one that was opened with relaxed
+        # certificate checks (a pinned request) without checking again.
+        close = srv.name != "ca" or "cut" in faults or length is not None
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
         if length != "none":
@@ -190,6 +221,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
 
 
+def tunnel(a, b):
+    """Copies bytes both ways until either side closes."""
+    socks = [a, b]
+    try:
+        while True:
+            ready, _, _ = select.select(socks, [], [], 30)
+            if not ready:
+                return
+            for s in ready:
+                data = s.recv(65536)
+                if not data:
+                    return
+                (b if s is a else a).sendall(data)
+    except OSError:
+        pass
+    finally:
+        b.close()
+
+
 def parse_range(value):
     """N of "bytes=N-", the only form this server offers; None otherwise."""
     if not value or not value.startswith("bytes=") or not value.endswith("-"):
@@ -212,6 +262,9 @@ class Listener(socketserver.ThreadingMixIn, http.server.HTTPServer):
         # The handshake runs on the request's own thread, so that a client that
         # never finishes it holds up nobody else.
         request.settimeout(30)
+        if self.ctx is None:
+            self.RequestHandlerClass(request, client_address, self)
+            return
         try:
             tls = self.ctx.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError) as e:
@@ -229,6 +282,8 @@ class Listener(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 
 def tls_context(certs, name, client_ca=False):
+    if name is None:
+        return None
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.minimum_version = ssl.TLSVersion.TLSv1_2
     ctx.load_cert_chain(os.path.join(certs, name + ".pem"), os.path.join(certs, name + ".key"))
@@ -251,7 +306,7 @@ def main():
 
     state = State(a.www, a.faults, a.log)
     plan = [("ca", "srv", False), ("self", "self", False), ("expired", "expired", False),
-            ("other", "other", False), ("clientcert", "srv", True)]
+            ("other", "other", False), ("clientcert", "srv", True), ("proxy", None, False)]
     listeners = []
     for name, cert, client_ca in plan:
         port = a.port if name == "ca" else 0
@@ -284,9 +339,8 @@ def main():
         if time.monotonic() - state.last_request > a.idle_exit:
             sys.stderr.write("update_server: no request for %.0f s, ending\n" % a.idle_exit)
             break
-    for lst in listeners:
-        lst.shutdown()
-        lst.server_close()
+    # Every thread is a daemon: leaving main closes the listeners at once,
+    # stalled answers included.
     return 0
 
 

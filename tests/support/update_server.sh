@@ -20,12 +20,20 @@ port=${3:-0}
 
 say() { printf 'update_server: %s\n' "$*" >&2; }
 
+# True while process $1 runs (an exited one waiting for its parent to reap
+# it counts as gone).
+alive() {
+    local state
+    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
 # The pid in DIR/server.env when that process is alive and is our server.
 server_pid() {
     local pid
     [ -f "$dir/server.env" ] || return 1
     pid=$(sed -n 's/^pid=//p' "$dir/server.env")
-    [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] || return 1
+    [ -n "$pid" ] && alive "$pid" || return 1
     tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q "update_server.py.*--env $dir/server.env" || return 1
     echo "$pid"
 }
@@ -34,11 +42,11 @@ stop_server() {
     local pid i
     pid=$(server_pid) || { rm -f "$dir/server.env"; return 0; }
     kill -TERM "$pid" 2>/dev/null || true
-    for i in $(seq 50); do
-        [ -d "/proc/$pid" ] || break
-        sleep 0.1
+    for i in $(seq 100); do
+        alive "$pid" || break
+        sleep 0.05
     done
-    [ -d "/proc/$pid" ] && kill -KILL "$pid" 2>/dev/null || true
+    alive "$pid" && kill -KILL "$pid" 2>/dev/null || true
     rm -f "$dir/server.env"
 }
 
@@ -123,11 +131,11 @@ start)
     pid=$!
     for i in $(seq 200); do
         [ -f "$dir/server.env" ] && { say "listening: $(tr '\n' ' ' <"$dir/server.env")"; exit 0; }
-        [ -d "/proc/$pid" ] || break
+        alive "$pid" || break
         sleep 0.05
     done
     cat "$dir/server.out" >&2
-    [ -d "/proc/$pid" ] && kill -TERM "$pid" 2>/dev/null
+    alive "$pid" && kill -TERM "$pid" 2>/dev/null
     say "the server did not start (DIR $dir, port $port)"
     exit 1
     ;;

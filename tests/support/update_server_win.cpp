@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -133,7 +134,13 @@ std::vector<srv_request> srv_requests(const std::string &path)
         std::string v;
         while (std::getline(fields, v, '\t'))
             f.push_back(v);
-        if (f.size() < 8 || f[2].substr(0, f[2].find('?')) != "/" + path)
+        if (f.size() < 8)
+            continue;
+        // Through a proxy Wine sends the absolute form "https://host:port/path".
+        std::string target = f[2];
+        if (target.rfind("https://", 0) == 0)
+            target = target.substr(std::min(target.find('/', 8), target.size()));
+        if (!path.empty() && target.substr(0, target.find('?')) != "/" + path)
             continue;
         srv_request r;
         r.listener = f[0];
