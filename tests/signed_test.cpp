@@ -262,3 +262,43 @@ TEST(Signed, DocumentUrl)
         EXPECT_EQ(std::string(rc == 0 ? out : err), c.expected) << c.url << " in " << c.size;
     }
 }
+
+// The request options come from the settings; a key file without its
+// certificate presents nothing.
+TEST(Signed, RequestOptions)
+{
+    struct {
+        const char *ca_file, *proxy, *cert, *key;
+        uint32_t timeout;
+        bool pins, via_proxy, client_cert;
+    } cases[] = {
+        {"", "", "", "", 30, false, false, false},
+        {"C:\\pins.pem", "proxy:3128", "c.pem", "k.pem", 5, true, true, true},
+        {"", "", "", "k.pem", 30, false, false, false},
+        {"", "", "c.pem", "", 30, false, false, true},
+    };
+    for (auto &c : cases) {
+        updater_config cfg;
+        memset(&cfg, 0, sizeof cfg);
+        snprintf(cfg.ca_file, sizeof cfg.ca_file, "%s", c.ca_file);
+        snprintf(cfg.proxy, sizeof cfg.proxy, "%s", c.proxy);
+        snprintf(cfg.client_cert, sizeof cfg.client_cert, "%s", c.cert);
+        snprintf(cfg.client_key, sizeof cfg.client_key, "%s", c.key);
+        cfg.timeout = c.timeout;
+        http_opts o;
+        memset(&o, 0x5a, sizeof o);
+        signed_http_opts(&cfg, SIGNED_SIG_MAX, &o);
+        std::string name = std::string(c.ca_file) + "|" + c.proxy + "|" + c.cert + "|" + c.key;
+        EXPECT_EQ(o.pin_file, c.pins ? (const char *)cfg.ca_file : nullptr) << name;
+        EXPECT_EQ(o.proxy, c.via_proxy ? (const char *)cfg.proxy : nullptr) << name;
+        EXPECT_EQ(o.client_cert_file, c.client_cert ? (const char *)cfg.client_cert : nullptr)
+            << name;
+        EXPECT_EQ(o.client_key_file, c.client_cert ? (const char *)cfg.client_key : nullptr)
+            << name;
+        EXPECT_EQ(o.timeout_s, (int32_t)c.timeout) << name;
+        EXPECT_EQ(o.max_bytes, (uint64_t)SIGNED_SIG_MAX) << name;
+        EXPECT_EQ(o.max_redirects, 0u) << name;
+        EXPECT_EQ(o.range_start, 0u) << name;
+        EXPECT_STREQ(o.user_agent, "orv_updater/2.0.0-alpha.027") << name;
+    }
+}

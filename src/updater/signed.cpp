@@ -108,6 +108,21 @@ int signed_doc_url(const updater_config *cfg, const char *name, char *url_out, s
     return 0;
 }
 
+void signed_http_opts(const updater_config *cfg, uint64_t max_bytes, http_opts *opts)
+{
+    memset(opts, 0, sizeof *opts);
+    opts->pin_file = cfg->ca_file[0] ? cfg->ca_file : nullptr;
+    opts->proxy = cfg->proxy[0] ? cfg->proxy : nullptr;
+    opts->timeout_s = (int32_t)cfg->timeout;
+    opts->max_bytes = max_bytes;
+    opts->user_agent = "orv_updater/" ORV_VERSION;
+    // A key without its certificate is no client certificate.
+    if (cfg->client_cert[0]) {
+        opts->client_cert_file = cfg->client_cert;
+        opts->client_key_file = cfg->client_key;
+    }
+}
+
 int signed_check(const updater_config *cfg, int is_catalog, const void *doc, size_t len,
                  const char *sig_text, size_t sig_len, char *err, size_t errlen)
 {

@@ -8,6 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "http.h"
 #include "updconf.h"
 
 // The header lines signed in front of each kind of document (no NUL signed).
@@ -54,6 +55,10 @@ int manifest_verify(const updater_config *cfg, const void *doc, size_t len,
 // document URL of name into url_out. 0, or -1 with a sentence in err.
 int signed_doc_url(const updater_config *cfg, const char *name, char *url_out, size_t url_size,
                    char *err, size_t errlen);
+// The request options of both fetches: the settings' pins, proxy, time-out and
+// client certificate (only when client_cert is set), with max_bytes as the
+// body limit. The texts point into cfg.
+void signed_http_opts(const updater_config *cfg, uint64_t max_bytes, http_opts *opts);
 // Decodes the sig_len bytes of a signature file (at most SIGNED_SIG_MAX; no
 // NUL needed after them; white space anywhere is skipped) and verifies it for the
 // document of len bytes (kind chosen by is_catalog) with cfg's trusted keys.
