@@ -27,3 +27,21 @@ TEST(Update, ScannerReadsSixtyFourBits)
     EXPECT_EQ(update_sscanf("", "n=%lld", &v), -1);
     EXPECT_EQ(update_sscanf(NULL, "n=%lld", &v), -1);
 }
+
+TEST(Update, FormatterKeepsTheSnprintfContract)
+{
+    struct {
+        size_t size;
+        const char *expected;
+    } cases[] = {{12, "alpha/beta"}, {11, "alpha/beta"}, {10, "alpha/bet"}, {1, ""}};
+    for (auto &c : cases) {
+        char buf[16];
+        memset(buf, 'Z', sizeof buf);
+        EXPECT_EQ(update_format(buf, c.size, "%s/%s", "alpha", "beta"), 10) << c.size;
+        EXPECT_STREQ(buf, c.expected) << c.size;
+    }
+    // Size 0 writes nothing and still measures.
+    char z = 'Z';
+    EXPECT_EQ(update_format(&z, 0, "%lld", 1234567890123LL), 13);
+    EXPECT_EQ(z, 'Z');
+}

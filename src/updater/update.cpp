@@ -1,8 +1,19 @@
-// Error writer and scanner of the update engine.
+// Bounded formatter, error writer and scanner of the update engine.
 #include "update.h"
 
 #include <stdarg.h>
 #include <stdio.h>
+
+int update_format(char *buf, size_t size, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    // The C99 vsnprintf (see __USE_MINGW_ANSI_STDIO) already keeps the
+    // contract; msvcrt's _vsnprintf would leave a full buffer unterminated.
+    int n = vsnprintf(size ? buf : nullptr, size, fmt, ap);
+    va_end(ap);
+    return n;
+}
 
 void update_error(char *err, size_t errlen, const char *fmt, ...)
 {

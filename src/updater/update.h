@@ -1,5 +1,6 @@
-// Small routines shared by the update engine's units: the error writer that
-// every engine operation reports through, and the scanner of the state reader.
+// Small routines shared by the update engine's units: the bounded formatter,
+// the error writer that every engine operation reports through, and the
+// scanner of the state reader.
 #pragma once
 #include <stddef.h>
 
@@ -12,6 +13,11 @@
 #define UPDATE_SCANF(fmt_index, first_arg) __attribute__((format(scanf, fmt_index, first_arg)))
 #endif
 
+// Formats into buf with the snprintf contract: cut at the end of buf and
+// always NUL-terminated when size is not 0; returns the length the whole text
+// would have had (negative only for a format error), so a result >= size
+// means the text did not fit.
+int update_format(char *buf, size_t size, const char *fmt, ...) ORV_PRINTF(3, 4);
 // Formats one sentence into err with the vsnprintf rules (cut at the end,
 // always NUL-terminated); writes nothing when err is null or errlen is 0.
 void update_error(char *err, size_t errlen, const char *fmt, ...) ORV_PRINTF(3, 4);
