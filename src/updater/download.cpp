@@ -1,6 +1,7 @@
 // Package download: the name rules, the request options, the body sink and
 // the work on the ".part" file before and after the request.
 #include "download.h"
+#include "signed.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -85,18 +86,10 @@ int download_file_name(const char *url, const char **name, char *err, size_t err
 void download_http_opts(const updater_config *cfg, uint64_t range_start, uint64_t size,
                         http_opts *opts)
 {
-    memset(opts, 0, sizeof *opts);
-    opts->pin_file = cfg->ca_file[0] ? cfg->ca_file : nullptr;
-    opts->proxy = cfg->proxy[0] ? cfg->proxy : nullptr;
-    opts->timeout_s = (int32_t)cfg->timeout;
+    // The same connection rules as the signed documents; only the range and
+    // the bytes still missing differ.
+    signed_http_opts(cfg, size > range_start ? size - range_start : 0, opts);
     opts->range_start = range_start;
-    opts->max_bytes = size > range_start ? size - range_start : 0;
-    opts->user_agent = "orv_updater/" ORV_VERSION;
-    // A key without its certificate is no client certificate.
-    if (cfg->client_cert[0]) {
-        opts->client_cert_file = cfg->client_cert;
-        opts->client_key_file = cfg->client_key;
-    }
 }
 
 int download_write_chunk(const void *data, size_t len, void *user)
