@@ -13,3 +13,8 @@ enum {
     SYS_ECORRUPT = -7, // data that does not decompress
     SYS_EBUSY = -9     // a lock is held by another handle
 };
+
+// The result code for a Windows error code (as GetLastError gives it):
+// not found -4, out of memory -2, exists -5, invalid parameter -3, anything
+// else (0 and 1 included) -1.
+int sys_map_error(unsigned long win_error);
