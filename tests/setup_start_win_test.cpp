@@ -125,3 +125,15 @@ TEST(SetupStart, RealPassReportsTheFirstFailure)
     EXPECT_STREQ(ctx->updater_config.channel, "gamma");
     EXPECT_STREQ(ctx->updater_config.proxy, "http://b:2");
 }
+
+TEST(SetupStart, DefaultsDescribeThisComputer)
+{
+    auto ctx = fresh();
+    EXPECT_STREQ(ctx->host_facts.os, "windows");
+    EXPECT_NE(ctx->host_facts.arch[0], '\0');
+    // Apart from the host facts, the defaults are the pure ones.
+    std::unique_ptr<setup_context> base(new setup_context);
+    setup_options_base_defaults(base.get());
+    memset(&ctx->host_facts, 0, sizeof ctx->host_facts);
+    EXPECT_EQ(memcmp(ctx.get(), base.get(), sizeof *ctx), 0);
+}

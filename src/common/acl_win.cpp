@@ -130,8 +130,9 @@ int acl_create_file(const char *path, int exclusive)
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
     // The descriptor in sa is applied only to a file that CreateFileA makes;
     // an existing file that CREATE_ALWAYS empties keeps its own list. That
-    // file gets the list afterwards, which needs WRITE_DAC on the handle.
-    DWORD access = exclusive ? GENERIC_WRITE : GENERIC_WRITE | WRITE_DAC;
+    // file gets the list afterwards, which needs WRITE_DAC on the handle (and
+    // READ_CONTROL, since setting a list may read the descriptor it changes).
+    DWORD access = exclusive ? GENERIC_WRITE : GENERIC_WRITE | WRITE_DAC | READ_CONTROL;
     HANDLE h = A.CreateFileA(path, access, FILE_SHARE_READ, &sa,
                              exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD error = GetLastError();

@@ -74,7 +74,14 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    // The modes come with the flows and the wizard.
+    if (ctx->mode == SETUP_MODE_LIST) {
+        // Connecting to the update server (setup_connect) and the component
+        // table come with the catalog loader.
+        setup_print_error("Diese Betriebsart ist in diesem Build noch nicht enthalten");
+        return 1;
+    }
+    // The wizard (silent unset) and the silent install and uninstall flows
+    // come with their own units.
     setup_print_error("Diese Betriebsart ist in diesem Build noch nicht enthalten");
     return 1;
 }

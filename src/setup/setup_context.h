@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "catalog.h"
+#include "host_facts.h"
 #include "updconf.h"
 
 // What the run does (`mode`).
@@ -23,7 +25,7 @@ enum { SETUP_FRONT_CONSOLE = 0, SETUP_FRONT_WIZARD = 2 };
 enum {
     SETUP_CONFIG_PATH_SIZE = 1100,
     SETUP_REPORT_SIZE = 4096,
-    SETUP_MAX_COMPONENTS = 32
+    SETUP_MAX_COMPONENTS = CATALOG_MAX_COMPONENTS
 };
 
 // A new step of a run; the step text is the engine's English step name.
@@ -51,11 +53,13 @@ struct setup_context {
     int32_t channel_set;             // the same for "--channel"
     int32_t ca_file_set;             // the same for "--ca-file"
     int32_t public_key_set;          // the same for "--public-key"
+    struct host_facts host_facts;    // this computer, for package matching
     char config_path[SETUP_CONFIG_PATH_SIZE]; // the updater.conf read and written
     char root[512];                  // test-mode root ("--root"); empty outside test mode
     char target_version[64];         // release pin ("--to")
     char preset[32];                 // preset name ("--preset"); emptied once applied
     char component_list[256];        // comma list ("--components"); emptied once applied
+    struct component_catalog component_catalog; // the loaded catalog; released with catalog_free
     int32_t catalog_loaded;          // 1 once the catalog is loaded and accepted
     char catalog_url[1100];          // URL of the catalog; base of relative package URLs
     uint8_t selected[SETUP_MAX_COMPONENTS]; // one flag per catalog component, 1 = selected

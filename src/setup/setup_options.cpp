@@ -67,48 +67,53 @@ int setup_warn(setup_context *ctx, const char *format, ...)
 
 // ---- option tables ----------------------------------------------------------
 
-#define CTX_FIELD(f) offsetof(setup_context, f)
-static const size_t kNone = SIZE_MAX;
+// Where an option writes: accessors, since the context holds records with
+// base classes, where offsets are not portable.
+typedef int32_t *(*int_field_fn)(setup_context *ctx);
+typedef char *(*text_field_fn)(setup_context *ctx);
+#define INT(f) [](setup_context *c) -> int32_t * { return &c->f; }
+#define TEXT(f) [](setup_context *c) -> char * { return c->f; }, sizeof(((setup_context *)0)->f)
+#define NO_INT ((int_field_fn) nullptr)
 
 // A flag sets up to two integer fields of the context.
 struct flag_option {
     const char *name;
-    size_t field;   // offset of the first int32 field, or kNone for no effect
-    int32_t value;  // what it becomes
-    size_t field2;  // offset of a second int32 field, or kNone
-    int32_t value2; // what that becomes
+    int_field_fn field;  // the first field, or null for no effect
+    int32_t value;       // what it becomes
+    int_field_fn field2; // a second field, or null
+    int32_t value2;      // what that becomes
 };
 
 static const flag_option kFlags[] = {
-    {"--silent", CTX_FIELD(silent), 1, kNone, 0},
-    {"/silent", CTX_FIELD(silent), 1, kNone, 0},
-    {"--quiet", CTX_FIELD(silent), 1, kNone, 0},
-    {"--yes", kNone, 0, kNone, 0},
-    {"-y", kNone, 0, kNone, 0},
-    {"--modify", CTX_FIELD(mode), SETUP_MODE_MODIFY, kNone, 0},
-    {"--repair", CTX_FIELD(mode), SETUP_MODE_REPAIR, kNone, 0},
-    {"--uninstall", CTX_FIELD(mode), SETUP_MODE_UNINSTALL, kNone, 0},
-    {"--list-components", CTX_FIELD(mode), SETUP_MODE_LIST, kNone, 0},
-    {"--purge", CTX_FIELD(purge), 1, kNone, 0},
-    {"--no-updater-schedule", CTX_FIELD(updater_schedule), 0, kNone, 0},
-    {"--no-resume-service", CTX_FIELD(resume_task), 0, kNone, 0},
-    {"--no-scheduler-service", CTX_FIELD(scheduler_service), 0, kNone, 0},
-    {"--enable-sched-api", CTX_FIELD(sched_api), 1, kNone, 0},
-    {"--no-sched-api", CTX_FIELD(sched_api), 0, kNone, 0},
-    {"--no-console-link", CTX_FIELD(console_link), 0, kNone, 0},
-    {"--no-client-test", CTX_FIELD(client_test), 0, kNone, 0},
-    {"--no-default-jobs", CTX_FIELD(default_jobs), 0, CTX_FIELD(configure_server), 1},
-    {"--enable-target-api", CTX_FIELD(target_api), 1, CTX_FIELD(configure_server), 1},
-    {"--configure-server", CTX_FIELD(configure_server), 1, kNone, 0},
-    {"--configure-client", CTX_FIELD(configure_client), 1, kNone, 0},
+    {"--silent", INT(silent), 1, NO_INT, 0},
+    {"/silent", INT(silent), 1, NO_INT, 0},
+    {"--quiet", INT(silent), 1, NO_INT, 0},
+    {"--yes", NO_INT, 0, NO_INT, 0},
+    {"-y", NO_INT, 0, NO_INT, 0},
+    {"--modify", INT(mode), SETUP_MODE_MODIFY, NO_INT, 0},
+    {"--repair", INT(mode), SETUP_MODE_REPAIR, NO_INT, 0},
+    {"--uninstall", INT(mode), SETUP_MODE_UNINSTALL, NO_INT, 0},
+    {"--list-components", INT(mode), SETUP_MODE_LIST, NO_INT, 0},
+    {"--purge", INT(purge), 1, NO_INT, 0},
+    {"--no-updater-schedule", INT(updater_schedule), 0, NO_INT, 0},
+    {"--no-resume-service", INT(resume_task), 0, NO_INT, 0},
+    {"--no-scheduler-service", INT(scheduler_service), 0, NO_INT, 0},
+    {"--enable-sched-api", INT(sched_api), 1, NO_INT, 0},
+    {"--no-sched-api", INT(sched_api), 0, NO_INT, 0},
+    {"--no-console-link", INT(console_link), 0, NO_INT, 0},
+    {"--no-client-test", INT(client_test), 0, NO_INT, 0},
+    {"--no-default-jobs", INT(default_jobs), 0, INT(configure_server), 1},
+    {"--enable-target-api", INT(target_api), 1, INT(configure_server), 1},
+    {"--configure-server", INT(configure_server), 1, NO_INT, 0},
+    {"--configure-client", INT(configure_client), 1, NO_INT, 0},
     // Answered by main before the options are parsed.
-    {"--help", kNone, 0, kNone, 0},
-    {"-h", kNone, 0, kNone, 0},
-    {"--version", kNone, 0, kNone, 0},
-    {"--selftest", kNone, 0, kNone, 0},
+    {"--help", NO_INT, 0, NO_INT, 0},
+    {"-h", NO_INT, 0, NO_INT, 0},
+    {"--version", NO_INT, 0, NO_INT, 0},
+    {"--selftest", NO_INT, 0, NO_INT, 0},
     // The log's own options; the setup's log has no system-log target.
-    {"--no-syslog", kNone, 0, kNone, 0},
-    {"--no-log", kNone, 0, kNone, 0},
+    {"--no-syslog", NO_INT, 0, NO_INT, 0},
+    {"--no-log", NO_INT, 0, NO_INT, 0},
 };
 
 // What a value option does with its value.
@@ -125,62 +130,54 @@ enum value_kind {
 struct value_option {
     const char *name;
     value_kind kind;
-    size_t field; // offset of the text field (VALUE_COPY, VALUE_API_TOKEN)
-    size_t size;  // its size, NUL included
-    size_t mark;  // offset of an int32 field set to 1 after a good value, or kNone
-    size_t mark2; // a second one, or kNone
+    text_field_fn field; // the text field (VALUE_COPY, VALUE_API_TOKEN), or null
+    size_t size;         // its size, NUL included
+    int_field_fn mark;   // an int32 field set to 1 after a good value, or null
+    int_field_fn mark2;  // a second one, or null
 };
 
-#define TEXT(f) CTX_FIELD(f), sizeof(((setup_context *)0)->f)
+#define NO_TEXT ((text_field_fn) nullptr), 0
 
 static const value_option kValues[] = {
-    {"--url", VALUE_COPY, TEXT(updater_config.url), CTX_FIELD(url_set), kNone},
-    {"--channel", VALUE_COPY, TEXT(updater_config.channel), CTX_FIELD(channel_set), kNone},
-    {"--ca-file", VALUE_COPY, TEXT(updater_config.ca_file), CTX_FIELD(ca_file_set), kNone},
-    {"--public-key", VALUE_PUBLIC_KEY, kNone, 0, CTX_FIELD(public_key_set), kNone},
-    {"--config", VALUE_COPY, TEXT(config_path), kNone, kNone},
-    {"--install-dir", VALUE_COPY, TEXT(updater_config.install_dir), kNone, kNone},
-    {"--state-dir", VALUE_COPY, TEXT(updater_config.state_dir), kNone, kNone},
-    {"--link-dir", VALUE_COPY, TEXT(updater_config.link_dir), kNone, kNone},
-    {"--root", VALUE_COPY, TEXT(root), kNone, kNone},
-    {"--preset", VALUE_COPY, TEXT(preset), kNone, kNone},
-    {"--components", VALUE_COPY, TEXT(component_list), kNone, kNone},
-    {"--to", VALUE_COPY, TEXT(target_version), kNone, kNone},
-    {"--answers", VALUE_CONSUMED, kNone, 0, kNone, kNone},
-    {"--client-server", VALUE_COPY, TEXT(client_server), CTX_FIELD(configure_client), kNone},
-    {"--client-dir", VALUE_COPY, TEXT(client_dir), CTX_FIELD(configure_client), kNone},
-    {"--client-cert", VALUE_COPY, TEXT(client_server_cert), CTX_FIELD(configure_client), kNone},
-    {"--client-key", VALUE_COPY, TEXT(client_api_key), CTX_FIELD(configure_client), kNone},
-    {"--client-key-file", VALUE_COPY, TEXT(client_api_key_file), CTX_FIELD(configure_client),
-     kNone},
-    {"--server-storage", VALUE_COPY, TEXT(server_storage), CTX_FIELD(configure_server), kNone},
-    {"--server-cn", VALUE_COPY, TEXT(server_cn), CTX_FIELD(configure_server), kNone},
-    {"--server-port", VALUE_SERVER_PORT, kNone, 0, CTX_FIELD(configure_server), kNone},
-    {"--server-dirs", VALUE_COPY, TEXT(server_dirs), CTX_FIELD(configure_server), kNone},
-    {"--target-api-token", VALUE_API_TOKEN, TEXT(target_api_token), CTX_FIELD(target_api),
-     CTX_FIELD(configure_server)},
-    {"--proxy", VALUE_COPY, TEXT(updater_config.proxy), kNone, kNone},
-    {"--console-user", VALUE_COPY, TEXT(console_user), kNone, kNone},
-    {"--console-role", VALUE_CONSOLE_ROLE, kNone, 0, kNone, kNone},
-    {"--console-release", VALUE_CONSOLE_RELEASE, kNone, 0, kNone, kNone},
-    {"--syslog", VALUE_CONSUMED, kNone, 0, kNone, kNone},
-    {"--log", VALUE_CONSUMED, kNone, 0, kNone, kNone},
-    {"--log-path", VALUE_CONSUMED, kNone, 0, kNone, kNone},
+    {"--url", VALUE_COPY, TEXT(updater_config.url), INT(url_set), NO_INT},
+    {"--channel", VALUE_COPY, TEXT(updater_config.channel), INT(channel_set), NO_INT},
+    {"--ca-file", VALUE_COPY, TEXT(updater_config.ca_file), INT(ca_file_set), NO_INT},
+    {"--public-key", VALUE_PUBLIC_KEY, NO_TEXT, INT(public_key_set), NO_INT},
+    {"--config", VALUE_COPY, TEXT(config_path), NO_INT, NO_INT},
+    {"--install-dir", VALUE_COPY, TEXT(updater_config.install_dir), NO_INT, NO_INT},
+    {"--state-dir", VALUE_COPY, TEXT(updater_config.state_dir), NO_INT, NO_INT},
+    {"--link-dir", VALUE_COPY, TEXT(updater_config.link_dir), NO_INT, NO_INT},
+    {"--root", VALUE_COPY, TEXT(root), NO_INT, NO_INT},
+    {"--preset", VALUE_COPY, TEXT(preset), NO_INT, NO_INT},
+    {"--components", VALUE_COPY, TEXT(component_list), NO_INT, NO_INT},
+    {"--to", VALUE_COPY, TEXT(target_version), NO_INT, NO_INT},
+    {"--answers", VALUE_CONSUMED, NO_TEXT, NO_INT, NO_INT},
+    {"--client-server", VALUE_COPY, TEXT(client_server), INT(configure_client), NO_INT},
+    {"--client-dir", VALUE_COPY, TEXT(client_dir), INT(configure_client), NO_INT},
+    {"--client-cert", VALUE_COPY, TEXT(client_server_cert), INT(configure_client), NO_INT},
+    {"--client-key", VALUE_COPY, TEXT(client_api_key), INT(configure_client), NO_INT},
+    {"--client-key-file", VALUE_COPY, TEXT(client_api_key_file), INT(configure_client), NO_INT},
+    {"--server-storage", VALUE_COPY, TEXT(server_storage), INT(configure_server), NO_INT},
+    {"--server-cn", VALUE_COPY, TEXT(server_cn), INT(configure_server), NO_INT},
+    {"--server-port", VALUE_SERVER_PORT, NO_TEXT, INT(configure_server), NO_INT},
+    {"--server-dirs", VALUE_COPY, TEXT(server_dirs), INT(configure_server), NO_INT},
+    {"--target-api-token", VALUE_API_TOKEN, TEXT(target_api_token), INT(target_api),
+     INT(configure_server)},
+    {"--proxy", VALUE_COPY, TEXT(updater_config.proxy), NO_INT, NO_INT},
+    {"--console-user", VALUE_COPY, TEXT(console_user), NO_INT, NO_INT},
+    {"--console-role", VALUE_CONSOLE_ROLE, NO_TEXT, NO_INT, NO_INT},
+    {"--console-release", VALUE_CONSOLE_RELEASE, NO_TEXT, NO_INT, NO_INT},
+    {"--syslog", VALUE_CONSUMED, NO_TEXT, NO_INT, NO_INT},
+    {"--log", VALUE_CONSUMED, NO_TEXT, NO_INT, NO_INT},
+    {"--log-path", VALUE_CONSUMED, NO_TEXT, NO_INT, NO_INT},
 };
-
-static int32_t *int_field(setup_context *ctx, size_t offset)
-{
-    return (int32_t *)((char *)ctx + offset);
-}
-
-static char *text_field(setup_context *ctx, size_t offset) { return (char *)ctx + offset; }
 
 static void apply_flag(setup_context *ctx, const flag_option *f)
 {
-    if (f->field != kNone)
-        *int_field(ctx, f->field) = f->value;
-    if (f->field2 != kNone)
-        *int_field(ctx, f->field2) = f->value2;
+    if (f->field)
+        *f->field(ctx) = f->value;
+    if (f->field2)
+        *f->field2(ctx) = f->value2;
 }
 
 // "1" to "65535" in decimal digits. A value that is not wholly a number is
@@ -224,7 +221,7 @@ static int apply_value(setup_context *ctx, const value_option *o, const char *va
 {
     switch (o->kind) {
     case VALUE_COPY:
-        if (o->field == CTX_FIELD(root) && ctx->root[0]) {
+        if (o->field(ctx) == ctx->root && ctx->root[0]) {
             // A settings path that an earlier "--root" (from the answers file)
             // moved below its root follows a later root: the command line wins.
             char moved[SETUP_CONFIG_PATH_SIZE];
@@ -233,7 +230,7 @@ static int apply_value(setup_context *ctx, const value_option *o, const char *va
                 setup_snprintf(ctx->config_path, sizeof ctx->config_path, "%s",
                                updconf_default_path());
         }
-        if (setup_copy_option(text_field(ctx, o->field), o->size, value, o->name, err, errlen))
+        if (setup_copy_option(o->field(ctx), o->size, value, o->name, err, errlen))
             return -1;
         break;
     case VALUE_PUBLIC_KEY:
@@ -255,7 +252,7 @@ static int apply_value(setup_context *ctx, const value_option *o, const char *va
                                      "Ziffern, „_“ und „-“ (höchstens 64 Zeichen)");
             return -1;
         }
-        setup_snprintf(text_field(ctx, o->field), o->size, "%s", value);
+        setup_snprintf(o->field(ctx), o->size, "%s", value);
         break;
     case VALUE_CONSOLE_ROLE:
         if (strcmp(value, "admin") == 0) {
@@ -286,10 +283,10 @@ static int apply_value(setup_context *ctx, const value_option *o, const char *va
     case VALUE_CONSUMED:
         break;
     }
-    if (o->mark != kNone)
-        *int_field(ctx, o->mark) = 1;
-    if (o->mark2 != kNone)
-        *int_field(ctx, o->mark2) = 1;
+    if (o->mark)
+        *o->mark(ctx) = 1;
+    if (o->mark2)
+        *o->mark2(ctx) = 1;
     return 0;
 }
 

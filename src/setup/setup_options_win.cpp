@@ -2,6 +2,7 @@
 // paths and this computer's host facts.
 #include <stdlib.h>
 
+#include "host_facts.h"
 #include "setup_options.h"
 
 // _fullpath into out: 0, or -1 when the runtime cannot make the path absolute.
@@ -13,7 +14,7 @@ static int runtime_fullpath(const char *path, char *out, size_t size)
 void setup_options_defaults(setup_context *ctx)
 {
     setup_options_base_defaults(ctx);
-    // host facts: pending
+    host_facts_detect(&ctx->host_facts);
 }
 
 int setup_parse_options(setup_context *ctx, int argc, char **argv, char *err, size_t errlen)
