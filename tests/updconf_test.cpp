@@ -87,7 +87,8 @@ TEST(Updconf, DefaultsAndBuiltinKeys)
     EXPECT_STREQ(cfg.config_path, "");
     EXPECT_EQ(std::string(cfg.state_dir), std::string(paths_data_dir()) + "\\updater");
     const char *pf = getenv("ProgramFiles");
-    EXPECT_EQ(std::string(cfg.install_dir), std::string(pf ? pf : "C:\\Program Files") + "\\orvantis");
+    EXPECT_EQ(std::string(cfg.install_dir),
+              std::string(pf ? pf : "C:\\Program Files") + "\\orvantis");
     // The two built-in keys, in their order.
     ASSERT_EQ(cfg.key_count, 2u);
     const char *builtin[] = {"Rk3vQz8LmPw2Tn7YcX5bHs9dJg4KfW1eVa6NuZ0qCtE=",

@@ -16,12 +16,14 @@
 static const char k_builtin_keys[] =
     "Rk3vQz8LmPw2Tn7YcX5bHs9dJg4KfW1eVa6NuZ0qCtE=,hP4wXo9Ls2Bk7Dq1Mz5Gv8Rn3Jc6Ty0Fe2Wa9Ub4HiQ=";
 
+// First line of every written file.
 static const char k_header[] =
     "# written by orv_setup; see packaging/updater.conf.example for the settings\n";
 
 enum { DEFAULT_TIMEOUT = 30, DEFAULT_RESTART_WAIT = 1800 };
 
-// A text setting: its key and where its field lies in the record.
+// A text setting: its key and where its field lies in the record. Listed in
+// the order the reader compares keys.
 struct text_key {
     const char *name;  // key as spelled in the file
     size_t offset;     // offset of the char array in updater_config
@@ -30,12 +32,14 @@ struct text_key {
 
 #define TEXT_KEY(f) {#f, offsetof(updater_config, f), sizeof(updater_config::f)}
 static const text_key k_text_keys[] = {
-    TEXT_KEY(url),       TEXT_KEY(channel),     TEXT_KEY(ca_file),         TEXT_KEY(client_cert),
-    TEXT_KEY(client_key), TEXT_KEY(proxy),      TEXT_KEY(state_dir),       TEXT_KEY(install_dir),
-    TEXT_KEY(restart_command), TEXT_KEY(link_dir),
+    TEXT_KEY(url),         TEXT_KEY(channel),   TEXT_KEY(ca_file),
+    TEXT_KEY(client_cert), TEXT_KEY(client_key), TEXT_KEY(proxy),
+    TEXT_KEY(state_dir),   TEXT_KEY(install_dir), TEXT_KEY(restart_command),
+    TEXT_KEY(link_dir),
 };
 #undef TEXT_KEY
 
+// The words of "dependencies", indexed by the field's value.
 static const char *const k_dependency_words[] = {"auto", "system", "bundled"};
 
 static bool is_space(char c) { return isspace((unsigned char)c) != 0; }
@@ -206,8 +210,9 @@ static int read_setting(const char *path, int lineno, char *line, updater_config
                         size_t errlen)
 {
     if (conf_strip_comment(line) != 0)
-        return updconf_fail(err, errlen, "%s:%d: unterminated quote or text after the closing quote", path,
-                    lineno);
+        return updconf_fail(err, errlen,
+                            "%s:%d: unterminated quote or text after the closing quote", path,
+                            lineno);
     char *s = trim(line);
     if (!*s)
         return 0;
@@ -247,8 +252,11 @@ int updconf_read(const char *path, int required, updater_config *cfg, char *err,
 {
     snprintf(cfg->config_path, sizeof cfg->config_path, "%s", path);
     FILE *f = fopen(path, "rb");
-    if (!f)
-        return required ? updconf_fail(err, errlen, "cannot read the configuration file %s", path) : 0;
+    if (!f) {
+        if (!required)
+            return 0;
+        return updconf_fail(err, errlen, "cannot read the configuration file %s", path);
+    }
     conf_skip_bom(f);
     char line[UPDCONF_LINE_MAX];
     int rc = 0;
@@ -320,7 +328,8 @@ int updconf_format_line(const char *key, const char *value, char out[UPDCONF_LIN
     size_t vlen = strlen(value);
     // The reader cuts white space at both ends before it unquotes, and its
     // comment rules decide the rest (conf_needs_quotes).
-    bool quote = conf_needs_quotes(value) || (vlen && (is_space(value[0]) || is_space(value[vlen - 1])));
+    bool quote = conf_needs_quotes(value) ||
+                 (vlen && (is_space(value[0]) || is_space(value[vlen - 1])));
     if (!quote) {
         put(&o, value, vlen);
     } else if (!strchr(value, '\'')) {

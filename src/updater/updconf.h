@@ -12,7 +12,7 @@ enum {
     UPDCONF_MAX_KEYS = 8,      // trusted public keys held at most
     UPDCONF_KEY_BYTES = 32,    // one raw Ed25519 public key
     UPDCONF_LINE_MAX = 2048,   // line buffer: a line holds at most 2047 bytes with its line feed
-    UPDCONF_TEXT_MAX = 16384,  // room for the whole written file (the longest record needs < 11 KiB)
+    UPDCONF_TEXT_MAX = 16384,  // the whole written file (the longest record needs < 11 KiB)
     UPDCONF_PATH_MAX = 600,    // buffer of updconf_default_path
 };
 
@@ -21,7 +21,8 @@ enum {
 struct updater_config {
     char url[1024];             // base URL of the update server; empty: none known
     char channel[64];           // release channel
-    char ca_file[512];          // PEM file of the only server certificates accepted; empty: system checks
+    char ca_file[512];          // PEM file of the only server certificates accepted; empty:
+                                // the system's certificate checks
     char client_cert[512];      // PEM file of the client certificate and its chain; empty: none
     char client_key[512];       // PEM private key of client_cert; empty: none
     char proxy[256];            // named proxy for HTTPS; empty: the system's proxy settings
@@ -72,7 +73,7 @@ const char *updconf_default_path(void);
 // exactly. 0 with *out set to 1 or 0; -1 for any other text, *out untouched.
 int config_parse_bool(const char *text, int *out);
 
-// ---- pure formatting, shared with the file-writing part ---------------------
+// ---- pure formatting, shared with the file-writing unit ---------------------
 
 // Formats the message into err (when err is not null and errlen not 0); always -1.
 int updconf_fail(char *err, size_t errlen, const char *fmt, ...) ORV_PRINTF(3, 4);
