@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include "setup_report.h"
 #include "setup_text.h"
 
 char *setup_data_dir(const setup_context *ctx, char *buf, size_t size)
@@ -94,11 +95,9 @@ char *win_error_text(unsigned long code, char *buf, size_t size)
 
 void win_error(char *err, size_t errlen, const char *format, ...)
 {
-    if (!err || !errlen)
-        return;
     va_list ap;
     va_start(ap, format);
-    setup_vsnprintf(err, errlen, format, ap);
+    setup_verror(err, errlen, format, ap);
     va_end(ap);
 }
 
