@@ -1,7 +1,7 @@
-// The connect step with its loader replaced: when the fallback to the setup's
-// own server and channel applies, what the second attempt is given, what a
-// second failure leaves behind, the report lines, and the minimum setup
-// version.
+// Connecting: when the setup falls back to its own server or channel, which
+// settings the retry uses, the catalog's minimum setup version, and the whole
+// step with its loader replaced: what each attempt is given, what a second
+// failure leaves behind, and the report lines.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -121,37 +121,132 @@ const char kReplayDe[] =
 
 } // namespace
 
-// The fallback applies only when the URL was not chosen explicitly and the
-// URL, or the channel when that was not chosen either, differs from the
-// setup's own.
-TEST(SetupConnect, WhenTheFallbackApplies)
+TEST(SetupConnect, WhenTheSetupFallsBack)
 {
-    const std::string own = setup_builtin_url();
+    std::string builtin = setup_builtin_url();
     struct {
         const char *name;
-        const char *url;      // null: the built-in URL
+        std::string url;
         const char *channel;
         int url_set, channel_set;
-        bool falls_back;
-        const char *second_channel;  // channel of the second attempt
+        int expected;
+    } cases[] = {
+        {"fresh computer", builtin, "alpha", 0, 0, SETUP_FALLBACK_NONE},
+        {"old server from updater.conf", "https://old.invalid/u", "alpha", 0, 0,
+         SETUP_FALLBACK_SERVER},
+        {"old server and channel", "https://old.invalid/u", "beta", 0, 0, SETUP_FALLBACK_SERVER},
+        {"old server with --channel", "https://old.invalid/u", "beta", 0, 1,
+         SETUP_FALLBACK_SERVER},
+        {"old server given with --url", "https://old.invalid/u", "alpha", 1, 0,
+         SETUP_FALLBACK_NONE},
+        {"old channel from updater.conf", builtin, "beta", 0, 0, SETUP_FALLBACK_CHANNEL},
+        {"other channel given with --channel", builtin, "beta", 0, 1, SETUP_FALLBACK_NONE},
+        {"built-in URL given with --url", builtin, "beta", 1, 0, SETUP_FALLBACK_NONE},
+    };
+    for (auto &c : cases) {
+        auto ctx = fresh();
+        snprintf(ctx->updater_config.url, sizeof ctx->updater_config.url, "%s", c.url.c_str());
+        snprintf(ctx->updater_config.channel, sizeof ctx->updater_config.channel, "%s", c.channel);
+        ctx->url_set = c.url_set;
+        ctx->channel_set = c.channel_set;
+        EXPECT_EQ(setup_fallback_kind(ctx.get()), c.expected) << c.name;
+    }
+}
+
+TEST(SetupConnect, RetrySettings)
+{
+    updater_config builtin_keys;
+    updconf_defaults(&builtin_keys);
+    uint8_t extra[32];
+    memset(extra, 7, sizeof extra);
+    char extra_b64[48];
+    b64_encode(extra, sizeof extra, extra_b64, sizeof extra_b64);
+
+    struct {
+        const char *name;
+        int channel_set, ca_file_set, public_key_set;
+        const char *channel, *ca_file;
+        uint64_t keys;
+    } cases[] = {
+        {"nothing given", 0, 0, 0, "alpha", "", 2},
+        {"--channel given", 1, 0, 0, "beta", "", 2},
+        {"--ca-file given", 0, 1, 0, "alpha", "C:\\ca.pem", 2},
+        {"--public-key given", 0, 0, 1, "alpha", "", 3},
+    };
+    for (auto &c : cases) {
+        auto ctx = fresh();
+        updater_config *cfg = &ctx->updater_config;
+        snprintf(cfg->url, sizeof cfg->url, "https://old.invalid/u");
+        snprintf(cfg->channel, sizeof cfg->channel, "beta");
+        snprintf(cfg->ca_file, sizeof cfg->ca_file, "C:\\ca.pem");
+        snprintf(cfg->proxy, sizeof cfg->proxy, "http://proxy:1");
+        ASSERT_EQ(updconf_add_public_key(cfg, extra_b64), 0);
+        ctx->channel_set = c.channel_set;
+        ctx->ca_file_set = c.ca_file_set;
+        ctx->public_key_set = c.public_key_set;
+        setup_fallback_settings(ctx.get());
+        EXPECT_STREQ(cfg->url, setup_builtin_url()) << c.name;
+        EXPECT_STREQ(cfg->channel, c.channel) << c.name;
+        EXPECT_STREQ(cfg->ca_file, c.ca_file) << c.name;
+        EXPECT_STREQ(cfg->proxy, "http://proxy:1") << c.name;
+        EXPECT_EQ(cfg->key_count, c.keys) << c.name;
+        EXPECT_EQ(memcmp(cfg->public_keys, builtin_keys.public_keys, 2 * 32), 0) << c.name;
+    }
+}
+
+TEST(SetupConnect, MinimumSetupVersion)
+{
+    struct {
+        const char *min_setup;
+        int rc;
+    } cases[] = {
+        {nullptr, 0},
+        {"2.0.0-alpha.027", 0},
+        {"2.0.0-alpha.026", 0},
+        {"1.9.9", 0},
+        {"not a version", 0},
+        {"2.0.0-alpha.028", -1},
+        {"2.0.0", -1},
+    };
+    for (auto &c : cases) {
+        char err[600] = "";
+        EXPECT_EQ(setup_check_min_setup(c.min_setup, err, sizeof err), c.rc)
+            << (c.min_setup ? c.min_setup : "(none)");
+        if (c.rc) {
+            EXPECT_EQ(std::string(err),
+                      std::string("Dieses Setup (2.0.0-alpha.027) ist für den aktuellen Katalog "
+                                  "zu alt (nötig ist ") +
+                          c.min_setup + " oder neuer). Bitte das Setup neu herunterladen");
+        } else {
+            EXPECT_STREQ(err, "");
+        }
+    }
+}
+
+
+// The whole step: one attempt, or the retry with its report line; the
+// retry's settings stay for the rest of the run (an install writes them into
+// updater.conf).
+TEST(SetupConnect, LoadWithAndWithoutRetry)
+{
+    const std::string own = setup_builtin_url();
+    const std::string server_line = "Der Update-Server https://old.example/upd aus der bisherigen "
+                                    "Konfiguration ist nicht erreichbar; verwendet wird " +
+                                    own + "\n";
+    struct {
+        const char *name;
+        const char *url;  // null: the built-in URL
+        const char *channel;
+        int url_set, channel_set;
+        const char *second_channel;  // null: no retry
         std::string report;
     } cases[] = {
-        {"old server", kOldUrl, "alpha", 0, 0, true, "alpha",
-         "Der Update-Server https://old.example/upd aus der bisherigen Konfiguration ist nicht "
-         "erreichbar; verwendet wird " + own + "\n"},
-        {"old server and channel", kOldUrl, "beta", 0, 0, true, "alpha",
-         "Der Update-Server https://old.example/upd aus der bisherigen Konfiguration ist nicht "
-         "erreichbar; verwendet wird " + own + "\n"},
-        {"old server, chosen channel", kOldUrl, "beta", 0, 1, true, "beta",
-         "Der Update-Server https://old.example/upd aus der bisherigen Konfiguration ist nicht "
-         "erreichbar; verwendet wird " + own + "\n"},
-        {"old channel", nullptr, "beta", 0, 0, true, "alpha",
+        {"old server", kOldUrl, "beta", 0, 0, "alpha", server_line},
+        {"old server, chosen channel", kOldUrl, "beta", 0, 1, "beta", server_line},
+        {"old channel", nullptr, "beta", 0, 0, "alpha",
          "Der Kanal beta aus der bisherigen Konfiguration gehört zu einer älteren Version; "
          "verwendet wird der Kanal alpha\n"},
-        {"chosen channel", nullptr, "beta", 0, 1, false, nullptr, ""},
-        {"chosen server", kOldUrl, "alpha", 1, 0, false, nullptr, ""},
-        {"chosen server, old channel", kOldUrl, "beta", 1, 0, false, nullptr, ""},
-        {"own server and channel", nullptr, "alpha", 0, 0, false, nullptr, ""},
+        {"chosen server", kOldUrl, "beta", 1, 0, nullptr, ""},
     };
     for (auto &c : cases) {
         auto ctx = fresh();
@@ -161,84 +256,60 @@ TEST(SetupConnect, WhenTheFallbackApplies)
         ctx->url_set = c.url_set;
         ctx->channel_set = c.channel_set;
 
-        // Failing without a fallback: the first message, translated.
         result r = connect(ctx.get(), {{kReplay, ""}, {nullptr, ""}});
-        if (!c.falls_back) {
+        if (!c.second_channel) {
+            // The first message, translated.
             EXPECT_EQ(r.rc, -1) << c.name;
             EXPECT_EQ(r.err, kReplayDe) << c.name;
             EXPECT_EQ(g.cfgs.size(), 1u) << c.name;
             EXPECT_EQ(ctx->catalog_loaded, 0) << c.name;
+            EXPECT_STREQ(ctx->catalog_url, "") << c.name;
             continue;
         }
         EXPECT_EQ(r.rc, 0) << c.name << ": " << r.err;
         ASSERT_EQ(g.cfgs.size(), 2u) << c.name;
-        EXPECT_EQ(g.cfgs[1].url, own) << c.name;
-        EXPECT_STREQ(g.cfgs[1].channel, c.second_channel) << c.name;
         EXPECT_EQ(ctx->report, c.report) << c.name;
         EXPECT_EQ(ctx->catalog_loaded, 1) << c.name;
-        // The changed settings stay for the rest of the run (an install
-        // writes them into updater.conf).
         EXPECT_EQ(ctx->updater_config.url, own) << c.name;
         EXPECT_STREQ(ctx->updater_config.channel, c.second_channel) << c.name;
+        EXPECT_EQ(memcmp(&ctx->updater_config, &g.cfgs[1], sizeof g.cfgs[1]), 0) << c.name;
         EXPECT_EQ(ctx->catalog_url, own + "/" + c.second_channel + "/components.json") << c.name;
     }
 }
 
-// Pins and extra keys of an old updater.conf are dropped for the built-in
-// server; those given as options stay. The state is a copy whose replay
-// baselines are 0.
-TEST(SetupConnect, SecondAttemptSettingsAndState)
+// The retry is given the settings of setup_fallback_settings and a copy of
+// the state whose two replay baselines are 0; the first attempt the state as
+// stored.
+TEST(SetupConnect, RetryStateHasNoReplayBaselines)
 {
-    updater_config builtin;
-    updconf_defaults(&builtin);
-    uint8_t extra[32];
-    memset(extra, 0x5a, sizeof extra);
-    char extra_b64[48];
-    b64_encode(extra, sizeof extra, extra_b64, sizeof extra_b64);
+    auto ctx = fresh();
+    snprintf(ctx->updater_config.url, sizeof ctx->updater_config.url, "%s", kOldUrl);
+    snprintf(ctx->updater_config.ca_file, sizeof ctx->updater_config.ca_file, "C:\\old\\pins.pem");
+    updater_state stored = {};
+    stored.last_sequence = 77;
+    snprintf(stored.sequence_channel, sizeof stored.sequence_channel, "alpha");
+    snprintf(stored.installed_version, sizeof stored.installed_version, "1.4.0");
+    stored.last_catalog_sequence = 1000;
+    snprintf(stored.catalog_channel, sizeof stored.catalog_channel, "alpha");
+    snprintf(stored.components, sizeof stored.components, "core,agent");
 
-    for (int given = 0; given < 2; given++) {
-        auto ctx = fresh();
-        updater_config &cfg = ctx->updater_config;
-        snprintf(cfg.url, sizeof cfg.url, "%s", kOldUrl);
-        snprintf(cfg.ca_file, sizeof cfg.ca_file, "C:\\old\\pins.pem");
-        snprintf(cfg.proxy, sizeof cfg.proxy, "http://proxy.example:8080");
-        ASSERT_EQ(updconf_add_public_key(&cfg, extra_b64), 0);
-        ctx->ca_file_set = given;
-        ctx->public_key_set = given;
-        updater_state stored = {};
-        stored.last_sequence = 77;
-        snprintf(stored.sequence_channel, sizeof stored.sequence_channel, "alpha");
-        snprintf(stored.installed_version, sizeof stored.installed_version, "1.4.0");
-        stored.last_catalog_sequence = 1000;
-        snprintf(stored.catalog_channel, sizeof stored.catalog_channel, "alpha");
-        snprintf(stored.components, sizeof stored.components, "core,agent");
+    g = loader();
+    g.stored = stored;
+    g.script = {{kRefused, ""}, {nullptr, ""}};
+    char err[600] = "";
+    ASSERT_EQ(setup_load_catalog_with(ctx.get(), &kFake, err, sizeof err), 0) << err;
+    ASSERT_EQ(g.cfgs.size(), 2u);
 
-        g = loader();
-        g.stored = stored;
-        g.script = {{kRefused, ""}, {nullptr, ""}};
-        char err[600] = "";
-        ASSERT_EQ(setup_load_catalog_with(ctx.get(), &kFake, err, sizeof err), 0) << err;
-        ASSERT_EQ(g.cfgs.size(), 2u);
-        const updater_config &second = g.cfgs[1];
-        const char *name = given ? "given as options" : "from updater.conf";
-        EXPECT_STREQ(second.ca_file, given ? "C:\\old\\pins.pem" : "") << name;
-        ASSERT_EQ(second.key_count, given ? 3u : builtin.key_count) << name;
-        EXPECT_EQ(memcmp(second.public_keys, given ? g.cfgs[0].public_keys : builtin.public_keys,
-                         sizeof second.public_keys),
-                  0)
-            << name;
-        // Everything else is the old setting.
-        EXPECT_STREQ(second.proxy, "http://proxy.example:8080") << name;
-        EXPECT_EQ(memcmp(&ctx->updater_config, &second, sizeof second), 0) << name;
+    auto expected = fresh();
+    expected->updater_config = g.cfgs[0];
+    setup_fallback_settings(expected.get());
+    EXPECT_EQ(memcmp(&g.cfgs[1], &expected->updater_config, sizeof g.cfgs[1]), 0);
 
-        // The first attempt saw the state as stored, the second a copy
-        // without the two sequences.
-        EXPECT_EQ(memcmp(&g.states[0], &stored, sizeof stored), 0) << name;
-        updater_state fresh_state = stored;
-        fresh_state.last_sequence = 0;
-        fresh_state.last_catalog_sequence = 0;
-        EXPECT_EQ(memcmp(&g.states[1], &fresh_state, sizeof fresh_state), 0) << name;
-    }
+    EXPECT_EQ(memcmp(&g.states[0], &stored, sizeof stored), 0);
+    updater_state fresh_state = stored;
+    fresh_state.last_sequence = 0;
+    fresh_state.last_catalog_sequence = 0;
+    EXPECT_EQ(memcmp(&g.states[1], &fresh_state, sizeof fresh_state), 0);
 }
 
 // After the built-in server fails too: both causes in one message, and every
@@ -290,56 +361,32 @@ TEST(SetupConnect, SecondFailureRestoresEverything)
     }
 }
 
-// A catalog may ask for a newer setup; it is then released and the run
-// cannot use it. After a fallback the settings go back as well, and the
-// report says nothing of a server that was not taken.
-TEST(SetupConnect, MinimumSetupVersion)
+// A catalog that asks for a newer setup is released, so the run cannot use
+// it. After a retry the settings go back as well, and the report says nothing
+// of a server that was not taken.
+TEST(SetupConnect, TooOldSetupReleasesTheCatalog)
 {
-    const char *too_old =
-        "Dieses Setup (2.0.0-alpha.027) ist für den aktuellen Katalog zu alt (nötig ist %s oder "
-        "neuer). Bitte das Setup neu herunterladen";
-    struct {
-        const char *min;  // "" none
-        bool accepted;
-    } cases[] = {
-        {"", true},
-        {"2.0.0-alpha.027", true},
-        {"2.0.0-alpha.026", true},
-        {"1.9.9", true},
-        {"2.0.0-alpha.028", false},
-        {"2.0.0-beta", false},
-        {"2.0.0", false},  // the release comes after its pre-releases
-    };
-    for (int fallback = 0; fallback < 2; fallback++) {
-        for (auto &c : cases) {
-            auto ctx = fresh();
-            if (fallback)
-                snprintf(ctx->updater_config.url, sizeof ctx->updater_config.url, "%s", kOldUrl);
-            const updater_config before = ctx->updater_config;
-            std::vector<answer> script = {{nullptr, c.min}};
-            if (fallback)
-                script.insert(script.begin(), answer{kRefused, ""});
-            std::string name = std::string(c.min) + (fallback ? " after a fallback" : "");
-            result r = connect(ctx.get(), script);
-            EXPECT_EQ(g.cfgs.size(), script.size()) << name;
-            if (c.accepted) {
-                EXPECT_EQ(r.rc, 0) << name << ": " << r.err;
-                EXPECT_EQ(ctx->catalog_loaded, 1) << name;
-                EXPECT_EQ(ctx->component_catalog.component_count, 1u) << name;
-                EXPECT_EQ(std::string(ctx->report).empty(), !fallback) << name;
-                continue;
-            }
-            char want[300];
-            snprintf(want, sizeof want, too_old, c.min);
-            EXPECT_EQ(r.rc, -1) << name;
-            EXPECT_EQ(r.err, want) << name;
-            EXPECT_EQ(ctx->catalog_loaded, 0) << name;
-            EXPECT_EQ(ctx->component_catalog.components, nullptr) << name;
-            EXPECT_EQ(ctx->component_catalog.component_count, 0u) << name;
-            EXPECT_STREQ(ctx->catalog_url, "") << name;
-            EXPECT_STREQ(ctx->report, "") << name;
-            EXPECT_EQ(memcmp(&ctx->updater_config, &before, sizeof before), 0) << name;
-        }
+    for (int retry = 0; retry < 2; retry++) {
+        const char *name = retry ? "after a retry" : "first attempt";
+        auto ctx = fresh();
+        if (retry)
+            snprintf(ctx->updater_config.url, sizeof ctx->updater_config.url, "%s", kOldUrl);
+        const updater_config before = ctx->updater_config;
+        std::vector<answer> script = {{nullptr, "2.0.0"}};
+        if (retry)
+            script.insert(script.begin(), answer{kRefused, ""});
+        result r = connect(ctx.get(), script);
+        EXPECT_EQ(g.cfgs.size(), script.size()) << name;
+        EXPECT_EQ(r.rc, -1) << name;
+        EXPECT_EQ(r.err, "Dieses Setup (2.0.0-alpha.027) ist für den aktuellen Katalog zu alt "
+                         "(nötig ist 2.0.0 oder neuer). Bitte das Setup neu herunterladen")
+            << name;
+        EXPECT_EQ(ctx->catalog_loaded, 0) << name;
+        EXPECT_EQ(ctx->component_catalog.components, nullptr) << name;
+        EXPECT_EQ(ctx->component_catalog.component_count, 0u) << name;
+        EXPECT_STREQ(ctx->catalog_url, "") << name;
+        EXPECT_STREQ(ctx->report, "") << name;
+        EXPECT_EQ(memcmp(&ctx->updater_config, &before, sizeof before), 0) << name;
     }
 }
 

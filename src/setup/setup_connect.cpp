@@ -1,5 +1,6 @@
-// The catalog of the update server into the setup context, and the fallback
-// to the setup's own server and channel.
+// Connecting to the update server: the catalog into the setup context, the
+// retry on the setup's own server or channel, and the minimum setup version.
+// The fetch, the state file and the clock come in through setup_connect_sys.
 #include "setup_connect.h"
 
 #include <string.h>
@@ -7,47 +8,72 @@
 #include "msg.h"
 #include "setup_options.h"
 #include "setup_report.h"
-#include "setup_text.h"
 #include "updconf.h"
 #include "version.h"
 
 enum { CONNECT_MSG = 600 };  // each attempt's message, translated in place
 
-// The setup's own version, which a catalog's min_setup must not exceed.
-static const char kSetupVersion[] = ORV_VERSION;
+int setup_fallback_kind(const setup_context *ctx)
+{
+    const updater_config *cfg = &ctx->updater_config;
+    if (ctx->url_set)
+        return SETUP_FALLBACK_NONE;
+    if (strcmp(cfg->url, setup_builtin_url()) != 0)
+        return SETUP_FALLBACK_SERVER;
+    if (!ctx->channel_set && strcmp(cfg->channel, updconf_default_channel()) != 0)
+        return SETUP_FALLBACK_CHANNEL;
+    return SETUP_FALLBACK_NONE;
+}
+
+void setup_fallback_settings(setup_context *ctx)
+{
+    updater_config *cfg = &ctx->updater_config;
+    setup_flow_snprintf(cfg->url, sizeof cfg->url, "%s", setup_builtin_url());
+    if (!ctx->channel_set)
+        setup_flow_snprintf(cfg->channel, sizeof cfg->channel, "%s", updconf_default_channel());
+    if (!ctx->ca_file_set)
+        cfg->ca_file[0] = '\0';
+    if (!ctx->public_key_set) {
+        // Keys of the old file are dropped; keys given as options keep the
+        // whole list as it was.
+        updater_config fresh;
+        updconf_defaults(&fresh);
+        memcpy(cfg->public_keys, fresh.public_keys, sizeof cfg->public_keys);
+        cfg->key_count = fresh.key_count;
+    }
+}
+
+int setup_check_min_setup(const char *min_setup, char *err, size_t errlen)
+{
+    if (min_setup && version_compare(min_setup, ORV_VERSION) > 0) {
+        setup_error(err, errlen,
+                    "Dieses Setup (%s) ist für den aktuellen Katalog zu alt (nötig ist %s oder "
+                    "neuer). Bitte das Setup neu herunterladen",
+                    ORV_VERSION, min_setup);
+        return -1;
+    }
+    return 0;
+}
 
 int setup_connect_with(setup_context *ctx, const setup_connect_sys *sys, char *err,
                        size_t errlen)
 {
+    // One catalog per run: a second connect costs no network traffic.
     if (ctx->catalog_loaded == 1)
         return 0;
     return setup_load_catalog_with(ctx, sys, err, errlen);
 }
 
-// 1 when a failed first attempt may be repeated with the setup's own server:
-// the URL was not chosen in the answers file or on the command line, and the
-// URL, or the channel when that was not chosen either, came from an old
-// settings file and differs from the setup's own.
-static int fallback_applies(const setup_context *ctx)
-{
-    const updater_config *cfg = &ctx->updater_config;
-    if (ctx->url_set)
-        return 0;
-    if (strcmp(cfg->url, setup_builtin_url()) != 0)
-        return 1;
-    return !ctx->channel_set && strcmp(cfg->channel, updconf_default_channel()) != 0;
-}
-
 // One catalog_load with the context's settings and the given state; the
-// message, translated, in msg.
-static int attempt(setup_context *ctx, const setup_connect_sys *sys, updater_state *st,
-                   int64_t now, char *msg)
+// English sentence translated into msg (CONNECT_MSG bytes) on failure.
+static int load(setup_context *ctx, const setup_connect_sys *sys, updater_state *st, int64_t now,
+                char *msg)
 {
     msg[0] = '\0';
     int rc = sys->catalog_load(&ctx->updater_config, st, now, &ctx->component_catalog,
                                ctx->catalog_url, sizeof ctx->catalog_url, msg, CONNECT_MSG);
     if (rc != 0) {
-        // A document URL of a catalog that was not accepted is no base for
+        // The address of a catalog that was not accepted is no base for
         // package URLs.
         ctx->catalog_url[0] = '\0';
         msg_localize(msg, CONNECT_MSG);
@@ -55,43 +81,27 @@ static int attempt(setup_context *ctx, const setup_connect_sys *sys, updater_sta
     return rc;
 }
 
-// The second attempt: the setup's own server, the default channel unless
-// "--channel" chose one, no pins unless "--ca-file" named some, only the
-// built-in keys unless "--public-key" added some, and a copy of the state
-// without replay baselines, since the old server's sequences say nothing
-// about this one's. 0 with the changed settings kept; -1 with both messages
-// in err and every setting as before.
-static int fall_back(setup_context *ctx, const setup_connect_sys *sys, const updater_state *st,
-                     int64_t now, const char *first, const updater_config *before,
-                     int *server_replaced, char *err, size_t errlen)
+// The retry on the setup's own server or channel after a first failure with
+// the translated message first. The setup's own server has its own
+// sequences, so the retry runs on a copy of the state whose two replay
+// baselines are 0, whatever the old server served. 0 with the retry's
+// settings in place; -1 with both messages in err (the caller restores the
+// settings).
+static int load_fallback(setup_context *ctx, const setup_connect_sys *sys,
+                         const updater_state *st, int64_t now, int kind, const char *first,
+                         char *err, size_t errlen)
 {
-    updater_config *cfg = &ctx->updater_config;
-    const char *own_url = setup_builtin_url();
-    *server_replaced = strcmp(cfg->url, own_url) != 0;
-    setup_snprintf(cfg->url, sizeof cfg->url, "%s", own_url);
-    if (!ctx->channel_set)
-        setup_snprintf(cfg->channel, sizeof cfg->channel, "%s", updconf_default_channel());
-    if (!ctx->ca_file_set)
-        cfg->ca_file[0] = '\0';
-    if (!ctx->public_key_set) {
-        updater_config defaults;
-        updconf_defaults(&defaults);
-        memcpy(cfg->public_keys, defaults.public_keys, sizeof cfg->public_keys);
-        cfg->key_count = defaults.key_count;
-    }
-
+    setup_fallback_settings(ctx);
     updater_state fresh = *st;
     fresh.last_sequence = 0;
     fresh.last_catalog_sequence = 0;
     char second[CONNECT_MSG];
-    if (attempt(ctx, sys, &fresh, now, second) == 0)
+    if (load(ctx, sys, &fresh, now, second) == 0)
         return 0;
-
-    *cfg = *before;
-    if (*server_replaced)
+    if (kind == SETUP_FALLBACK_SERVER)
         setup_error(err, errlen,
                     "%s (der eigene Update-Server des Setups %s ist ebenfalls fehlgeschlagen: %s)",
-                    first, own_url, second);
+                    first, setup_builtin_url(), second);
     else
         setup_error(err, errlen,
                     "%s (der eigene Kanal des Setups %s ist ebenfalls fehlgeschlagen: %s)", first,
@@ -102,58 +112,54 @@ static int fall_back(setup_context *ctx, const setup_connect_sys *sys, const upd
 int setup_load_catalog_with(setup_context *ctx, const setup_connect_sys *sys, char *err,
                             size_t errlen)
 {
-    // A catalog of an earlier load goes first: the loader fills only an
-    // empty record.
+    // The loader fills only an empty record.
     catalog_free(&ctx->component_catalog);
     ctx->catalog_loaded = 0;
-    updater_config *cfg = &ctx->updater_config;
-    if (cfg->url[0] == '\0') {
+    if (!ctx->updater_config.url[0]) {
         setup_error(err, errlen, "Dieses Setup kennt keinen Update-Server (--url <https://...>)");
         return -1;
     }
+    // A missing or unreadable state file is no replay baseline at all.
     updater_state st;
-    sys->state_read(cfg, &st);
+    memset(&st, 0, sizeof st);
+    sys->state_read(&ctx->updater_config, &st);
     const int64_t now = sys->now();
 
-    // A complete copy: a failed attempt must leave every setting as it was.
-    const updater_config before = *cfg;
-    int fell_back = 0, server_replaced = 0;
+    // A complete copy: a failed attempt leaves every setting as it was, so a
+    // retry of the whole step (the wizard's) starts from the same place.
+    const updater_config saved = ctx->updater_config;
+    int kind = SETUP_FALLBACK_NONE;
     char first[CONNECT_MSG];
-    if (attempt(ctx, sys, &st, now, first) != 0) {
-        if (!fallback_applies(ctx)) {
+    if (load(ctx, sys, &st, now, first) != 0) {
+        kind = setup_fallback_kind(ctx);
+        if (kind == SETUP_FALLBACK_NONE) {
             setup_error(err, errlen, "%s", first);
             return -1;
         }
-        if (fall_back(ctx, sys, &st, now, first, &before, &server_replaced, err, errlen) != 0)
+        if (load_fallback(ctx, sys, &st, now, kind, first, err, errlen) != 0) {
+            ctx->updater_config = saved;
             return -1;
-        fell_back = 1;
+        }
     }
-
-    // An invalid min_setup compares as equal and passes.
-    const char *min = ctx->component_catalog.min_setup;
-    if (min && version_compare(min, kSetupVersion) > 0) {
-        setup_error(err, errlen,
-                    "Dieses Setup (%s) ist für den aktuellen Katalog zu alt (nötig ist %s oder "
-                    "neuer). Bitte das Setup neu herunterladen",
-                    kSetupVersion, min);
+    if (setup_check_min_setup(ctx->component_catalog.min_setup, err, errlen) != 0) {
         catalog_free(&ctx->component_catalog);
         ctx->catalog_url[0] = '\0';
-        *cfg = before;
+        ctx->updater_config = saved;
         return -1;
     }
 
-    // Said only once the catalog is accepted: a run that ends here with an
-    // error has not moved to the setup's own server.
-    if (fell_back && server_replaced)
+    // Said only once the catalog is accepted: a run that ends with an error
+    // has not moved to the setup's own server.
+    if (kind == SETUP_FALLBACK_SERVER)
         setup_report(ctx,
                      "Der Update-Server %s aus der bisherigen Konfiguration ist nicht erreichbar; "
                      "verwendet wird %s",
-                     before.url, cfg->url);
-    else if (fell_back)
+                     saved.url, ctx->updater_config.url);
+    else if (kind == SETUP_FALLBACK_CHANNEL)
         setup_report(ctx,
                      "Der Kanal %s aus der bisherigen Konfiguration gehört zu einer älteren "
                      "Version; verwendet wird der Kanal %s",
-                     before.channel, cfg->channel);
+                     saved.channel, ctx->updater_config.channel);
     ctx->catalog_loaded = 1;
     return 0;
 }

@@ -1,4 +1,5 @@
-// The connect step with the real state file, catalog fetch and clock.
+// Connecting to the update server with the real state file, catalog fetch
+// and clock.
 #include "setup_connect.h"
 
 #include "sys_clock.h"

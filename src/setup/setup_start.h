@@ -24,3 +24,7 @@ int setup_start_settings(setup_context *ctx, int argc, char **argv);
 int setup_start_choices(setup_context *ctx, int argc, char **argv, char *err, size_t errlen);
 // Prints "Fehler: %s" with text finished as a sentence on standard error.
 void setup_print_error(const char *text);
+// Prints the loaded catalog's components as a table on standard output: id,
+// whether it can be installed here, whether it is installed by default
+// ("immer" when required) and its title, one console_write per line.
+void setup_print_components(setup_context *ctx);

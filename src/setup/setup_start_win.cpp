@@ -8,6 +8,7 @@
 #include "console.h"
 #include "msg.h"
 #include "opt.h"
+#include "setup_choice.h"
 #include "setup_options.h"
 #include "setup_text.h"
 
@@ -63,4 +64,18 @@ void setup_print_error(const char *text)
     char line[SETUP_ERROR_LINE];
     setup_snprintf(line, sizeof line, "Fehler: %s\n", sentence);
     console_write(stderr, line);
+}
+
+void setup_print_components(setup_context *ctx)
+{
+    char line[SETUP_TABLE_LINE];
+    setup_table_line(line, "KOMPONENTE", "VERFÜGBAR", "STANDARD", "BEZEICHNUNG");
+    console_write(stdout, line);
+    const component_catalog *cat = &ctx->component_catalog;
+    for (size_t i = 0; i < cat->component_count; i++) {
+        const catalog_component *c = &cat->components[i];
+        setup_table_line(line, c->id, setup_component_available(ctx, i) ? "ja" : "nein",
+                         c->is_required ? "immer" : c->is_default ? "ja" : "nein", c->title);
+        console_write(stdout, line);
+    }
 }
