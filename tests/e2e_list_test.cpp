@@ -256,3 +256,26 @@ TEST_F(List, OldUpdaterConfFallsBackToTheSetupsServer)
                      "Update-Server nicht (HTTP 404). Bitte die Adresse des Update-Servers und den "
                      "Kanal prüfen).\n");
 }
+
+TEST_F(List, FaultyUpdaterConfLeavesTheDefaults)
+{
+    if (!builtin_on_loopback())
+        GTEST_SKIP() << "the built-in server " << setup_builtin_url() << " is not on loopback";
+    ASSERT_TRUE(builtin_ready());
+    // The file names a working server, but its second line is faulty: none of
+    // it counts, and the setup asks its own server, which has no catalog.
+    publish(catalog(5));
+    builtin_put("alpha/components.json", "");
+    std::filesystem::create_directories(std::filesystem::path(root) / "ProgramData" / "orvantis");
+    std::string conf = root + "\\ProgramData\\orvantis\\updater.conf";
+    ASSERT_TRUE(test_write_file(conf, "url = " + url() + "\nbogus = 1\n"));
+    test_proc r = run(trust());
+    const std::string builtin = setup_builtin_url();
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Warnung: " + conf + ", Zeile 2: Unbekannte Einstellung „bogus“ (die Datei "
+                     "wird nicht benutzt)\nFehler: Der Komponentenkatalog " + builtin +
+                     "/alpha/components.json lässt sich nicht laden: die Datei gibt es auf dem "
+                     "Update-Server nicht (HTTP 404). Bitte die Adresse des Update-Servers und den "
+                     "Kanal prüfen.\n");
+}
