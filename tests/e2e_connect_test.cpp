@@ -87,17 +87,12 @@ void serve(srv_which which, const std::string &base, const test_catalog &cat,
     srv_put(dir + "/components.json.sig", test_catalog_sig(doc, seed ? seed : key().seed), which);
 }
 
-// A file with the certificates of both servers: pinning them is what lets a
-// run reach either server (and what "--ca-file" keeps through the fallback).
+// The pinned certificate: both servers present it (the stand-in of the
+// built-in server has the first one's certificates), and "--ca-file" keeps
+// it through the fallback.
 std::string pin_file()
 {
-    static std::string path;
-    if (path.empty()) {
-        path = test_temp_dir("pins") + "\\both.pem";
-        EXPECT_TRUE(test_write_file(path, test_read_file(srv_cert("srv.pem", SRV_MAIN)) +
-                                              test_read_file(srv_cert("srv.pem", SRV_BUILTIN))));
-    }
-    return path;
+    return srv_cert("srv.pem");
 }
 
 // Where one run keeps its settings, programs and state.
