@@ -100,42 +100,34 @@ protected:
         srv_put(dir + name + ".sig", std::string(text) + "\n");
     }
 
-    loaded load_catalog(updater_state *st, int64_t now)
+    // catalog_load, or manifest_load when is_catalog is false (the manifest
+    // part of a catalog record then takes the document).
+    loaded load(bool is_catalog, updater_state *st, int64_t now)
     {
         component_catalog cat;
         memset(&cat, 0x5a, sizeof cat);
         char url[SIGNED_URL_MAX] = "", err[600] = "";
         loaded r;
-        r.rc = catalog_load(&cfg, st, now, &cat, url, sizeof url, err, sizeof err);
+        if (is_catalog) {
+            r.rc = catalog_load(&cfg, st, now, &cat, url, sizeof url, err, sizeof err);
+        } else {
+            r.rc = manifest_load(&cfg, st, now, &cat, url, sizeof url, err, sizeof err);
+            cat.components = nullptr;
+            cat.component_count = 0;
+        }
         r.err = err;
         r.url = url;
         r.sequence = r.rc == 0 ? cat.sequence : -1;
         r.components = cat.component_count;
         if (r.rc != 0) {
-            EXPECT_EQ(cat.root, nullptr) << "a refused catalog is not empty";
-            EXPECT_EQ(cat.components, nullptr) << "a refused catalog is not empty";
+            EXPECT_EQ(cat.root, nullptr) << "a refused document is not empty";
+            EXPECT_EQ(cat.components, nullptr) << "a refused document is not empty";
         }
         catalog_free(&cat);
         return r;
     }
-
-    loaded load_manifest(updater_state *st, int64_t now)
-    {
-        manifest m;
-        memset(&m, 0x5a, sizeof m);
-        char url[SIGNED_URL_MAX] = "", err[600] = "";
-        loaded r;
-        r.rc = manifest_load(&cfg, st, now, &m, url, sizeof url, err, sizeof err);
-        r.err = err;
-        r.url = url;
-        r.sequence = r.rc == 0 ? m.sequence : -1;
-        r.components = 0;
-        if (r.rc != 0) {
-            EXPECT_EQ(m.root, nullptr) << "a refused manifest is not empty";
-        }
-        manifest_free(&m);
-        return r;
-    }
+    loaded load_catalog(updater_state *st, int64_t now) { return load(true, st, now); }
+    loaded load_manifest(updater_state *st, int64_t now) { return load(false, st, now); }
 
     updater_state on_disk()
     {

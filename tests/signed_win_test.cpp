@@ -193,7 +193,7 @@ TEST_F(Signed, FetchesFromTheChannelDirectory)
     EXPECT_EQ(doc_log[0].user_agent, "orv_updater/2.0.0-alpha.027");
     EXPECT_EQ(doc_log[0].range, "-");
 
-    // As a catalog the same files are refused.
+    // A catalog is asked for under its own name, which is not there.
     f = fetch(cfg, 1);
     EXPECT_EQ(f.rc, -1);
     EXPECT_EQ(f.err, "cannot download the component catalog " +

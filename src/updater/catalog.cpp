@@ -291,40 +291,49 @@ static int accept_sequence(const manifest *m, const updater_config *cfg, int64_t
     return 0;
 }
 
+// Parses a verified text as a catalog (into cat) or, when cat is null, as a
+// manifest (into man), and passes it through the replay gate with the state
+// fields of its kind. 0, or -1 with a sentence and the record empty.
+static int accept_document(const updater_config *cfg, updater_state *st, int64_t now,
+                           const char *text, size_t len, component_catalog *cat, manifest *man,
+                           int *record, char *err, size_t errlen)
+{
+    static_assert(sizeof st->catalog_channel == sizeof cfg->channel, "channel fields differ");
+    static_assert(sizeof st->sequence_channel == sizeof cfg->channel, "channel fields differ");
+    *record = 0;
+    char reason[CATALOG_REASON_MAX] = "";
+    int rc = cat ? catalog_parse(text, len, cat, reason, sizeof reason)
+                 : manifest_parse(text, len, man, reason, sizeof reason);
+    if (rc != 0) {
+        update_error(err, errlen, "the signed %s is malformed: %s",
+                     cat ? "component catalog" : "manifest", reason);
+        return -1;
+    }
+    if (cat)
+        rc = accept_sequence(cat, cfg, now, &st->last_catalog_sequence, st->catalog_channel,
+                             record, err, errlen);
+    else
+        rc = accept_sequence(man, cfg, now, &st->last_sequence, st->sequence_channel, record,
+                             err, errlen);
+    if (rc != 0) {
+        if (cat)
+            catalog_free(cat);
+        else
+            manifest_free(man);
+    }
+    return rc;
+}
+
 int catalog_accept(const updater_config *cfg, updater_state *st, int64_t now, const char *text,
                    size_t len, component_catalog *out, int *record, char *err, size_t errlen)
 {
-    static_assert(sizeof st->catalog_channel == sizeof cfg->channel, "channel fields differ");
-    *record = 0;
-    char reason[CATALOG_REASON_MAX] = "";
-    if (catalog_parse(text, len, out, reason, sizeof reason) != 0) {
-        update_error(err, errlen, "the signed component catalog is malformed: %s", reason);
-        return -1;
-    }
-    if (accept_sequence(out, cfg, now, &st->last_catalog_sequence, st->catalog_channel, record,
-                        err, errlen) != 0) {
-        catalog_free(out);
-        return -1;
-    }
-    return 0;
+    return accept_document(cfg, st, now, text, len, out, nullptr, record, err, errlen);
 }
 
 int manifest_accept(const updater_config *cfg, updater_state *st, int64_t now, const char *text,
                     size_t len, manifest *out, int *record, char *err, size_t errlen)
 {
-    static_assert(sizeof st->sequence_channel == sizeof cfg->channel, "channel fields differ");
-    *record = 0;
-    char reason[CATALOG_REASON_MAX] = "";
-    if (manifest_parse(text, len, out, reason, sizeof reason) != 0) {
-        update_error(err, errlen, "the signed manifest is malformed: %s", reason);
-        return -1;
-    }
-    if (accept_sequence(out, cfg, now, &st->last_sequence, st->sequence_channel, record, err,
-                        errlen) != 0) {
-        manifest_free(out);
-        return -1;
-    }
-    return 0;
+    return accept_document(cfg, st, now, text, len, nullptr, out, record, err, errlen);
 }
 
 unsigned rollout_bucket_for(const char *machine_guid, const char *version)

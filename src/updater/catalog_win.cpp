@@ -11,16 +11,40 @@
 #include "signed.h"
 #include "update.h"
 
-// Writes the state that the accepted document changed. 0, or -1 with the
-// writer's sentence in err and *st put back to before.
-static int record_state(const updater_config *cfg, updater_state *st,
-                        const updater_state *before, char *err, size_t errlen)
+// Fetches, verifies and accepts the channel's catalog (into cat) or, when cat
+// is null, its manifest (into man), and writes the state when the document
+// brought a new sequence or channel. On failure the record is empty and *st
+// is as it was.
+static int load_document(const updater_config *cfg, updater_state *st, int64_t now,
+                         component_catalog *cat, manifest *man, char *url_out, size_t url_size,
+                         char *err, size_t errlen)
 {
+    if (cat)
+        memset(cat, 0, sizeof *cat);
+    else
+        memset(man, 0, sizeof *man);
+    char *text = nullptr;
+    size_t len = 0;
+    if (signed_fetch(cfg, cat ? "components.json" : "manifest.json", cat != nullptr, &text, &len,
+                     url_out, url_size, err, errlen) != 0)
+        return -1;
+    updater_state before = *st;
+    int record = 0;
+    int rc = cat ? catalog_accept(cfg, st, now, text, len, cat, &record, err, errlen)
+                 : manifest_accept(cfg, st, now, text, len, man, &record, err, errlen);
+    // The record keeps its own parsed copy of every text.
+    free(text);
+    if (rc != 0 || !record)
+        return rc;
     char msg[CATALOG_STATE_MSG_MAX] = "";
     if (state_write(cfg, st, msg, sizeof msg) == 0)
         return 0;
     update_error(err, errlen, "%s", msg);
-    *st = *before;
+    *st = before;
+    if (cat)
+        catalog_free(cat);
+    else
+        manifest_free(man);
     return -1;
 }
 
@@ -28,40 +52,13 @@ int catalog_load(const updater_config *cfg, updater_state *st, int64_t now,
                  component_catalog *out, char *url_out, size_t url_size, char *err,
                  size_t errlen)
 {
-    memset(out, 0, sizeof *out);
-    char *text = nullptr;
-    size_t len = 0;
-    if (signed_fetch(cfg, "components.json", 1, &text, &len, url_out, url_size, err, errlen) != 0)
-        return -1;
-    updater_state before = *st;
-    int record = 0;
-    int rc = catalog_accept(cfg, st, now, text, len, out, &record, err, errlen);
-    // The catalog keeps its own parsed copy of every text.
-    free(text);
-    if (rc == 0 && record && record_state(cfg, st, &before, err, errlen) != 0) {
-        catalog_free(out);
-        rc = -1;
-    }
-    return rc;
+    return load_document(cfg, st, now, out, nullptr, url_out, url_size, err, errlen);
 }
 
 int manifest_load(const updater_config *cfg, updater_state *st, int64_t now, manifest *out,
                   char *url_out, size_t url_size, char *err, size_t errlen)
 {
-    memset(out, 0, sizeof *out);
-    char *text = nullptr;
-    size_t len = 0;
-    if (signed_fetch(cfg, "manifest.json", 0, &text, &len, url_out, url_size, err, errlen) != 0)
-        return -1;
-    updater_state before = *st;
-    int record = 0;
-    int rc = manifest_accept(cfg, st, now, text, len, out, &record, err, errlen);
-    free(text);
-    if (rc == 0 && record && record_state(cfg, st, &before, err, errlen) != 0) {
-        manifest_free(out);
-        rc = -1;
-    }
-    return rc;
+    return load_document(cfg, st, now, nullptr, out, url_out, url_size, err, errlen);
 }
 
 unsigned rollout_bucket(const char *version)
