@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "codec.h"
 #include "setup_connect.h"
 #include "setup_options.h"
+#include "test_context.h"
 #include "updconf.h"
 
 namespace {
@@ -80,20 +80,10 @@ struct result {
     std::string err;
 };
 
-// Releases the context's catalog with the context.
-struct context_free {
-    void operator()(setup_context *ctx) const
-    {
-        catalog_free(&ctx->component_catalog);
-        delete ctx;
-    }
-};
-using context_ptr = std::unique_ptr<setup_context, context_free>;
-
 // A context with the defaults, as after a start without options.
-context_ptr fresh()
+test_context_ptr fresh()
 {
-    context_ptr ctx(new setup_context);
+    test_context_ptr ctx(new setup_context);
     setup_options_base_defaults(ctx.get());
     return ctx;
 }

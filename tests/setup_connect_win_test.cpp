@@ -8,7 +8,6 @@
 #include <string.h>
 #include <time.h>
 
-#include <memory>
 #include <string>
 
 #include "builtin_server.h"
@@ -19,23 +18,16 @@
 #include "setup_options.h"
 #include "signed.h"
 #include "state.h"
+#include "test_context.h"
 #include "test_util.h"
 #include "update_server.h"
 
 namespace {
 
-struct context_deleter {
-    void operator()(setup_context *ctx) const
-    {
-        catalog_free(&ctx->component_catalog);
-        delete ctx;
-    }
-};
-using context_ptr = std::unique_ptr<setup_context, context_deleter>;
-
-context_ptr fresh()
+// A context with the defaults and a state directory of its own.
+test_context_ptr fresh()
 {
-    context_ptr ctx(new setup_context);
+    test_context_ptr ctx(new setup_context);
     setup_options_defaults(ctx.get());
     std::string state = test_temp_dir("state");
     snprintf(ctx->updater_config.state_dir, sizeof ctx->updater_config.state_dir, "%s",
@@ -82,7 +74,7 @@ TEST(SetupConnectWin, RetryThatFailsTooKeepsTheSettings)
         {"channel given with --channel", builtin, "beta", 0, 1, old_channel},
     };
     for (auto &c : cases) {
-        context_ptr ctx = fresh();
+        test_context_ptr ctx = fresh();
         updater_config *cfg = &ctx->updater_config;
         snprintf(cfg->url, sizeof cfg->url, "%s", c.url.c_str());
         snprintf(cfg->channel, sizeof cfg->channel, "%s", c.channel);
@@ -139,7 +131,7 @@ TEST(SetupConnectWin, OneCatalogPerRun)
     srv_put(dir + "alpha/components.json", d.doc);
     srv_put(dir + "alpha/components.json.sig", d.sig);
 
-    context_ptr ctx = fresh();
+    test_context_ptr ctx = fresh();
     updater_config *cfg = &ctx->updater_config;
     snprintf(cfg->url, sizeof cfg->url, "%s", srv_url("ca", dir).c_str());
     ctx->url_set = 1;
@@ -192,7 +184,7 @@ TEST(SetupConnectWin, RetryOnTheSetupsOwnServer)
         {"old server, key from the old file", "https://localhost:1/old", 0, -1, ""},
     };
     for (auto &c : cases) {
-        context_ptr ctx = fresh();
+        test_context_ptr ctx = fresh();
         updater_config *cfg = &ctx->updater_config;
         snprintf(cfg->url, sizeof cfg->url, "%s", c.url.c_str());
         snprintf(cfg->channel, sizeof cfg->channel, "beta");
