@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Starts and stops the tests' update server (update_server.py) for ctest.
 #
-#   update_server.sh start DIR [PORT]   make the certificates (when missing or
-#                                       about to expire), start the server in
-#                                       the background, wait until it listens
+#   update_server.sh start DIR [PORT [CERTS]]
+#                                       make the certificates (when missing or
+#                                       about to expire; with CERTS, a copy of
+#                                       that directory of another server's),
+#                                       start the server in the background,
+#                                       wait until it listens
 #   update_server.sh stop DIR           end the server started in DIR
 #
 # DIR gets: certs/ (made here with the openssl CLI), www/ (the documents),
@@ -14,9 +17,10 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-cmd=${1:?usage: update_server.sh start|stop DIR [PORT]}
-dir=${2:?usage: update_server.sh start|stop DIR [PORT]}
+cmd=${1:?usage: update_server.sh start|stop DIR [PORT [CERTS]]}
+dir=${2:?usage: update_server.sh start|stop DIR [PORT [CERTS]]}
 port=${3:-0}
+certs_from=${4:-}
 
 say() { printf 'update_server: %s\n' "$*" >&2; }
 
@@ -121,7 +125,13 @@ case $cmd in
 start)
     mkdir -p "$dir/www" "$dir/faults"
     stop_server
-    make_certs
+    if [ -n "$certs_from" ]; then
+        [ -f "$certs_from/srv.pem" ] || { say "no certificates in $certs_from"; exit 1; }
+        rm -rf "$dir/certs"
+        cp -r "$certs_from" "$dir/certs"
+    else
+        make_certs
+    fi
     : >"$dir/requests.log"
     # Detached, and with no descriptor of ctest's left open, so that the
     # fixture step ends while the server goes on.

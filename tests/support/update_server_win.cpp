@@ -24,10 +24,16 @@ struct server_info {
     std::map<std::string, int> ports;
 };
 
-server_info &info()
+server_info &info(srv_which which)
 {
-    static server_info s;
-    return s;
+    static server_info s[2];
+    return s[which == SRV_BUILTIN ? 1 : 0];
+}
+
+// The environment variable that names a server's directory.
+const char *dir_variable(srv_which which)
+{
+    return which == SRV_BUILTIN ? "ORV_BUILTIN_SERVER" : "ORV_UPDATE_SERVER";
 }
 
 // Adds the test CA to the machine's Root store, where WinHTTP's chain check
@@ -55,12 +61,12 @@ bool trust_ca(const std::string &pem_path)
 
 } // namespace
 
-bool srv_ready()
+bool srv_ready(srv_which which)
 {
-    server_info &s = info();
+    server_info &s = info(which);
     if (!s.loaded) {
         s.loaded = true;
-        const char *dir = getenv("ORV_UPDATE_SERVER");
+        const char *dir = getenv(dir_variable(which));
         if (dir) {
             s.dir = dir;
             std::istringstream env(test_read_file(s.dir + "/server.env"));
@@ -73,20 +79,20 @@ bool srv_ready()
             s.ok = s.ports.count("ca") && trust_ca(s.dir + "/certs/ca.pem");
         }
     }
-    EXPECT_TRUE(s.ok) << "the update server is not running or its CA cannot be trusted "
-                         "(ORV_UPDATE_SERVER=" << s.dir << ")";
+    EXPECT_TRUE(s.ok) << "the update server is not running or its CA cannot be trusted ("
+                      << dir_variable(which) << "=" << s.dir << ")";
     return s.ok;
 }
 
-int srv_port(const std::string &listener)
+int srv_port(const std::string &listener, srv_which which)
 {
-    auto it = info().ports.find(listener);
-    return it == info().ports.end() ? 0 : it->second;
+    auto it = info(which).ports.find(listener);
+    return it == info(which).ports.end() ? 0 : it->second;
 }
 
-std::string srv_url(const std::string &listener, const std::string &path)
+std::string srv_url(const std::string &listener, const std::string &path, srv_which which)
 {
-    return "https://localhost:" + std::to_string(srv_port(listener)) + "/" + path;
+    return "https://localhost:" + std::to_string(srv_port(listener, which)) + "/" + path;
 }
 
 std::string srv_case(const std::string &name)
@@ -99,34 +105,35 @@ std::string srv_case(const std::string &name)
     return p;
 }
 
-// Writes bytes to dir/rel, making the directories on the way.
-static void put_file(const std::string &dir, const std::string &rel, const std::string &bytes)
+// Writes bytes to dir/rel of a server, making the directories on the way.
+static void put_file(srv_which which, const std::string &dir, const std::string &rel,
+                     const std::string &bytes)
 {
-    std::filesystem::path p = std::filesystem::path(info().dir) / dir / rel;
+    std::filesystem::path p = std::filesystem::path(info(which).dir) / dir / rel;
     std::error_code ec;
     std::filesystem::create_directories(p.parent_path(), ec);
     ASSERT_TRUE(test_write_file(p.string(), bytes)) << p.string();
 }
 
-void srv_put(const std::string &path, const std::string &bytes)
+void srv_put(const std::string &path, const std::string &bytes, srv_which which)
 {
-    put_file("www", path, bytes);
+    put_file(which, "www", path, bytes);
 }
 
-void srv_fault(const std::string &path, const std::string &lines)
+void srv_fault(const std::string &path, const std::string &lines, srv_which which)
 {
     if (lines.empty()) {
         std::error_code ec;
-        std::filesystem::remove(std::filesystem::path(info().dir) / "faults" / path, ec);
+        std::filesystem::remove(std::filesystem::path(info(which).dir) / "faults" / path, ec);
         return;
     }
-    put_file("faults", path, lines);
+    put_file(which, "faults", path, lines);
 }
 
-std::vector<srv_request> srv_requests(const std::string &path)
+std::vector<srv_request> srv_requests(const std::string &path, srv_which which)
 {
     std::vector<srv_request> out;
-    std::istringstream log(test_read_file(info().dir + "/requests.log"));
+    std::istringstream log(test_read_file(info(which).dir + "/requests.log"));
     std::string line;
     while (std::getline(log, line)) {
         std::vector<std::string> f;
@@ -156,7 +163,7 @@ std::vector<srv_request> srv_requests(const std::string &path)
     return out;
 }
 
-std::string srv_cert(const std::string &file)
+std::string srv_cert(const std::string &file, srv_which which)
 {
-    return info().dir + "/certs/" + file;
+    return info(which).dir + "/certs/" + file;
 }
