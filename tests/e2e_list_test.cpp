@@ -22,16 +22,6 @@ namespace {
 
 const std::string kHeader = "KOMPONENTE     VERFÜGBAR STANDARD BEZEICHNUNG\n";
 
-std::string iso(int64_t t)
-{
-    time_t tt = (time_t)t;
-    struct tm tm;
-    gmtime_s(&tm, &tt);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
 std::string pkg(const std::string &component)
 {
     return "{\"url\": \"p/" + component + ".pkg\", \"sha256\": \"" + std::string(64, 'a') +
@@ -45,8 +35,8 @@ std::string catalog(int64_t sequence, const std::string &extra = "")
 {
     int64_t now = (int64_t)time(nullptr);
     return "{\"schema\": 1, \"product\": \"orvantis\", \"channel\": \"alpha\", \"sequence\": " +
-           std::to_string(sequence) + ", \"issued\": \"" + iso(now - 3600) +
-           "\", \"expires\": \"" + iso(now + 86400) + "\", \"releases\": [" +
+           std::to_string(sequence) + ", \"issued\": \"" + test_iso_utc(now - 3600) +
+           "\", \"expires\": \"" + test_iso_utc(now + 86400) + "\", \"releases\": [" +
            "{\"version\": \"1.0.0\", \"artifacts\": [" + pkg("core") + ", " + pkg("agent") +
            "]}, {\"version\": \"1.1.0\", \"artifacts\": [" + pkg("core") + ", " + pkg("agent") +
            ", " + pkg("abcdefghijklmno") + "]}], \"components\": ["
@@ -95,6 +85,17 @@ protected:
     }
 
     std::string url() const { return srv_url("ca", dir); }
+
+    // Writes the updater.conf that the test root puts in place of the
+    // default one; returns its path.
+    std::string updater_conf(const std::string &text)
+    {
+        std::filesystem::create_directories(std::filesystem::path(root) / "ProgramData" /
+                                            "orvantis");
+        std::string path = root + "\\ProgramData\\orvantis\\updater.conf";
+        EXPECT_TRUE(test_write_file(path, text));
+        return path;
+    }
 
     // The places of this test, then args.
     test_proc run(const std::vector<std::string> &args)
@@ -148,10 +149,8 @@ TEST_F(List, FromAnAnswersFile)
 TEST_F(List, FromAnExistingUpdaterConf)
 {
     publish(catalog(5));
-    std::filesystem::create_directories(std::filesystem::path(root) / "ProgramData" / "orvantis");
-    ASSERT_TRUE(test_write_file(root + "\\ProgramData\\orvantis\\updater.conf",
-                                "url = " + url() + "\nca_file = " + srv_cert("srv.pem") +
-                                    "\npublic_key = " + pub_b64 + "\n"));
+    updater_conf("url = " + url() + "\nca_file = " + srv_cert("srv.pem") + "\npublic_key = " +
+                 pub_b64 + "\n");
     test_proc r = run({});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, kTable);
@@ -231,9 +230,7 @@ TEST_F(List, OldUpdaterConfFallsBackToTheSetupsServer)
     builtin_put("alpha/components.json", doc);
     builtin_put("alpha/components.json.sig", sign(doc));
     // An old installation's settings name a server that is gone.
-    std::filesystem::create_directories(std::filesystem::path(root) / "ProgramData" / "orvantis");
-    ASSERT_TRUE(test_write_file(root + "\\ProgramData\\orvantis\\updater.conf",
-                                "url = https://localhost:1/old\n"));
+    updater_conf("url = https://localhost:1/old\n");
 
     // The retry keeps the key and the pinned certificate given as options;
     // the list mode shows no report, only the table.
@@ -266,9 +263,7 @@ TEST_F(List, FaultyUpdaterConfLeavesTheDefaults)
     // it counts, and the setup asks its own server, which has no catalog.
     publish(catalog(5));
     builtin_put("alpha/components.json", "");
-    std::filesystem::create_directories(std::filesystem::path(root) / "ProgramData" / "orvantis");
-    std::string conf = root + "\\ProgramData\\orvantis\\updater.conf";
-    ASSERT_TRUE(test_write_file(conf, "url = " + url() + "\nbogus = 1\n"));
+    std::string conf = updater_conf("url = " + url() + "\nbogus = 1\n");
     test_proc r = run(trust());
     const std::string builtin = setup_builtin_url();
     EXPECT_EQ(r.exit_code, 1);
