@@ -101,14 +101,10 @@ struct signed_doc {
 signed_doc signed_catalog(const uint8_t *priv, int64_t sequence)
 {
     int64_t now = (int64_t)time(nullptr);
-    char issued[32], expires[32];
-    time_t a = (time_t)(now - 3600), b = (time_t)(now + 86400);
-    strftime(issued, sizeof issued, "%Y-%m-%dT%H:%M:%SZ", gmtime(&a));
-    strftime(expires, sizeof expires, "%Y-%m-%dT%H:%M:%SZ", gmtime(&b));
     signed_doc d;
     d.doc = "{\"schema\": 1, \"product\": \"orvantis\", \"channel\": \"alpha\", "
             "\"sequence\": " + std::to_string(sequence) + ", \"issued\": \"" +
-            std::string(issued) + "\", \"expires\": \"" + expires +
+            test_iso_utc(now - 3600) + "\", \"expires\": \"" + test_iso_utc(now + 86400) +
             "\", \"releases\": [{\"version\": \"1.0.0\", \"artifacts\": [{\"url\": "
             "\"a.pkg\", \"sha256\": \"" + std::string(64, 'a') +
             "\", \"size\": 1, \"match\": {\"os\": \"windows\"}, \"component\": "
