@@ -1,0 +1,107 @@
+// The state file's text: the rules that read each line and the one format
+// that writes all eight.
+#include "state.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "manifest.h"
+#include "update.h"
+#include "version.h"
+
+// The text after key when line begins with it, else null.
+static const char *after_key(const char *line, const char *key)
+{
+    size_t n = strlen(key);
+    return strncmp(line, key, n) == 0 ? line + n : NULL;
+}
+
+// Copies src into dst of size bytes, cut to size - 1 characters.
+static void copy_cut(char *dst, size_t size, const char *src)
+{
+    size_t n = 0;
+    while (n + 1 < size && src[n])
+        n++;
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+// Rebuilds the component list from a value: every piece between commas must
+// be a component id and fit, or the whole list is dropped. A trailing comma
+// is ignored.
+static void take_components(char out[256], const char *value)
+{
+    char rest[256], joined[256];
+    copy_cut(rest, sizeof rest, value);
+    size_t jl = 0;
+    joined[0] = '\0';
+    out[0] = '\0';
+    if (!rest[0])
+        return;
+    for (const char *p = rest;;) {
+        const char *comma = strchr(p, ',');
+        size_t pl = comma ? (size_t)(comma - p) : strlen(p);
+        char piece[256];
+        memcpy(piece, p, pl);
+        piece[pl] = '\0';
+        if (!id_is_valid(piece) || jl + pl + 2 > sizeof joined)
+            return;
+        if (jl)
+            joined[jl++] = ',';
+        memcpy(joined + jl, piece, pl + 1);
+        jl += pl;
+        if (!comma || comma[1] == '\0')
+            break;
+        p = comma + 1;
+    }
+    memcpy(out, joined, jl + 1);
+}
+
+void state_parse_line(updater_state *st, const char *line)
+{
+    long long seq = 0;
+    const char *v;
+    if (update_sscanf(line, "last_sequence=%lld", &seq) == 1 && seq >= 0)
+        st->last_sequence = seq;
+    else if ((v = after_key(line, "sequence_channel=")))
+        copy_cut(st->sequence_channel, sizeof st->sequence_channel, v);
+    else if ((v = after_key(line, "catalog_channel=")))
+        copy_cut(st->catalog_channel, sizeof st->catalog_channel, v);
+    else if ((v = after_key(line, "installed_version=")) && version_is_valid(v))
+        copy_cut(st->installed_version, sizeof st->installed_version, v);
+    else if ((v = after_key(line, "previous_version=")) && version_is_valid(v))
+        copy_cut(st->previous_version, sizeof st->previous_version, v);
+    else if ((v = after_key(line, "bad_versions=")))
+        copy_cut(st->bad_versions, sizeof st->bad_versions, v);
+    else if (update_sscanf(line, "last_catalog_sequence=%lld", &seq) == 1 && seq >= 0)
+        st->last_catalog_sequence = seq;
+    else if ((v = after_key(line, "components=")))
+        take_components(st->components, v);
+}
+
+void state_parse_text(updater_state *st, char *text, size_t len)
+{
+    memset(st, 0, sizeof *st);
+    size_t i = 0;
+    while (i < len) {
+        char *line = text + i;
+        char *lf = (char *)memchr(line, '\n', len - i);
+        size_t n = lf ? (size_t)(lf - line) : len - i;
+        i += n + (lf ? 1 : 0);
+        while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n'))
+            n--;
+        line[n] = '\0';
+        state_parse_line(st, line);
+    }
+}
+
+int state_format(const updater_state *st, char *buf, size_t size)
+{
+    return snprintf(buf, size,
+                    "last_sequence=%lld\nsequence_channel=%s\ninstalled_version=%s\n"
+                    "previous_version=%s\nbad_versions=%s\nlast_catalog_sequence=%lld\n"
+                    "catalog_channel=%s\ncomponents=%s\n",
+                    (long long)st->last_sequence, st->sequence_channel, st->installed_version,
+                    st->previous_version, st->bad_versions, (long long)st->last_catalog_sequence,
+                    st->catalog_channel, st->components);
+}
