@@ -87,6 +87,8 @@ test_args::test_args(std::vector<std::string> args) : store(std::move(args))
     for (auto &s : store)
         ptrs.push_back(&s[0]);
     ptrs.push_back(nullptr);
+}
+
 std::string test_iso_utc(int64_t t)
 {
     // Tests format times on one thread at a time.
