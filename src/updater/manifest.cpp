@@ -256,6 +256,8 @@ int manifest_check(const manifest *m, const char *product, const char *channel, 
     return 0;
 }
 
+// 1 when id has 1 to max characters of lower-case letters, digits, "_" and
+// "-", the first a lower-case letter (or a digit when digit_first is set).
 static int id_check(const char *id, size_t max, int digit_first)
 {
     if (!id)
@@ -468,6 +470,7 @@ int manifest_release_cmp(const void *a, const void *b)
     return version_compare(rb->version, ra->version);
 }
 
+// 1 when version equals an entry of the blocked list byte for byte.
 static int is_blocked(const manifest *m, const char *version)
 {
     for (size_t i = 0; i < m->blocked_count; i++)
@@ -476,6 +479,7 @@ static int is_blocked(const manifest *m, const char *version)
     return 0;
 }
 
+// The sentences of the release choice.
 static const char up_to_date[] = "up to date";
 static const char blocked_msg[] = "the newer releases are blocked";
 static const char no_system_msg[] =
