@@ -14,7 +14,7 @@
 
 const versions_win_calls versions_win_real = {
     MoveFileExA, CopyFileA,      DeleteFileA,   GetFileAttributesA, SetFileAttributesA,
-    FindFirstFileA, FindNextFileA, FindClose,   Sleep,
+    FindFirstFileA, FindNextFileA, FindClose,   Sleep,              proc_run,
 };
 versions_win_calls versions_win = versions_win_real;
 
