@@ -195,6 +195,82 @@ TEST(VersionsHandover, AFailedSelfTestPutsTheOldBinBackByteForByte)
     EXPECT_EQ(switch_undo_get()->count, 0u);
 }
 
+TEST(VersionsHandover, AnUndoThatFailsIsReportedAndKeepsTheOldFile)
+{
+    seam_guard<versions_win_calls> guard(versions_win);
+    installed f("undo_fails");
+    file_map next;
+    add_program(&next, "tool.exe", "1.1.0");
+    add_program(&next, "bad.exe", "1.1.0", "exit:3\n");
+    std::string staging = f.stage("1.1.0", next);
+    std::vector<pkg_entry> entries = entries_of({{"tool.exe", ""}});
+    use_fakes();
+    // The old tool.exe cannot be put back, however often it is tried.
+    rules.move_fail_to = "\\bin\\tool.exe";
+    rules.move_error = ERROR_ACCESS_DENIED;
+    rules.move_fail_times = -1;
+    uint32_t counter = switch_undo_get()->switch_counter;
+
+    log_catcher logs;
+    char err[1000] = "";
+    EXPECT_EQ(versions_install_staged(&f.cfg, "1.1.0", "core", staging.c_str(), entries.data(),
+                                      entries.size(), &f.st, err, sizeof err),
+              1);
+    // Two files were moved aside by the switch (tool.exe and its answer
+    // file); the kept name is the next.
+    std::string kept = f.bin() + "\\tool.exe.keep-" + pid_text() + "-" + std::to_string(counter + 3);
+    EXPECT_EQ(std::string(err),
+              "the installation of 1.1.0 could not be undone completely: bad.exe fails its self-test "
+              "after the update: no output, exit status 3; cannot put " +
+                  f.bin() + "\\tool.exe back (error 5); the old file is kept as " + kept);
+    EXPECT_EQ(test_read_file(kept), fake_program("1.0.0"));
+    EXPECT_STREQ(f.on_disk().bad_versions, "1.1.0");
+    EXPECT_STREQ(f.on_disk().installed_version, "1.0.0");
+    versions_win = versions_win_real;
+    versions_remove_old_files(&f.cfg);
+    EXPECT_EQ(test_read_file(kept), fake_program("1.0.0")) << "no clean-up takes it";
+}
+
+TEST(VersionsHandover, AStateThatCannotBeWrittenIsAWarning)
+{
+    installed f("unrecorded");
+    // The programs go live and pass; the state directory cannot be made.
+    write_files(f.dir, {{"blocked", "a file"}});
+    snprintf(f.cfg.state_dir, sizeof f.cfg.state_dir, "%s\\blocked\\state", f.dir.c_str());
+    file_map next;
+    add_program(&next, "tool.exe", "1.1.0");
+    std::string staging = f.stage("1.1.0", next);
+    std::vector<pkg_entry> entries = entries_of(next);
+    log_catcher logs;
+    char err[400] = "";
+    EXPECT_EQ(versions_install_staged(&f.cfg, "1.1.0", "core", staging.c_str(), entries.data(),
+                                      entries.size(), &f.st, err, sizeof err),
+              0)
+        << err;
+    EXPECT_EQ(snapshot(f.bin()), next);
+    EXPECT_EQ(log_lines.at(0), "WARN the installation of 1.1.0 is not recorded: cannot create " + f.dir +
+                                   "\\blocked\\state");
+}
+
+TEST(VersionsHandover, TheStrayPassStopsAtAFullTable)
+{
+    installed f("stray_limit");
+    file_map next;
+    add_program(&next, "tool.exe", "1.1.0");  // two files
+    for (int i = 0; i < SWITCH_UNDO_MAX - 2; i++)
+        next["data" + std::to_string(i)] = "d";
+    std::string staging = f.stage("1.1.0", next);
+    std::vector<pkg_entry> entries = entries_of(next);
+    char err[400] = "";
+    ASSERT_EQ(versions_install_staged(&f.cfg, "1.1.0", "core", staging.c_str(), entries.data(),
+                                      entries.size(), &f.st, err, sizeof err),
+              0)
+        << err;
+    file_map live = snapshot(f.bin());
+    EXPECT_EQ(live.count("extra.exe"), 1u) << "no room left to move it aside";
+    EXPECT_EQ(without(live, "extra.exe"), next);
+}
+
 TEST(VersionsHandover, PreviousVersionOnFirstInstallAndReinstall)
 {
     struct {
