@@ -61,8 +61,8 @@ std::vector<pkg_entry> entries_of(const file_map &bin)
 // a component that 1.1.0 no longer has), 0.9.0 kept as the previous one,
 // and the state file saying so.
 struct installed : install {
-    file_map live;       // the live bin as set up
-    updater_state st;    // the state as written
+    file_map live;     // the live bin as set up
+    updater_state st;  // the state as written
     // Nothing installed at all when fresh is set.
     explicit installed(const char *tag, bool fresh = false) : install(tag)
     {
@@ -218,11 +218,13 @@ TEST(VersionsHandover, AnUndoThatFailsIsReportedAndKeepsTheOldFile)
               1);
     // Two files were moved aside by the switch (tool.exe and its answer
     // file); the kept name is the next.
-    std::string kept = f.bin() + "\\tool.exe.keep-" + pid_text() + "-" + std::to_string(counter + 3);
-    EXPECT_EQ(std::string(err),
-              "the installation of 1.1.0 could not be undone completely: bad.exe fails its self-test "
-              "after the update: no output, exit status 3; cannot put " +
-                  f.bin() + "\\tool.exe back (error 5); the old file is kept as " + kept);
+    std::string kept =
+        f.bin() + "\\tool.exe.keep-" + pid_text() + "-" + std::to_string(counter + 3);
+    EXPECT_EQ(
+        std::string(err),
+        "the installation of 1.1.0 could not be undone completely: bad.exe fails its self-test "
+        "after the update: no output, exit status 3; cannot put " +
+            f.bin() + "\\tool.exe back (error 5); the old file is kept as " + kept);
     EXPECT_EQ(test_read_file(kept), fake_program("1.0.0"));
     EXPECT_STREQ(f.on_disk().bad_versions, "1.1.0");
     EXPECT_STREQ(f.on_disk().installed_version, "1.0.0");
@@ -248,8 +250,8 @@ TEST(VersionsHandover, AStateThatCannotBeWrittenIsAWarning)
               0)
         << err;
     EXPECT_EQ(snapshot(f.bin()), next);
-    EXPECT_EQ(log_lines.at(0), "WARN the installation of 1.1.0 is not recorded: cannot create " + f.dir +
-                                   "\\blocked\\state");
+    EXPECT_EQ(log_lines.at(0), "WARN the installation of 1.1.0 is not recorded: cannot create " +
+                                   f.dir + "\\blocked\\state");
 }
 
 TEST(VersionsHandover, TheStrayPassStopsAtAFullTable)
@@ -275,10 +277,10 @@ TEST(VersionsHandover, PreviousVersionOnFirstInstallAndReinstall)
 {
     struct {
         const char *name;
-        bool fresh;             // nothing installed before
-        const char *version;    // installed now
-        const char *previous;   // previous_version afterwards
-        file_map versions;      // what "versions" holds afterwards
+        bool fresh;            // nothing installed before
+        const char *version;   // installed now
+        const char *previous;  // previous_version afterwards
+        file_map versions;     // what "versions" holds afterwards
     } cases[] = {
         {"first installation", true, "1.0.0", "", {{"1.0.0/", ""}}},
         {"the installed version again", false, "1.0.0", "0.9.0", {{"0.9.0/", ""}, {"1.0.0/", ""}}},
@@ -286,13 +288,14 @@ TEST(VersionsHandover, PreviousVersionOnFirstInstallAndReinstall)
     for (auto &c : cases) {
         installed f("previous", c.fresh);
         char err[400] = "";
-        ASSERT_EQ(versions_dir_create(&f.cfg, err, sizeof err), 0) << err;  // as the engine does first
+        ASSERT_EQ(versions_dir_create(&f.cfg, err, sizeof err), 0)
+            << err;  // as the engine does first
         file_map again;
         add_program(&again, "tool.exe", c.version);
         std::string staging = f.stage(c.version, again);
         std::vector<pkg_entry> entries = entries_of(again);
-        ASSERT_EQ(versions_install_staged(&f.cfg, c.version, "core", staging.c_str(), entries.data(),
-                                          entries.size(), &f.st, err, sizeof err),
+        ASSERT_EQ(versions_install_staged(&f.cfg, c.version, "core", staging.c_str(),
+                                          entries.data(), entries.size(), &f.st, err, sizeof err),
                   0)
             << c.name << ": " << err;
         updater_state now = f.on_disk();
@@ -307,13 +310,14 @@ TEST(VersionsHandover, StagedProgramsThatFailTheirCheck)
 {
     struct {
         const char *name;
-        const char *reports;    // the version the staged tool.exe reports
-        bool remove_program;    // the program is gone from staging (a scanner took it)
-        std::string message;    // "%s": the installation directory
+        const char *reports;  // the version the staged tool.exe reports
+        bool remove_program;  // the program is gone from staging (a scanner took it)
+        std::string message;  // "%s": the installation directory
         const char *bad_versions;
     } cases[] = {
         {"another version", "1.0.5", false,
-         "not installing 1.1.0: tool.exe reports a different version than the package (expected 'tool 1.1.0')",
+         "not installing 1.1.0: tool.exe reports a different version than the package (expected "
+         "'tool 1.1.0')",
          "0.8.0 1.1.0"},
         {"removed by a scanner", "1.1.0", true,
          "not installing 1.1.0: tool.exe was blocked or removed by the virus scanner (the file was "
@@ -355,7 +359,7 @@ TEST(VersionsHandover, StagingMoveWaitsForAScannerAndNoLonger)
     struct {
         const char *name;
         unsigned long error;
-        int times;            // failures of the move (-1 every try)
+        int times;  // failures of the move (-1 every try)
         int result;
         int sleeps;
         const char *message;
@@ -417,7 +421,7 @@ namespace {
 
 // What the fake runner answers, and what it was asked.
 struct run_rules {
-    int started;             // 0: the start fails with error 2
+    int started;  // 0: the start fails with error 2
     int timed_out;
     int exit_code;
     std::string output;
@@ -467,7 +471,8 @@ TEST(VersionsSelfTest, RunsEveryProgramFromTheLiveBin)
         {"timed out after some output", 1, 1, 0, "checking\r\n\tdisk\n", "checking   disk"},
         {"timed out in silence", 1, 1, 0, "", "no output, it did not end in time"},
         {"exit code 3 in silence", 1, 0, 3, "  \r\n", "no output, exit status 3"},
-        {"missing DLL", 1, 0, (int)0xC0000135, "", "a DLL it needs is missing, exit status 0xC0000135"},
+        {"missing DLL", 1, 0, (int)0xC0000135, "",
+         "a DLL it needs is missing, exit status 0xC0000135"},
         {"not started", 0, 0, 0, "", "it cannot be started"},
     };
     for (auto &c : cases) {
@@ -479,15 +484,19 @@ TEST(VersionsSelfTest, RunsEveryProgramFromTheLiveBin)
         char err[VERSIONS_MSG_MAX] = "";
         int rc = versions_selftest_live(&f.cfg, "1.1.0", err);
         EXPECT_EQ(rc, c.message ? -1 : 0) << c.name;
-        EXPECT_EQ(runs.programs.size(), c.message ? 1u : 2u) << c.name << ": stops at the first failure";
+        EXPECT_EQ(runs.programs.size(), c.message ? 1u : 2u)
+            << c.name << ": stops at the first failure";
         for (auto &p : runs.programs)
-            EXPECT_TRUE(p == f.bin() + "\\one.exe" || p == f.bin() + "\\two.exe") << c.name << ": " << p;
+            EXPECT_TRUE(p == f.bin() + "\\one.exe" || p == f.bin() + "\\two.exe")
+                << c.name << ": " << p;
         EXPECT_EQ(runs.argument, "--selftest") << c.name;
         EXPECT_EQ(runs.timeout_s, 60u) << c.name;
         EXPECT_EQ(runs.outcap, 512u) << c.name;
         if (c.message) {
             std::string prog = runs.programs[0].substr(f.bin().size() + 1);
-            EXPECT_EQ(std::string(err), prog + " fails its self-test after the update: " + c.message) << c.name;
+            EXPECT_EQ(std::string(err),
+                      prog + " fails its self-test after the update: " + c.message)
+                << c.name;
         }
     }
 
@@ -497,4 +506,3 @@ TEST(VersionsSelfTest, RunsEveryProgramFromTheLiveBin)
     EXPECT_STREQ(err, "the installed version has no programs");
     EXPECT_TRUE(runs.programs.empty());
 }
-

@@ -15,8 +15,9 @@
 #include "versions_win_seam.h"
 
 const versions_win_calls versions_win_real = {
-    MoveFileExA, CopyFileA,      DeleteFileA,   GetFileAttributesA, SetFileAttributesA,
-    FindFirstFileA, FindNextFileA, FindClose,   Sleep,              proc_run,
+    MoveFileExA,        CopyFileA,      DeleteFileA,   GetFileAttributesA,
+    SetFileAttributesA, FindFirstFileA, FindNextFileA, FindClose,
+    Sleep,              proc_run,
 };
 versions_win_calls versions_win = versions_win_real;
 
@@ -32,7 +33,10 @@ void switch_undo_clear(void) { undo_table.count = 0; }
 #define MSG_BUF 4096
 
 // 1 when something (file, directory, anything) stands at path.
-static int exists(const char *path) { return versions_win.get_attributes(path) != INVALID_FILE_ATTRIBUTES; }
+static int exists(const char *path)
+{
+    return versions_win.get_attributes(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 // The next free "%s<kind>%lu-%u" name (live path, kind ".old-" or ".keep-",
 // process id, counter) into out, counting on in *counter. A name that is
@@ -84,7 +88,8 @@ static int undo_entry(const switch_undo_entry *e, char *msg, size_t msglen)
         if (aside_name(aside, e->target, ".old-", &undo_table.switch_counter) == 0)
             error = move_with_retry(e->target, aside, MOVEFILE_REPLACE_EXISTING);
         if (error && !e->moved) {
-            err_format(msg, msglen, "cannot remove %s (error %lu)", e->target, (unsigned long)error);
+            err_format(msg, msglen, "cannot remove %s (error %lu)", e->target,
+                       (unsigned long)error);
             return -1;
         }
     }
@@ -101,8 +106,8 @@ static int undo_entry(const switch_undo_entry *e, char *msg, size_t msglen)
     if (aside_name(kept, e->target, ".keep-", &undo_table.switch_counter) == 0 &&
         move_with_retry(e->old, kept, 0) == 0)
         where = kept;
-    err_format(msg, msglen, "cannot put %s back (error %lu); the old file is kept as %s",
-                 e->target, (unsigned long)error, where);
+    err_format(msg, msglen, "cannot put %s back (error %lu); the old file is kept as %s", e->target,
+               (unsigned long)error, where);
     return -1;
 }
 
@@ -204,7 +209,7 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
             }
             if (!versions_win.move_file(e->target, e->old, MOVEFILE_REPLACE_EXISTING)) {
                 err_format(msg, sizeof msg, "cannot move %s out of the way (error %lu)", e->target,
-                             (unsigned long)GetLastError());
+                           (unsigned long)GetLastError());
                 break;
             }
             e->moved = 1;
@@ -214,7 +219,7 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
         undo_table.count++;
         if (!versions_win.copy_file(file, e->target, TRUE)) {
             err_format(msg, sizeof msg, "cannot copy %s (error %lu)", name,
-                         (unsigned long)GetLastError());
+                       (unsigned long)GetLastError());
             break;
         }
     } while (versions_win.find_next(find, &found));
@@ -380,10 +385,9 @@ static void move_strays(const char *live, const char *vbin)
     versions_win.find_close(find);
 }
 
-int versions_install_staged(const updater_config *cfg, const char *version,
-                            const char *components, const char *staging,
-                            const pkg_entry *entries, size_t count, updater_state *st, char *err,
-                            size_t errlen)
+int versions_install_staged(const updater_config *cfg, const char *version, const char *components,
+                            const char *staging, const pkg_entry *entries, size_t count,
+                            updater_state *st, char *err, size_t errlen)
 {
     updater_config c;
     versions_config_copy(cfg, &c);
@@ -419,7 +423,7 @@ int versions_install_staged(const updater_config *cfg, const char *version,
     DWORD error = move_with_retry(staging, target, 0);
     if (error) {
         err_format(err, errlen, "cannot move the new version into place (error %lu)",
-                     (unsigned long)error);
+                   (unsigned long)error);
         return 1;
     }
     if (versions_switch_bin(&c, version, msg, sizeof msg) != 0) {
@@ -449,7 +453,7 @@ int versions_install_staged(const updater_config *cfg, const char *version,
         err_format(err, errlen, "the installation of %s was undone: %s", version, msg);
     else
         err_format(err, errlen, "the installation of %s could not be undone completely: %s; %s",
-                     version, msg, undo);
+                   version, msg, undo);
     fs_remove_path(target);
     return 1;
 }
