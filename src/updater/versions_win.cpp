@@ -395,7 +395,7 @@ int versions_install_staged(const updater_config *cfg, const char *version, cons
         err_format(err, errlen, "not a valid version: %s", version ? version : "");
         return 1;
     }
-    char msg[VERSIONS_MSG_MAX];
+    char msg[VERSIONS_MSG_MAX] = "";  // the check writes nothing for a null argument
     int checked = package_check_programs(staging, entries, count, version, msg, sizeof msg);
     if (checked != 0) {
         err_format(err, errlen, "not installing %s: %s", version, msg);
