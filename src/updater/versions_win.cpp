@@ -416,7 +416,7 @@ int versions_install_staged(const updater_config *cfg, const char *version, cons
     updater_state now;
     state_read(&c, &now);
     char previous[64];
-    upd_format(previous, sizeof previous, "%s", now.installed_version);
+    update_format(previous, sizeof previous, "%s", now.installed_version);
 
     versions_remove_old_files(&c);
     fs_remove_path(target);
