@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <windows.h>
 
 #include "libtest.h"
 #include "log.h"
 #include "opt.h"
+#include "setup_context.h"
+#include "setup_options.h"
+#include "setup_start.h"
 #include "setup_text.h"
 
 static const char kProgram[] = "orv_setup";
@@ -58,8 +62,26 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    // The setup context, the settings and the modes come with the front end.
-    fputs("Fehler: Diese Betriebsart ist in diesem Build noch nicht enthalten.\n", stderr);
-    fflush(stderr);
+    // The run's one context; the process ends with it, so it is never freed.
+    setup_context *ctx = (setup_context *)calloc(1, sizeof *ctx);
+    if (!ctx)
+        return 1;
+    setup_options_defaults(ctx);
+    setup_start_settings(ctx, argc, argv);
+    char err[SETUP_ERR_SIZE] = "";
+    if (setup_start_choices(ctx, argc, argv, err, sizeof err) != 0) {
+        setup_print_error(err);
+        return 2;
+    }
+
+    if (ctx->mode == SETUP_MODE_LIST) {
+        // Connecting to the update server (setup_connect) and the component
+        // table come with the catalog loader.
+        setup_print_error("Diese Betriebsart ist in diesem Build noch nicht enthalten");
+        return 1;
+    }
+    // The wizard (silent unset) and the silent install and uninstall flows
+    // come with their own units.
+    setup_print_error("Diese Betriebsart ist in diesem Build noch nicht enthalten");
     return 1;
 }
