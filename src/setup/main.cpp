@@ -10,6 +10,7 @@
 #include "libtest.h"
 #include "log.h"
 #include "opt.h"
+#include "setup_connect.h"
 #include "setup_context.h"
 #include "setup_options.h"
 #include "setup_start.h"
@@ -75,10 +76,14 @@ int main(int argc, char **argv)
     }
 
     if (ctx->mode == SETUP_MODE_LIST) {
-        // Connecting to the update server (setup_connect) and the component
-        // table come with the catalog loader.
-        setup_print_error("Diese Betriebsart ist in diesem Build noch nicht enthalten");
-        return 1;
+        // No administrator check, callbacks or log capture here: the engine's
+        // log lines go to standard error as they are.
+        if (setup_connect(ctx, err, sizeof err) != 0) {
+            setup_print_error(err);
+            return 1;
+        }
+        setup_print_components(ctx);
+        return 0;
     }
     // The wizard (silent unset) and the silent install and uninstall flows
     // come with their own units.
