@@ -69,17 +69,3 @@ TEST(Start, HelpWithValueIsNotHelp)
     EXPECT_EQ(r.out.find("Usage:"), std::string::npos);
     EXPECT_NE(r.exit_code, 0);
 }
-
-TEST(Start, ModesAreNotInThisBuildYet)
-{
-    // Until the front end lands, every run past the start-up requests ends
-    // with 1 and one error line, whatever the options.
-    const std::vector<std::vector<std::string>> calls = {{}, {"--silent"}, {"--list-components"}};
-    for (auto &args : calls) {
-        test_proc r = test_run_setup(args);
-        std::string name = args.empty() ? "(none)" : args[0];
-        EXPECT_EQ(r.exit_code, 1) << name;
-        EXPECT_EQ(r.out, "") << name;
-        EXPECT_EQ(r.err, "Fehler: Diese Betriebsart ist in diesem Build noch nicht enthalten.\n") << name;
-    }
-}
