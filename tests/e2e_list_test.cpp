@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "builtin_server.h"
 #include "codec.h"
 #include "ed25519.h"
 #include "run_win.h"
+#include "setup_options.h"
 #include "signed.h"
 #include "test_util.h"
 #include "update_server.h"
@@ -19,16 +21,6 @@
 namespace {
 
 const std::string kHeader = "KOMPONENTE     VERFÜGBAR STANDARD BEZEICHNUNG\n";
-
-std::string iso(int64_t t)
-{
-    time_t tt = (time_t)t;
-    struct tm tm;
-    gmtime_s(&tm, &tt);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
 
 std::string pkg(const std::string &component)
 {
@@ -43,8 +35,8 @@ std::string catalog(int64_t sequence, const std::string &extra = "")
 {
     int64_t now = (int64_t)time(nullptr);
     return "{\"schema\": 1, \"product\": \"orvantis\", \"channel\": \"alpha\", \"sequence\": " +
-           std::to_string(sequence) + ", \"issued\": \"" + iso(now - 3600) +
-           "\", \"expires\": \"" + iso(now + 86400) + "\", \"releases\": [" +
+           std::to_string(sequence) + ", \"issued\": \"" + test_iso_utc(now - 3600) +
+           "\", \"expires\": \"" + test_iso_utc(now + 86400) + "\", \"releases\": [" +
            "{\"version\": \"1.0.0\", \"artifacts\": [" + pkg("core") + ", " + pkg("agent") +
            "]}, {\"version\": \"1.1.0\", \"artifacts\": [" + pkg("core") + ", " + pkg("agent") +
            ", " + pkg("abcdefghijklmno") + "]}], \"components\": ["
@@ -75,18 +67,35 @@ protected:
         state = test_temp_dir("state");
     }
 
+    // doc's signature file, signed with key (this test's own by default).
+    std::string sign(const std::string &doc, const uint8_t *key = nullptr)
+    {
+        uint8_t sig[64];
+        EXPECT_EQ(catalog_sign(key ? key : priv, doc.data(), doc.size(), sig), 0);
+        char text[100];
+        b64_encode(sig, 64, text, sizeof text);
+        return std::string(text) + "\n";
+    }
+
     // Serves doc as this test's catalog, signed with key.
     void publish(const std::string &doc, const uint8_t *key = nullptr)
     {
-        uint8_t sig[64];
-        ASSERT_EQ(catalog_sign(key ? key : priv, doc.data(), doc.size(), sig), 0);
-        char text[100];
-        b64_encode(sig, 64, text, sizeof text);
         srv_put(dir + "alpha/components.json", doc);
-        srv_put(dir + "alpha/components.json.sig", std::string(text) + "\n");
+        srv_put(dir + "alpha/components.json.sig", sign(doc, key));
     }
 
     std::string url() const { return srv_url("ca", dir); }
+
+    // Writes the updater.conf that the test root puts in place of the
+    // default one; returns its path.
+    std::string updater_conf(const std::string &text)
+    {
+        std::filesystem::create_directories(std::filesystem::path(root) / "ProgramData" /
+                                            "orvantis");
+        std::string path = root + "\\ProgramData\\orvantis\\updater.conf";
+        EXPECT_TRUE(test_write_file(path, text));
+        return path;
+    }
 
     // The places of this test, then args.
     test_proc run(const std::vector<std::string> &args)
@@ -140,10 +149,8 @@ TEST_F(List, FromAnAnswersFile)
 TEST_F(List, FromAnExistingUpdaterConf)
 {
     publish(catalog(5));
-    std::filesystem::create_directories(std::filesystem::path(root) / "ProgramData" / "orvantis");
-    ASSERT_TRUE(test_write_file(root + "\\ProgramData\\orvantis\\updater.conf",
-                                "url = " + url() + "\nca_file = " + srv_cert("srv.pem") +
-                                    "\npublic_key = " + pub_b64 + "\n"));
+    updater_conf("url = " + url() + "\nca_file = " + srv_cert("srv.pem") + "\npublic_key = " +
+                 pub_b64 + "\n");
     test_proc r = run({});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, kTable);
@@ -212,4 +219,58 @@ TEST_F(List, ReplayedSequenceIsRefused)
     EXPECT_EQ(r.err, "Fehler: Der Katalog des Update-Servers ist älter als ein bereits gesehener "
                      "(alte Daten werden erneut ausgeliefert). Es wurde nichts installiert. Bitte "
                      "später erneut versuchen oder den Anbieter informieren.\n");
+}
+
+TEST_F(List, OldUpdaterConfFallsBackToTheSetupsServer)
+{
+    if (!builtin_on_loopback())
+        GTEST_SKIP() << "the built-in server " << setup_builtin_url() << " is not on loopback";
+    ASSERT_TRUE(builtin_ready());
+    const std::string doc = catalog(5);
+    builtin_put("alpha/components.json", doc);
+    builtin_put("alpha/components.json.sig", sign(doc));
+    // An old installation's settings name a server that is gone.
+    updater_conf("url = https://localhost:1/old\n");
+
+    // The retry keeps the key and the pinned certificate given as options;
+    // the list mode shows no report, only the table.
+    test_proc r = run(trust());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, kTable);
+    EXPECT_EQ(r.err, "");
+
+    // Both fail: one line with both causes.
+    builtin_put("alpha/components.json", "");
+    r = run(trust());
+    const std::string builtin = setup_builtin_url();
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Fehler: Der Komponentenkatalog https://localhost:1/old/alpha/components.json "
+                     "lässt sich nicht laden: keine Verbindung zu localhost. Bitte Netzwerk, Proxy "
+                     "und Firewall prüfen (der eigene Update-Server des Setups " + builtin +
+                     " ist ebenfalls fehlgeschlagen: Der Komponentenkatalog " + builtin +
+                     "/alpha/components.json lässt sich nicht laden: die Datei gibt es auf dem "
+                     "Update-Server nicht (HTTP 404). Bitte die Adresse des Update-Servers und den "
+                     "Kanal prüfen).\n");
+}
+
+TEST_F(List, FaultyUpdaterConfLeavesTheDefaults)
+{
+    if (!builtin_on_loopback())
+        GTEST_SKIP() << "the built-in server " << setup_builtin_url() << " is not on loopback";
+    ASSERT_TRUE(builtin_ready());
+    // The file names a working server, but its second line is faulty: none of
+    // it counts, and the setup asks its own server, which has no catalog.
+    publish(catalog(5));
+    builtin_put("alpha/components.json", "");
+    std::string conf = updater_conf("url = " + url() + "\nbogus = 1\n");
+    test_proc r = run(trust());
+    const std::string builtin = setup_builtin_url();
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Warnung: " + conf + ", Zeile 2: Unbekannte Einstellung „bogus“ (die Datei "
+                     "wird nicht benutzt)\nFehler: Der Komponentenkatalog " + builtin +
+                     "/alpha/components.json lässt sich nicht laden: die Datei gibt es auf dem "
+                     "Update-Server nicht (HTTP 404). Bitte die Adresse des Update-Servers und den "
+                     "Kanal prüfen.\n");
 }

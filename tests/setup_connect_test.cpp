@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "codec.h"
 #include "setup_connect.h"
 #include "setup_options.h"
+#include "test_util.h"
 #include "updconf.h"
 
 static std::unique_ptr<setup_context> fresh()
@@ -56,10 +56,7 @@ TEST(SetupConnect, RetrySettings)
 {
     updater_config builtin_keys;
     updconf_defaults(&builtin_keys);
-    uint8_t extra[32];
-    memset(extra, 7, sizeof extra);
-    char extra_b64[48];
-    b64_encode(extra, sizeof extra, extra_b64, sizeof extra_b64);
+    std::string extra_b64 = test_key_b64(7);
 
     struct {
         const char *name;
@@ -79,7 +76,7 @@ TEST(SetupConnect, RetrySettings)
         snprintf(cfg->channel, sizeof cfg->channel, "beta");
         snprintf(cfg->ca_file, sizeof cfg->ca_file, "C:\\ca.pem");
         snprintf(cfg->proxy, sizeof cfg->proxy, "http://proxy:1");
-        ASSERT_EQ(updconf_add_public_key(cfg, extra_b64), 0);
+        ASSERT_EQ(updconf_add_public_key(cfg, extra_b64.c_str()), 0);
         ctx->channel_set = c.channel_set;
         ctx->ca_file_set = c.ca_file_set;
         ctx->public_key_set = c.public_key_set;

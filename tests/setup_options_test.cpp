@@ -61,15 +61,6 @@ static parsed read_answers(setup_context *ctx, const std::string &text)
     return {rc, err};
 }
 
-static std::string key_b64(int b)
-{
-    uint8_t key[32];
-    memset(key, b, sizeof key);
-    char text[48];
-    b64_encode(key, sizeof key, text, sizeof text);
-    return text;
-}
-
 TEST(SetupOptions, Defaults)
 {
     auto ctx = fresh();
@@ -388,22 +379,22 @@ TEST(SetupOptions, TrustedKeysAddUpToEight)
     // one is refused.
     std::vector<std::string> args;
     for (int b = 1; b <= 6; b++)
-        args.insert(args.end(), {"--public-key", key_b64(b)});
-    args.insert(args.end(), {"--public-key", key_b64(3)});
+        args.insert(args.end(), {"--public-key", test_key_b64(b)});
+    args.insert(args.end(), {"--public-key", test_key_b64(3)});
     auto full = fresh();
     p = parse(full.get(), args);
     EXPECT_EQ(p.rc, 0) << p.err;
     EXPECT_EQ(full->updater_config.key_count, 8u);
     EXPECT_EQ(memcmp(full->updater_config.public_keys[0], builtin.public_keys[0], 32), 0);
-    p = parse(full.get(), {"--public-key", key_b64(7)});
+    p = parse(full.get(), {"--public-key", test_key_b64(7)});
     EXPECT_EQ(p.err, msg);
     EXPECT_EQ(full->updater_config.key_count, 8u);
     // A key already held is still accepted when all places are taken.
-    EXPECT_EQ(parse(full.get(), {"--public-key", key_b64(2)}).rc, 0);
+    EXPECT_EQ(parse(full.get(), {"--public-key", test_key_b64(2)}).rc, 0);
 
     struct {
         std::string value;
-    } bad[] = {{""}, {"not base64!"}, {key_b64(1).substr(0, 40)}, {key_b64(1) + "AAAA"}};
+    } bad[] = {{""}, {"not base64!"}, {test_key_b64(1).substr(0, 40)}, {test_key_b64(1) + "AAAA"}};
     for (auto &b : bad) {
         auto c = fresh();
         p = parse(c.get(), {"--public-key", b.value});
@@ -605,7 +596,7 @@ TEST(SetupOptions, SourcesOverrideInOrder)
     std::string conf = dir + "/updater.conf";
     ASSERT_TRUE(test_write_file(conf, "url = https://old.invalid/u\nchannel = beta\n"
                                       "proxy = http://conf-proxy:1\npublic_key = " +
-                                          key_b64(1) + "\n"));
+                                          test_key_b64(1) + "\n"));
     auto ctx = fresh();
     char err[600] = "";
     ASSERT_EQ(updconf_read(conf.c_str(), 0, &ctx->updater_config, err, sizeof err), 0) << err;
@@ -613,10 +604,10 @@ TEST(SetupOptions, SourcesOverrideInOrder)
     EXPECT_EQ(ctx->channel_set, 0);
 
     parsed p = read_answers(ctx.get(), "channel = gamma\nproxy = http://answers-proxy:2\n"
-                                       "public-key = " + key_b64(2) + "\nto = 1.0.0\n");
+                                       "public-key = " + test_key_b64(2) + "\nto = 1.0.0\n");
     ASSERT_EQ(p.rc, 0) << p.err;
-    p = parse(ctx.get(), {"--proxy", "http://cli-proxy:3", "--public-key", key_b64(1),
-                          "--public-key", key_b64(3)});
+    p = parse(ctx.get(), {"--proxy", "http://cli-proxy:3", "--public-key", test_key_b64(1),
+                          "--public-key", test_key_b64(3)});
     ASSERT_EQ(p.rc, 0) << p.err;
 
     EXPECT_STREQ(ctx->updater_config.url, "https://old.invalid/u"); // updater.conf over default

@@ -2,6 +2,8 @@
 #include "test_util.h"
 
 #include <stdio.h>
+#include <string.h>
+#include <time.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -11,6 +13,8 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "codec.h"
 
 std::string test_read_file(const std::string &path)
 {
@@ -83,4 +87,22 @@ test_args::test_args(std::vector<std::string> args) : store(std::move(args))
     for (auto &s : store)
         ptrs.push_back(&s[0]);
     ptrs.push_back(nullptr);
+}
+
+std::string test_iso_utc(int64_t t)
+{
+    // Tests format times on one thread at a time.
+    time_t tt = (time_t)t;
+    char buf[32];
+    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", gmtime(&tt));
+    return buf;
+}
+
+std::string test_key_b64(int b)
+{
+    uint8_t key[32];
+    memset(key, b, sizeof key);
+    char text[48];
+    b64_encode(key, sizeof key, text, sizeof text);
+    return text;
 }

@@ -32,3 +32,8 @@ struct test_args {
     int argc() const { return (int)store.size(); }
     char **argv() { return ptrs.data(); }
 };
+// "YYYY-MM-DDTHH:MM:SSZ" of t seconds since 1970 (UTC), as signed documents
+// write their times.
+std::string test_iso_utc(int64_t t);
+// The base64 text of a 32-byte key whose every byte is b.
+std::string test_key_b64(int b);
