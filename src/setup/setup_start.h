@@ -8,6 +8,7 @@
 enum {
     SETUP_ERR_SIZE = 600,      // error texts of the passes and the flows
     SETUP_WARNING_LINE = 700,  // the warning line about updater.conf
+    SETUP_ERROR_TEXT = 700,    // the text of the error line, cut at 699 bytes
     SETUP_ERROR_LINE = 800     // the "Fehler: %s" line
 };
 

@@ -58,7 +58,7 @@ int setup_start_choices(setup_context *ctx, int argc, char **argv, char *err, si
 
 void setup_print_error(const char *text)
 {
-    char sentence[SETUP_WARNING_LINE];
+    char sentence[SETUP_ERROR_TEXT];
     setup_snprintf(sentence, sizeof sentence, "%s", text);
     msg_finish_sentence(sentence, sizeof sentence);
     char line[SETUP_ERROR_LINE];
