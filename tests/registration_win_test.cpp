@@ -22,6 +22,7 @@
 
 #include "registration.h"
 #include "registration_win.h"
+#include "fake_runs.h"
 #include "run_win.h"
 #include "seam_guard.h"
 #include "setup_options.h"
@@ -30,37 +31,6 @@
 namespace {
 
 const char kTestEnvKey[] = "SOFTWARE\\orvantis-test\\Environment";
-
-std::string own_dir()
-{
-    char p[MAX_PATH];
-    GetModuleFileNameA(nullptr, p, sizeof p);
-    std::string s = p;
-    return s.substr(0, s.find_last_of('\\'));
-}
-
-bool exists(const std::string &path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::vector<std::string> runs(const std::string &log)
-{
-    std::vector<std::string> out;
-    std::string all = test_read_file(log), cur;
-    size_t at = 0, nl;
-    while ((nl = all.find('\n', at)) != std::string::npos) {
-        std::string line = all.substr(at, nl - at);
-        at = nl + 1;
-        if (line.empty()) {
-            out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += (cur.empty() ? "" : "|") + line;
-        }
-    }
-    return out;
-}
 
 // A registry value as stored: its type and its bytes; type 0 when missing.
 struct reg_value {
@@ -219,12 +189,12 @@ struct Registration : ::testing::Test {
         g_broadcasts = 0;
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, REGISTRATION_UNINSTALL_KEY);
 
-        schtasks = own_dir() + "\\schtasks.exe";
+        schtasks = test_own_dir() + "\\schtasks.exe";
         schtasks_log = top + "\\schtasks.log";
         ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), schtasks.c_str(), FALSE));
         for (const char *w : {"Query", "Delete"})
             ASSERT_TRUE(test_write_file(schtasks + "." + w, "log:" + schtasks_log + "\n"));
-        netsh = own_dir() + "\\netsh.exe";
+        netsh = test_own_dir() + "\\netsh.exe";
         netsh_log = top + "\\netsh.log";
         ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), netsh.c_str(), FALSE));
         ASSERT_TRUE(test_write_file(netsh + ".advfirewall", "log:" + netsh_log + "\n"));
@@ -252,11 +222,11 @@ TEST_F(Registration, TestModeTouchesNothing)
     EXPECT_EQ(win_register_install(ctx.get(), err, sizeof err), 0);
     EXPECT_EQ(win_unregister_install(ctx.get()), 0);
     EXPECT_FALSE(key_exists(REGISTRATION_UNINSTALL_KEY));
-    EXPECT_FALSE(exists(menu));
+    EXPECT_FALSE(test_path_exists(menu));
     EXPECT_EQ(read_value(kTestEnvKey, "Path"), text(REG_SZ, "A;B"));
     EXPECT_EQ(g_broadcasts, 0);
-    EXPECT_TRUE(runs(schtasks_log).empty());
-    EXPECT_TRUE(runs(netsh_log).empty());
+    EXPECT_TRUE(test_fake_runs(schtasks_log).empty());
+    EXPECT_TRUE(test_fake_runs(netsh_log).empty());
     EXPECT_STREQ(ctx->report, "");
 }
 
@@ -268,7 +238,7 @@ TEST_F(Registration, WithoutItsOwnSetupProgramNothingIsRegistered)
     EXPECT_STREQ(err, "orv_setup gehört nicht zu dieser Installation, deshalb gibt es keinen "
                       "Eintrag unter „Installierte Apps“");
     EXPECT_FALSE(key_exists(REGISTRATION_UNINSTALL_KEY));
-    EXPECT_FALSE(exists(menu));
+    EXPECT_FALSE(test_path_exists(menu));
     EXPECT_EQ(read_value(kTestEnvKey, "Path"), text(REG_SZ, "A"));
     EXPECT_STREQ(ctx->report, "");
 }
@@ -314,7 +284,7 @@ TEST_F(Registration, RegisteredAndRemovedAgain)
     EXPECT_EQ(l.path, wide(bin + "\\orv_console.exe"));
     EXPECT_EQ(l.arguments, L"");
     EXPECT_EQ(l.description, L"Sicherungsjobs auf diesem und anderen Rechnern verwalten");
-    EXPECT_FALSE(exists(menu + "\\orvantis Target-Konsole.lnk")) << "old link deleted";
+    EXPECT_FALSE(test_path_exists(menu + "\\orvantis Target-Konsole.lnk")) << "old link deleted";
     EXPECT_STREQ(ctx->report, "Die Verwaltungskonsole steht im Startmenü unter „orvantis“\n");
 
     // Registering again finds the PATH entry and does not announce anything.
@@ -331,17 +301,17 @@ TEST_F(Registration, RegisteredAndRemovedAgain)
 
     ASSERT_EQ(win_unregister_install(ctx.get()), 0);
     EXPECT_FALSE(key_exists(REGISTRATION_UNINSTALL_KEY));
-    EXPECT_FALSE(exists(menu)) << "links and folder removed";
-    EXPECT_TRUE(exists(programs));
+    EXPECT_FALSE(test_path_exists(menu)) << "links and folder removed";
+    EXPECT_TRUE(test_path_exists(programs));
     EXPECT_EQ(read_value(kTestEnvKey, "Path"), text(REG_SZ, "C:\\Windows"));
     EXPECT_EQ(g_broadcasts, 2);
-    EXPECT_FALSE(exists(konsole));
-    EXPECT_TRUE(exists(data_dir));
-    EXPECT_EQ(runs(schtasks_log),
+    EXPECT_FALSE(test_path_exists(konsole));
+    EXPECT_TRUE(test_path_exists(data_dir));
+    EXPECT_EQ(test_fake_runs(schtasks_log),
               (std::vector<std::string>{"/Query|/TN|orvantis updater",
                                         "/Delete|/TN|orvantis updater|/F",
                                         "/Delete|/TN|orvantis resume|/F"}));
-    EXPECT_EQ(runs(netsh_log),
+    EXPECT_EQ(test_fake_runs(netsh_log),
               std::vector<std::string>{
                   "advfirewall|firewall|delete|rule|name=orvantis scheduler API (orv_sched_net)"});
 }
@@ -361,12 +331,12 @@ TEST_F(Registration, RemovalLeavesWhatIsNotItsOwn)
     ASSERT_TRUE(test_write_file(menu + "\\Handbuch.url", "x"));
 
     ASSERT_EQ(win_unregister_install(ctx.get()), 0);
-    EXPECT_EQ(runs(schtasks_log), (std::vector<std::string>{"/Query|/TN|orvantis updater",
+    EXPECT_EQ(test_fake_runs(schtasks_log), (std::vector<std::string>{"/Query|/TN|orvantis updater",
                                                             "/Delete|/TN|orvantis resume|/F"}));
-    EXPECT_FALSE(exists(konsole + "\\anna.cfg"));
-    EXPECT_TRUE(exists(konsole + "\\readme.txt"));
-    EXPECT_FALSE(exists(menu + "\\orvantis Setup.lnk"));
-    EXPECT_TRUE(exists(menu + "\\Handbuch.url"));
+    EXPECT_FALSE(test_path_exists(konsole + "\\anna.cfg"));
+    EXPECT_TRUE(test_path_exists(konsole + "\\readme.txt"));
+    EXPECT_FALSE(test_path_exists(menu + "\\orvantis Setup.lnk"));
+    EXPECT_TRUE(test_path_exists(menu + "\\Handbuch.url"));
 }
 
 TEST_F(Registration, PathValues)
@@ -458,14 +428,14 @@ TEST_F(Registration, Purge)
     ASSERT_NE(busy, INVALID_HANDLE_VALUE);
     setup_purge(ctx.get());
     CloseHandle(busy);
-    EXPECT_FALSE(exists(ctx->config_path));
+    EXPECT_FALSE(test_path_exists(ctx->config_path));
     EXPECT_EQ(std::string(ctx->report),
               "WARNUNG: " + data + " konnte nicht vollständig entfernt werden (Dateien in Benutzung?)\n");
 
     ctx->report[0] = '\0';
     setup_purge(ctx.get());
-    EXPECT_FALSE(exists(data));
-    EXPECT_TRUE(exists(root + "\\ProgramData"));
+    EXPECT_FALSE(test_path_exists(data));
+    EXPECT_TRUE(test_path_exists(root + "\\ProgramData"));
     EXPECT_EQ(std::string(ctx->report),
               data + " wurde entfernt (Einstellungen, Schlüssel, Zertifikate, Protokolle)\n");
 
@@ -476,8 +446,8 @@ TEST_F(Registration, Purge)
     _putenv_s("ProgramData", long_pd.c_str());
     ASSERT_TRUE(test_write_file(ctx->config_path, "x"));
     setup_purge(ctx.get());
-    EXPECT_FALSE(exists(ctx->config_path)) << "updater.conf goes in any case";
+    EXPECT_FALSE(test_path_exists(ctx->config_path)) << "updater.conf goes in any case";
     std::string cut = long_pd.substr(0, 599);
     EXPECT_EQ(std::string(ctx->report), "WARNUNG: " + cut + " wurde nicht entfernt (unerwarteter Pfad)\n");
-    EXPECT_TRUE(exists(top)) << "nothing above it touched";
+    EXPECT_TRUE(test_path_exists(top)) << "nothing above it touched";
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_runs.h"
 #include "run_win.h"
 #include "sched_setup.h"
 #include "sched_setup_win.h"
@@ -28,38 +29,6 @@
 #include "test_util.h"
 
 namespace {
-
-std::string own_dir()
-{
-    char p[MAX_PATH];
-    GetModuleFileNameA(nullptr, p, sizeof p);
-    std::string s = p;
-    return s.substr(0, s.find_last_of('\\'));
-}
-
-bool exists(const std::string &path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// The runs the fake logged ("log:" action): each run's arguments joined by "|".
-std::vector<std::string> runs(const std::string &log)
-{
-    std::vector<std::string> out;
-    std::string all = test_read_file(log), cur;
-    size_t at = 0, nl;
-    while ((nl = all.find('\n', at)) != std::string::npos) {
-        std::string line = all.substr(at, nl - at);
-        at = nl + 1;
-        if (line.empty()) {
-            out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += (cur.empty() ? "" : "|") + line;
-        }
-    }
-    return out;
-}
 
 // Stops and deletes an "orvantis-sched" left in this prefix.
 void remove_service()
@@ -174,12 +143,12 @@ struct SchedSetup : ::testing::Test {
         answer_sched("api-release", "out:released\\n");
         answer_sched("list", "out:NAME STATE\\n");
 
-        netsh = own_dir() + "\\netsh.exe";
+        netsh = test_own_dir() + "\\netsh.exe";
         netsh_log = top + "\\netsh.log";
         ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), netsh.c_str(), FALSE));
         ASSERT_TRUE(test_write_file(netsh + ".advfirewall", "log:" + netsh_log + "\n"));
 
-        schtasks = own_dir() + "\\schtasks.exe";
+        schtasks = test_own_dir() + "\\schtasks.exe";
         schtasks_log = top + "\\schtasks.log";
         task_copy = top + "\\task.xml";
         ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), schtasks.c_str(), FALSE));
@@ -209,6 +178,17 @@ struct SchedSetup : ::testing::Test {
     {
         ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), (bin + "\\" + name + ".exe").c_str(), FALSE));
     }
+    // The task file schtasks.exe was given last, as UTF-8 (its byte-order
+    // mark becomes the first character).
+    std::string task_text()
+    {
+        std::string xml = test_read_file(task_copy);
+        int n = (int)(xml.size() / 2);
+        std::string text(n * 3, '\0');
+        text.resize(WideCharToMultiByte(CP_UTF8, 0, (const wchar_t *)xml.data(), n, &text[0],
+                                        (int)text.size(), nullptr, nullptr));
+        return text;
+    }
     std::string forget(const std::string &log)
     {
         std::string was = test_read_file(log);
@@ -235,9 +215,9 @@ TEST_F(SchedSetup, MissingProgramsAreRefused)
         EXPECT_EQ(win_resume_task_create(ctx.get(), err, sizeof err), -1) << root;
         EXPECT_STREQ(err, "orv_agent gehört nicht zu dieser Installation") << root;
     }
-    EXPECT_FALSE(exists(data_dir));
+    EXPECT_FALSE(test_path_exists(data_dir));
     EXPECT_FALSE(service_now().present);
-    EXPECT_TRUE(runs(schtasks_log).empty());
+    EXPECT_TRUE(test_fake_runs(schtasks_log).empty());
 }
 
 TEST_F(SchedSetup, TestModeWritesOnlyTheSettingsFile)
@@ -256,14 +236,14 @@ TEST_F(SchedSetup, TestModeWritesOnlyTheSettingsFile)
                                             "[api]\r\nenabled=yes\r\n");
     EXPECT_EQ(std::string(ctx->report),
               "Job-Planer: neue Konfiguration " + root_cfg + " (noch keine Jobs, API eingeschaltet)\n");
-    EXPECT_TRUE(runs(sched_log).empty()) << "a new file needs no api-enable, and no api-init in test mode";
+    EXPECT_TRUE(test_fake_runs(sched_log).empty()) << "a new file needs no api-enable, and no api-init in test mode";
 
     // Second run: the file is kept and the API switched on by the scheduler.
     ctx->report[0] = '\0';
     ASSERT_TRUE(test_write_file(root_cfg, "[sched]\r\n"));
     ASSERT_EQ(win_sched_setup(ctx.get(), err, sizeof err), 0) << err;
     EXPECT_EQ(test_read_file(root_cfg), "[sched]\r\n");
-    EXPECT_EQ(runs(sched_log), std::vector<std::string>{"api-enable|--config|" + root_cfg});
+    EXPECT_EQ(test_fake_runs(sched_log), std::vector<std::string>{"api-enable|--config|" + root_cfg});
     EXPECT_EQ(std::string(ctx->report), "Job-Planer: bestehende Konfiguration " + root_cfg +
                                             " behalten\nJob-Planer: API eingeschaltet\n");
 
@@ -272,12 +252,12 @@ TEST_F(SchedSetup, TestModeWritesOnlyTheSettingsFile)
     ctx->report[0] = '\0';
     ctx->sched_api = 0;
     ASSERT_EQ(win_sched_setup(ctx.get(), err, sizeof err), 0) << err;
-    EXPECT_TRUE(runs(sched_log).empty());
+    EXPECT_TRUE(test_fake_runs(sched_log).empty());
     EXPECT_EQ(std::string(ctx->report), "Job-Planer: bestehende Konfiguration " + root_cfg + " behalten\n");
 
     // No service, no firewall, no tasks.
     EXPECT_FALSE(service_now().present);
-    EXPECT_TRUE(runs(netsh_log).empty());
+    EXPECT_TRUE(test_fake_runs(netsh_log).empty());
     EXPECT_EQ(win_update_task_exists(ctx.get()), -1);
     EXPECT_EQ(win_update_task_delete(ctx.get(), err, sizeof err), 0);
     win_resume_task_remove(ctx.get());
@@ -286,8 +266,8 @@ TEST_F(SchedSetup, TestModeWritesOnlyTheSettingsFile)
     install_program("orv_agent");
     EXPECT_EQ(win_update_task_create(ctx.get(), err, sizeof err), 0);
     EXPECT_EQ(win_resume_task_create(ctx.get(), err, sizeof err), 0);
-    EXPECT_TRUE(runs(schtasks_log).empty());
-    EXPECT_TRUE(runs(netsh_log).empty());
+    EXPECT_TRUE(test_fake_runs(schtasks_log).empty());
+    EXPECT_TRUE(test_fake_runs(netsh_log).empty());
 }
 
 TEST_F(SchedSetup, NewSettingsFileWithoutApi)
@@ -296,7 +276,7 @@ TEST_F(SchedSetup, NewSettingsFileWithoutApi)
     ASSERT_EQ(win_sched_setup(ctx.get(), err, sizeof err), 0) << err;
     EXPECT_EQ(test_read_file(cfg), kCfgHead);
     // api-init runs whether or not the API is on.
-    EXPECT_EQ(runs(sched_log), std::vector<std::string>{"api-init|--config|" + cfg});
+    EXPECT_EQ(test_fake_runs(sched_log), std::vector<std::string>{"api-init|--config|" + cfg});
     EXPECT_EQ(sched_read_release(ctx.get()), -1);
 }
 
@@ -318,9 +298,9 @@ TEST_F(SchedSetup, FirstInstallThenUpdateThenBusyThenRemoval)
                   " (noch keine Jobs, API eingeschaltet, Ziele und Profile in der "
                   "Verwaltungskonsole bearbeitbar)\n"
                   "Job-Planer: Fingerabdruck des API-Zertifikats 12:AB:CD\n");
-    EXPECT_EQ(runs(sched_log), std::vector<std::string>{"api-init|--config|" + cfg});
+    EXPECT_EQ(test_fake_runs(sched_log), std::vector<std::string>{"api-init|--config|" + cfg});
     std::string rule = "name=orvantis scheduler API (orv_sched_net)";
-    EXPECT_EQ(runs(netsh_log),
+    EXPECT_EQ(test_fake_runs(netsh_log),
               (std::vector<std::string>{
                   "advfirewall|firewall|delete|rule|" + rule,
                   "advfirewall|firewall|add|rule|" + rule + "|dir=in|action=allow|protocol=TCP|program=" +
@@ -354,7 +334,7 @@ TEST_F(SchedSetup, FirstInstallThenUpdateThenBusyThenRemoval)
               "Job-Planer: Die Verwaltungskonsole darf Ziele und Profile dieses Computers "
               "bearbeiten\n"
               "Job-Planer: Fingerabdruck des API-Zertifikats 12:AB:CD\n");
-    std::vector<std::string> r = runs(sched_log);
+    std::vector<std::string> r = test_fake_runs(sched_log);
     ASSERT_EQ(r.size(), 3u);
     EXPECT_EQ(r[0], "api-enable|--config|" + cfg + "|--agent-config-write");
     EXPECT_EQ(r[1], "api-init|--config|" + cfg);
@@ -362,7 +342,7 @@ TEST_F(SchedSetup, FirstInstallThenUpdateThenBusyThenRemoval)
     ASSERT_EQ(wait_state(SERVICE_RUNNING), (DWORD)SERVICE_RUNNING);
     DWORD second_pid = service_now().pid;
     EXPECT_NE(second_pid, first_pid) << "restarted";
-    EXPECT_EQ(runs(netsh_log).size(), 2u);
+    EXPECT_EQ(test_fake_runs(netsh_log).size(), 2u);
 
     // While a job runs, the service is reconfigured but keeps running.
     ctx->report[0] = '\0';
@@ -379,13 +359,13 @@ TEST_F(SchedSetup, FirstInstallThenUpdateThenBusyThenRemoval)
     ctx->report[0] = '\0';
     win_sched_remove(ctx.get());
     EXPECT_FALSE(service_now().present);
-    EXPECT_EQ(runs(netsh_log), std::vector<std::string>{"advfirewall|firewall|delete|rule|" + rule});
+    EXPECT_EQ(test_fake_runs(netsh_log), std::vector<std::string>{"advfirewall|firewall|delete|rule|" + rule});
     EXPECT_STREQ(ctx->report, "");
 
     // Without a service the rule is still deleted.
     forget(netsh_log);
     win_sched_service_remove(ctx.get());
-    EXPECT_EQ(runs(netsh_log), std::vector<std::string>{"advfirewall|firewall|delete|rule|" + rule});
+    EXPECT_EQ(test_fake_runs(netsh_log), std::vector<std::string>{"advfirewall|firewall|delete|rule|" + rule});
 }
 
 TEST_F(SchedSetup, SchedulerCommandsThatFail)
@@ -404,11 +384,11 @@ TEST_F(SchedSetup, SchedulerCommandsThatFail)
               "WARNUNG: Das API-Zertifikat wurde nicht erstellt: no key store  bye \n"
               "WARNUNG: Die Freigabe für die Verwaltungskonsolen anderer Rechner ließ sich nicht "
               "einrichten: orv_sched api-release ist ohne Ausgabe fehlgeschlagen\n");
-    std::vector<std::string> r = runs(sched_log);
+    std::vector<std::string> r = test_fake_runs(sched_log);
     ASSERT_GE(r.size(), 3u);
     EXPECT_EQ(r[2], "api-release|read|--config|" + cfg);
     EXPECT_EQ(sched_read_release(ctx.get()), 1);
-    EXPECT_TRUE(runs(netsh_log).empty()) << "no orv_sched_net: the firewall is not touched";
+    EXPECT_TRUE(test_fake_runs(netsh_log).empty()) << "no orv_sched_net: the firewall is not touched";
 }
 
 TEST_F(SchedSetup, DataDirectoryOrSettingsFileThatCannotBeMade)
@@ -425,7 +405,7 @@ TEST_F(SchedSetup, DataDirectoryOrSettingsFileThatCannotBeMade)
     sched_setup_calls.write_file = [](int, const void *, unsigned n) { return (int)n - 1; };
     EXPECT_EQ(win_sched_setup(ctx.get(), err, sizeof err), -1);
     EXPECT_EQ(std::string(err), cfg + " lässt sich nicht schreiben");
-    EXPECT_FALSE(exists(cfg));
+    EXPECT_FALSE(test_path_exists(cfg));
     EXPECT_STREQ(ctx->report, "");
     EXPECT_FALSE(service_now().present);
 }
@@ -663,7 +643,7 @@ TEST_F(SchedSetup, RemovingAServiceThatStillEndsAJob)
     EXPECT_EQ(scm.sleeps, 120);
     EXPECT_EQ(scm.deletes, 1) << "marked for deletion all the same";
     EXPECT_EQ(scm.closed, scm.opened);
-    EXPECT_EQ(runs(netsh_log).size(), 1u);
+    EXPECT_EQ(test_fake_runs(netsh_log).size(), 1u);
 }
 
 // ---- the tasks ----------------------------------------------------------------
@@ -672,15 +652,11 @@ TEST_F(SchedSetup, UpdateTask)
 {
     install_program("orv_updater");
     ASSERT_EQ(win_update_task_create(ctx.get(), err, sizeof err), 0) << err;
-    std::vector<std::string> r = runs(schtasks_log);
+    std::vector<std::string> r = test_fake_runs(schtasks_log);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0].substr(0, 33), "/Create|/TN|orvantis updater|/XML");
     // The task file names this run's settings file.
-    std::string xml = test_read_file(task_copy);
-    int n = (int)(xml.size() / 2);
-    std::string text(n * 3, '\0');
-    text.resize(WideCharToMultiByte(CP_UTF8, 0, (const wchar_t *)xml.data(), n, &text[0],
-                                    (int)text.size(), nullptr, nullptr));
+    std::string text = task_text();
     EXPECT_NE(text.find("<Arguments>--config &quot;" + std::string(ctx->config_path) +
                         "&quot; --update</Arguments>"),
               std::string::npos)
@@ -702,7 +678,7 @@ TEST_F(SchedSetup, UpdateTask)
         EXPECT_EQ(win_update_task_exists(ctx.get()), c.exists) << c.name;
         forget(schtasks_log);
         EXPECT_EQ(win_update_task_delete(ctx.get(), err, sizeof err), 0) << c.name << err;
-        EXPECT_EQ(runs(schtasks_log), c.runs) << c.name;
+        EXPECT_EQ(test_fake_runs(schtasks_log), c.runs) << c.name;
     }
     // A failing delete passes the task routine's sentence on.
     answer_schtasks("Query", "exit:0");
@@ -715,11 +691,7 @@ TEST_F(SchedSetup, ResumeTask)
 {
     install_program("orv_agent");
     ASSERT_EQ(win_resume_task_create(ctx.get(), err, sizeof err), 0) << err;
-    std::string xml = test_read_file(task_copy);
-    int n = (int)(xml.size() / 2);
-    std::string text(n * 3, '\0');
-    text.resize(WideCharToMultiByte(CP_UTF8, 0, (const wchar_t *)xml.data(), n, &text[0],
-                                    (int)text.size(), nullptr, nullptr));
+    std::string text = task_text();
     for (const std::string &part :
          {std::string("<Description>Setzt Sicherungen fort, die durch einen Absturz oder ein "
                       "Herunterfahren unterbrochen wurden.</Description>"),
@@ -731,6 +703,6 @@ TEST_F(SchedSetup, ResumeTask)
     win_resume_task_remove(ctx.get());
     answer_schtasks("Delete", "exit:1");
     EXPECT_EQ(win_resume_task_delete(), -1);
-    EXPECT_EQ(runs(schtasks_log), (std::vector<std::string>{"/Delete|/TN|orvantis resume|/F",
+    EXPECT_EQ(test_fake_runs(schtasks_log), (std::vector<std::string>{"/Delete|/TN|orvantis resume|/F",
                                                             "/Delete|/TN|orvantis resume|/F"}));
 }

@@ -43,6 +43,17 @@ static const char kResumeDescription[] =
     "Setzt Sicherungen fort, die durch einen Absturz oder ein Herunterfahren unterbrochen "
     "wurden.";
 
+// The path of an installed program into buf (SCHED_SETUP_PATH bytes); null
+// with "%s gehört nicht zu dieser Installation" when it is not installed.
+static const char *installed(setup_context *ctx, const char *name, char *buf, char *err,
+                             size_t errlen)
+{
+    const char *path = setup_program_path(ctx, name, buf, SCHED_SETUP_PATH);
+    if (!path)
+        win_error(err, errlen, "%s gehört nicht zu dieser Installation", name);
+    return path;
+}
+
 // Runs a command of the scheduler program (argv[0] its path) with its time
 // limit; out receives the output. Returns 1 when the run failed: not started,
 // ended at the limit, or an exit code other than 0.
@@ -195,10 +206,8 @@ int win_sched_setup(setup_context *ctx, char *err, size_t errlen)
 {
     char sched[SCHED_SETUP_PATH], data_dir[SCHED_SETUP_PATH], cfg[SCHED_SETUP_PATH];
     char program[SCHED_SETUP_PATH];
-    if (!setup_program_path(ctx, "orv_sched", sched, sizeof sched)) {
-        win_error(err, errlen, "orv_sched gehört nicht zu dieser Installation");
+    if (!installed(ctx, "orv_sched", sched, err, errlen))
         return -1;
-    }
     setup_data_dir(ctx, data_dir, sizeof data_dir);
     // A data directory cut at the buffer's end would be another directory.
     if (strlen(data_dir) >= sizeof data_dir - 1 || fs_create_dirs(data_dir) != 0) {
@@ -303,10 +312,8 @@ void win_firewall_rule(const char *program, int add)
 int win_update_task_create(setup_context *ctx, char *err, size_t errlen)
 {
     char updater[SCHED_SETUP_PATH];
-    if (!setup_program_path(ctx, "orv_updater", updater, sizeof updater)) {
-        win_error(err, errlen, "orv_updater gehört nicht zu dieser Installation");
+    if (!installed(ctx, "orv_updater", updater, err, errlen))
         return -1;
-    }
     if (ctx->root[0])
         return 0;
     return task_create_updater(updater, ctx->config_path, err, errlen);
@@ -330,10 +337,8 @@ int win_update_task_delete(setup_context *ctx, char *err, size_t errlen)
 int win_resume_task_create(setup_context *ctx, char *err, size_t errlen)
 {
     char agent[SCHED_SETUP_PATH];
-    if (!setup_program_path(ctx, "orv_agent", agent, sizeof agent)) {
-        win_error(err, errlen, "orv_agent gehört nicht zu dieser Installation");
+    if (!installed(ctx, "orv_agent", agent, err, errlen))
         return -1;
-    }
     if (ctx->root[0])
         return 0;
     return task_create_boot(SCHED_SETUP_RESUME_TASK, kResumeDescription, agent,
