@@ -316,6 +316,23 @@ TEST_F(Registration, RegisteredAndRemovedAgain)
                   "advfirewall|firewall|delete|rule|name=orvantis scheduler API (orv_sched_net)"});
 }
 
+TEST_F(Registration, LinkThatCannotPointWhereItShould)
+{
+    // A target that does not fit the link's 260 units gives no link at all
+    // rather than one to a cut path.
+    ASSERT_TRUE(CreateDirectoryA(menu.c_str(), nullptr));
+    std::string target = "C:\\" + std::string(300, 't') + "\\orv_setup.exe";
+    win_shortcut(target.c_str(), "--modify", L"x", (menu + "\\long.lnk").c_str());
+    EXPECT_FALSE(test_path_exists(menu + "\\long.lnk"));
+    win_shortcut("C:\\orv_setup.exe", std::string(300, 'a').c_str(), L"x", (menu + "\\args.lnk").c_str());
+    EXPECT_FALSE(test_path_exists(menu + "\\args.lnk"));
+    win_shortcut("C:\\orv_setup.exe", nullptr, L"x", (menu + "\\plain.lnk").c_str());
+    link_facts l = read_link(menu + "\\plain.lnk");
+    ASSERT_TRUE(l.loaded);
+    EXPECT_EQ(l.path, L"C:\\orv_setup.exe");
+    EXPECT_EQ(l.arguments, L"");
+}
+
 TEST_F(Registration, RemovalLeavesWhatIsNotItsOwn)
 {
     // The daily task is absent: it is not deleted. A folder with other files
