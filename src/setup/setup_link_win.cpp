@@ -21,7 +21,8 @@
 #include "setup_win.h"
 
 link_win_calls link_win = {ConvertStringSecurityDescriptorToSecurityDescriptorW, CreateFileW,
-                           WriteFile, FlushFileBuffers, WTSQuerySessionInformationW};
+                           WriteFile, FlushFileBuffers, WTSQuerySessionInformationW,
+                           WTSFreeMemory};
 
 enum {
     NAME_UNITS = 300,      // a user name given to the lookup, in UTF-16 units
@@ -146,9 +147,9 @@ int win_session_user(char *out, int cap)
             rc = 0;
     }
     if (user)
-        WTSFreeMemory(user);
+        link_win.session_free(user);
     if (domain)
-        WTSFreeMemory(domain);
+        link_win.session_free(domain);
     if (rc != 0)
         out[0] = '\0';
     return rc;

@@ -16,6 +16,7 @@ struct link_win_calls {
     BOOL(WINAPI *flush_file)(HANDLE);                            // FlushFileBuffers
     BOOL(WINAPI *session_info)(HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR *,
                                DWORD *);  // WTSQuerySessionInformationW
+    void(WINAPI *session_free)(PVOID);  // WTSFreeMemory, for what session_info gave
 };
 
 // The calls the unit makes; the real functions unless a test swapped some.
