@@ -21,19 +21,11 @@
 
 namespace {
 
-std::string own_dir()
-{
-    char p[MAX_PATH];
-    GetModuleFileNameA(nullptr, p, sizeof p);
-    std::string s = p;
-    return s.substr(0, s.find_last_of('\\'));
-}
-
 const char *const pem = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
 const char *const key = "0123456789abcdef0123";
 
 struct Icacls : ::testing::Test {
-    std::string tool = own_dir() + "\\icacls.exe";
+    std::string tool = test_own_dir() + "\\icacls.exe";
     std::string work, icacls_log;
     void SetUp() override
     {
