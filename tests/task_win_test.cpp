@@ -19,14 +19,6 @@
 
 namespace {
 
-std::string own_dir()
-{
-    char p[MAX_PATH];
-    GetModuleFileNameA(nullptr, p, sizeof p);
-    std::string s = p;
-    return s.substr(0, s.find_last_of('\\'));
-}
-
 bool exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // The UTF-16LE bytes of a text of the given code page.
@@ -57,7 +49,7 @@ std::vector<std::string> own_task_files()
 }
 
 struct Tasks : ::testing::Test {
-    std::string tool = own_dir() + "\\schtasks.exe";
+    std::string tool = test_own_dir() + "\\schtasks.exe";
     std::string work;
     std::string log, copy;
     char err[700] = "";
