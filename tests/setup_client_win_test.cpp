@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "fake_runs.h"
 #include "run_win.h"
 #include "setup_client.h"
 #include "setup_link.h"

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_runs.h"
 #include "run_win.h"
 #include "task.h"
 #include "test_util.h"

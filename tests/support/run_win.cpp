@@ -19,14 +19,6 @@ std::string test_fake_prog()
     return p ? p : "fake_prog.exe";
 }
 
-std::string test_own_dir()
-{
-    char p[MAX_PATH];
-    GetModuleFileNameA(nullptr, p, sizeof p);
-    std::string s = p;
-    return s.substr(0, s.find_last_of('\\'));
-}
-
 // Quotes one argument by the rules the C runtime uses to split a command line.
 static std::string quote_arg(const std::string &a)
 {

@@ -16,9 +16,7 @@ std::string test_setup_exe();
 // The Windows path of the tests' fake program (from ORV_FAKE_PROG; see
 // support/fake_prog/fake_prog.cpp for what it can be told to do).
 std::string test_fake_prog();
-// The directory of the running test program, where Windows looks first for
-// a program started by its bare name: tests put stand-ins for system tools there.
-std::string test_own_dir();
+
 // Runs program with args (each quoted as CreateProcess expects), standard
 // output and error on pipes of their own; stops it after timeout_ms.
 test_proc test_run(const std::string &program, const std::vector<std::string> &args,
