@@ -1,0 +1,45 @@
+// The unpacker's file operations on Windows: directories through
+// fs_create_dirs, files through the runtime's low-level calls, whose error
+// number gives the reason in "cannot create %s (%s)".
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include "fs.h"
+#include "unpack.h"
+
+static int unpack_win_make_dirs(void *ctx, const char *path)
+{
+    return fs_create_dirs(path);
+}
+
+// Binary, new only: an existing file (also one whose name differs only in
+// case) is never overwritten or appended to.
+static int unpack_win_create(void *ctx, const char *path, intptr_t *file)
+{
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return errno ? errno : EIO;
+    *file = fd;
+    return 0;
+}
+
+static int64_t unpack_win_write(void *ctx, intptr_t file, const void *data, size_t len)
+{
+    return _write((int)file, data, (unsigned)len);
+}
+
+static int unpack_win_close(void *ctx, intptr_t file)
+{
+    return _close((int)file) == 0 ? 0 : -1;
+}
+
+static const unpack_io unpack_win_io = {nullptr, unpack_win_make_dirs, unpack_win_create,
+                                        unpack_win_write, unpack_win_close};
+
+int unpack_tar_zstd(const char *archive, const char *dest, uint64_t limit, pkg_entry **entries,
+                    size_t *count, char *err, size_t errlen)
+{
+    return unpack_tar_zstd_io(&unpack_win_io, archive, dest, limit, entries, count, err, errlen);
+}
