@@ -6,6 +6,7 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -823,6 +824,10 @@ TEST(Pack, CompressorAndWriterStubs)
     ASSERT_EQ(zstd_compress_buffer("", 0, 3, &packed, &n), 0);
     EXPECT_EQ(ZSTD_decompress(nullptr, 0, packed, n), 0u);
     free(packed);
+    // Beyond zstd's input limit there is no bound to allocate; the data is not touched.
+    packed = nullptr;
+    EXPECT_EQ(zstd_compress_buffer(nullptr, SIZE_MAX, 3, &packed, &n), -1);
+    EXPECT_EQ(packed, nullptr);
 
     char err[64] = "";
     EXPECT_EQ(pack_unavailable("src", "out.tar.zst", 19, err, sizeof err), -1);
