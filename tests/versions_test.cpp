@@ -1,0 +1,152 @@
+// The pure side of the version directories: the bounded path formatters, the
+// settings copy, which names the clean-ups touch, which errors are tried
+// again, and what a successful installation records.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+
+#include "paths.h"
+#include "update.h"
+#include "versions.h"
+
+namespace {
+
+// Formats "<arg>\\bin" with the formatter for a buffer of size bytes (1400,
+// 1500, 1700, or any other through path_format).
+int format_bin(size_t size, char *buf, const std::string &arg)
+{
+    switch (size) {
+    case PATH_1400:
+        return path_format_1400(buf, "%s\\bin", arg.c_str());
+    case PATH_1500:
+        return path_format_1500(buf, "%s\\bin", arg.c_str());
+    case PATH_1700:
+        return path_format_1700(buf, "%s\\bin", arg.c_str());
+    default:
+        return path_format(buf, size, "%s\\bin", arg.c_str());
+    }
+}
+
+}  // namespace
+
+TEST(Versions, PathFormattersGiveTheWholePathOrNothing)
+{
+    // A text of exactly size - 1 characters fits; one more does not, and then
+    // the buffer is empty rather than holding a path cut short.
+    struct {
+        size_t size;
+        size_t arg_len;
+        int expected;
+    } cases[] = {
+        {PATH_1400, PATH_1400 - 5, 0}, {PATH_1400, PATH_1400 - 4, -1},
+        {PATH_1500, PATH_1500 - 5, 0}, {PATH_1500, PATH_1500 - 4, -1},
+        {PATH_1700, PATH_1700 - 5, 0}, {PATH_1700, PATH_1700 - 4, -1},
+        {PATH_DIR_MAX, PATH_DIR_MAX - 5, 0}, {PATH_DIR_MAX, PATH_DIR_MAX - 4, -1},
+        {9, 4, 0}, {9, 5, -1},
+    };
+    for (auto &c : cases) {
+        std::string arg(c.arg_len, 'a');
+        static char buf[PATH_1700];
+        memset(buf, 'x', sizeof buf);
+        std::string name = "buffer " + std::to_string(c.size) + ", text " + std::to_string(c.arg_len + 4);
+        EXPECT_EQ(format_bin(c.size, buf, arg), c.expected) << name;
+        EXPECT_EQ(std::string(buf), c.expected == 0 ? arg + "\\bin" : "") << name;
+    }
+}
+
+TEST(Versions, UpdFormatCutsAndTellsTheWholeLength)
+{
+    char buf[8];
+    EXPECT_EQ(upd_format(buf, sizeof buf, "%s-%d", "version", 12), 10);
+    EXPECT_STREQ(buf, "version");
+    EXPECT_EQ(upd_format(nullptr, 0, "%s", "abc"), 3);
+}
+
+TEST(Versions, ConfigCopyTurnsSlashesInTheTwoDirectories)
+{
+    updater_config cfg;
+    memset(&cfg, 0, sizeof cfg);
+    strcpy(cfg.install_dir, "C:/Program Files/orvantis/");
+    strcpy(cfg.state_dir, "C:\\ProgramData/orvantis/updater");
+    strcpy(cfg.ca_file, "C:/certs/ca.pem");
+    updater_config out;
+    versions_config_copy(&cfg, &out);
+    EXPECT_STREQ(out.install_dir, "C:\\Program Files\\orvantis\\");
+    EXPECT_STREQ(out.state_dir, "C:\\ProgramData\\orvantis\\updater");
+    EXPECT_STREQ(out.ca_file, "C:/certs/ca.pem") << "other settings stay as they are";
+    EXPECT_STREQ(cfg.install_dir, "C:/Program Files/orvantis/") << "the caller's record is untouched";
+}
+
+TEST(Versions, NamesTheCleanUpsTouch)
+{
+    struct {
+        const char *name;
+        const char *keep;
+        const char *keep_also;
+        int stray_exempt;
+        int prune;
+    } cases[] = {
+        {"1.0.0", "1.2.0", "1.1.0", 0, 1},
+        {"1.1.0", "1.2.0", "1.1.0", 0, 0},
+        {"1.2.0", "1.2.0", "1.1.0", 0, 0},
+        {"1.0.0", "1.2.0", nullptr, 0, 1},
+        {"1.0.0", nullptr, nullptr, 0, 1},
+        {"2.0.0-alpha.27", nullptr, "2.0.0-alpha.27", 0, 0},
+        {"tmp", nullptr, nullptr, 0, 0},
+        {".staging-1.2.0-44", nullptr, nullptr, 0, 0},
+        {"1.0", nullptr, nullptr, 0, 0},
+        {"tool.exe.old-12-1", nullptr, nullptr, 1, 0},
+        {"tool.old-x", nullptr, nullptr, 1, 0},
+        {"tool.exe.keep-12-1", nullptr, nullptr, 1, 0},
+        {"tool.exe", nullptr, nullptr, 0, 0},
+    };
+    for (auto &c : cases) {
+        std::string what = std::string(c.name) + " keeping " + (c.keep ? c.keep : "-") + "/" +
+                           (c.keep_also ? c.keep_also : "-");
+        EXPECT_EQ(versions_stray_exempt(c.name), c.stray_exempt) << what;
+        EXPECT_EQ(versions_prune_candidate(c.name, c.keep, c.keep_also), c.prune) << what;
+    }
+}
+
+TEST(Versions, TransientErrors)
+{
+    struct {
+        unsigned long error;
+        int expected;
+    } cases[] = {{32, 1}, {33, 1}, {5, 1}, {2, 0}, {3, 0}, {225, 0}, {0, 0}};
+    for (auto &c : cases)
+        EXPECT_EQ(versions_transient_error(c.error), c.expected) << "error " << c.error;
+}
+
+TEST(Versions, RecordSuccess)
+{
+    std::string long_list(300, 'a');
+    struct {
+        const char *name;
+        const char *installed;    // before
+        const char *previous_in;  // previous_version before
+        const char *version;
+        const char *components;
+        const char *previous_out;
+        std::string components_out;
+    } cases[] = {
+        {"update", "1.0.0", "0.9.0", "1.1.0", "core,agent", "1.0.0", "core,agent"},
+        {"same version keeps the previous one", "1.1.0", "1.0.0", "1.1.0", "core", "1.0.0", "core"},
+        {"first installation", "", "", "1.0.0", "core", "", "core"},
+        {"components cut to 255", "1.0.0", "", "1.1.0", long_list.c_str(), "1.0.0", long_list.substr(0, 255)},
+    };
+    for (auto &c : cases) {
+        updater_state st;
+        memset(&st, 0, sizeof st);
+        strcpy(st.installed_version, c.installed);
+        strcpy(st.previous_version, c.previous_in);
+        strcpy(st.bad_versions, "0.5.0");
+        versions_record_success(&st, c.version, c.installed, c.components);
+        EXPECT_STREQ(st.installed_version, c.version) << c.name;
+        EXPECT_STREQ(st.previous_version, c.previous_out) << c.name;
+        EXPECT_EQ(std::string(st.components), c.components_out) << c.name;
+        EXPECT_STREQ(st.bad_versions, "0.5.0") << c.name;
+    }
+}
