@@ -1,0 +1,149 @@
+// The installation lock, the removal of a whole installation and the
+// adoption of a flat one, on the 8-bit Win32 file functions.
+#include <stdio.h>
+#include <string.h>
+
+#include <windows.h>
+
+#include "fs.h"
+#include "lock.h"
+#include "paths.h"
+#include "update.h"
+#include "versions.h"
+
+// The lock file's handle while this process holds it.
+static HANDLE lock_handle = INVALID_HANDLE_VALUE;
+
+// Opens "<state_dir>\updater.lock" of c (a copy with backslashes) for
+// writing, shared with nobody, into lock_handle; the directory is created
+// first. 0 held, -1 another handle holds it, -2 the directory or the file
+// cannot be used.
+static int lock_open(const updater_config *c)
+{
+    char path[LOCK_PATH_MAX];
+    if (fs_create_dirs(c->state_dir) != 0)
+        return -2;
+    if (path_format(path, sizeof path, "%s\\updater.lock", c->state_dir) != 0)
+        return -2;
+    // Not inheritable (no security attributes), so a program started while
+    // the lock is held cannot keep it after this process lets it go.
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION ? -1 : -2;
+    lock_handle = h;
+    return 0;
+}
+
+int updater_lock_acquire(const updater_config *cfg)
+{
+    updater_config c;
+    versions_config_copy(cfg, &c);
+    return lock_open(&c);
+}
+
+void updater_lock_release(void)
+{
+    if (lock_handle == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(lock_handle);
+    lock_handle = INVALID_HANDLE_VALUE;
+}
+
+// Leaves path to the next start of Windows, which deletes it then (a
+// directory only when it is empty by that time). Nothing is scheduled for a
+// path that is not there.
+static void remove_at_restart(const char *path)
+{
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+        MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+// Deletes every file of the live directory bin; a file in use is moved to
+// "<file>.old-<pid>-<n>" and left to the next start of Windows. 0, or -1
+// with a sentence in err for the first file that can neither be deleted nor
+// moved (nothing after it is touched).
+static int remove_live_programs(const char *bin, char *err, size_t errlen)
+{
+    char pattern[PATH_1400], file[PATH_1700], old[PATH_1500];
+    if (path_format_1400(pattern, "%s\\*", bin) != 0) {
+        update_error(err, errlen, "cannot remove %s", bin);
+        return -1;
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;  // no bin: nothing live
+    int rc = 0, counter = 0;
+    do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        if (path_format_1700(file, "%s\\%s", bin, found.cFileName) != 0) {
+            update_error(err, errlen, "cannot remove %s\\%s", bin, found.cFileName);
+            rc = -1;
+            break;
+        }
+        if (DeleteFileA(file))
+            continue;
+        // A running program cannot be deleted, but it can be renamed.
+        counter++;
+        if (path_format_1500(old, "%s.old-%lu-%d", file, (unsigned long)GetCurrentProcessId(),
+                             counter) != 0 ||
+            !MoveFileExA(file, old, MOVEFILE_REPLACE_EXISTING)) {
+            update_error(err, errlen, "cannot remove %s (error %lu)", file,
+                         (unsigned long)GetLastError());
+            rc = -1;
+            break;
+        }
+        MoveFileExA(old, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return rc;
+}
+
+// Removes every "<dir>\.staging-*" left by an interrupted installation;
+// what cannot be removed stays.
+static void remove_staging_dirs(const char *dir)
+{
+    char pattern[PATH_1400], path[PATH_1700];
+    if (path_format_1400(pattern, "%s\\.staging-*", dir) != 0)
+        return;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (path_format_1700(path, "%s\\%s", dir, found.cFileName) == 0)
+            fs_remove_path(path);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+}
+
+int versions_remove_all(const updater_config *cfg, char *err, size_t errlen)
+{
+    // An empty setting would make every path below name the drive's root.
+    if (cfg->install_dir[0] == '\0') {
+        update_error(err, errlen, "no installation directory is set");
+        return -1;
+    }
+    updater_config c;
+    versions_config_copy(cfg, &c);
+    const char *dir = c.install_dir;
+    char bin[PATH_DIR_MAX], versions[PATH_DIR_MAX];
+    if (path_format(bin, sizeof bin, "%s\\bin", dir) != 0 ||
+        path_format(versions, sizeof versions, "%s\\versions", dir) != 0) {
+        update_error(err, errlen, "cannot remove %s", dir);
+        return -1;
+    }
+    if (remove_live_programs(bin, err, errlen) != 0)
+        return -1;
+    if (!RemoveDirectoryA(bin))
+        remove_at_restart(bin);
+    if (fs_remove_path(versions) != 0) {
+        update_error(err, errlen, "cannot remove %s", versions);
+        return -1;
+    }
+    remove_staging_dirs(dir);
+    if (!RemoveDirectoryA(dir))
+        remove_at_restart(dir);
+    return 0;
+}

@@ -1,0 +1,264 @@
+// The installation lock between two processes, and the removal of a whole
+// installation while one of its programs runs.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "lock.h"
+#include "test_util.h"
+#include "updconf.h"
+
+namespace {
+
+bool exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Waits up to 20 s for path to appear.
+bool wait_for(const std::string &path)
+{
+    for (int i = 0; i < 400; i++) {
+        if (exists(path))
+            return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+std::string self_path()
+{
+    char p[MAX_PATH];
+    GetModuleFileNameA(nullptr, p, sizeof p);
+    return p;
+}
+
+// This test program started again as LockChild.Run (below): with
+// ORV_LOCK_STATE set it takes the lock of that state directory; it writes
+// ORV_LOCK_HELD, then waits for ORV_LOCK_RELEASE. program is the file to
+// start (a copy of this program may stand elsewhere). Returns the process.
+HANDLE start_child(const std::string &program, const std::string &state, const std::string &held,
+                   const std::string &release)
+{
+    SetEnvironmentVariableA("ORV_LOCK_STATE", state.empty() ? nullptr : state.c_str());
+    SetEnvironmentVariableA("ORV_LOCK_HELD", held.c_str());
+    SetEnvironmentVariableA("ORV_LOCK_RELEASE", release.c_str());
+    std::string cmd = "\"" + program + "\" --gtest_filter=LockChild.Run";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                             nullptr, &si, &pi);
+    SetEnvironmentVariableA("ORV_LOCK_STATE", nullptr);
+    SetEnvironmentVariableA("ORV_LOCK_HELD", nullptr);
+    SetEnvironmentVariableA("ORV_LOCK_RELEASE", nullptr);
+    if (!ok)
+        return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+// Lets the child go and returns its exit code.
+DWORD finish_child(HANDLE child, const std::string &release)
+{
+    test_write_file(release, "");
+    DWORD code = 999;
+    if (WaitForSingleObject(child, 20000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(child, &code);
+    CloseHandle(child);
+    return code;
+}
+
+updater_config config_for(const std::string &dir)
+{
+    updater_config cfg;
+    updconf_defaults(&cfg);
+    snprintf(cfg.state_dir, sizeof cfg.state_dir, "%s/state/sub", dir.c_str());
+    snprintf(cfg.install_dir, sizeof cfg.install_dir, "%s/orvantis", dir.c_str());
+    return cfg;
+}
+
+// The paths that wait for the next start of Windows.
+std::string pending_removals()
+{
+    HKEY key;
+    std::string all;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_READ, &key) != ERROR_SUCCESS)
+        return all;
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, nullptr, &size) ==
+            ERROR_SUCCESS &&
+        size > 0) {
+        all.resize(size);
+        RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, (BYTE *)&all[0], &size);
+        for (char &c : all)
+            if (c == '\0')
+                c = '\n';
+    }
+    RegCloseKey(key);
+    return all;
+}
+
+bool pending(const std::string &path)
+{
+    return pending_removals().find("\\??\\" + path + "\n") != std::string::npos;
+}
+
+}  // namespace
+
+// The other process of the tests below; skipped when run on its own.
+TEST(LockChild, Run)
+{
+    const char *held = getenv("ORV_LOCK_HELD");
+    const char *release = getenv("ORV_LOCK_RELEASE");
+    if (!held || !release)
+        GTEST_SKIP() << "started only by the lock tests";
+    int rc = 0;
+    if (const char *state = getenv("ORV_LOCK_STATE")) {
+        updater_config cfg;
+        updconf_defaults(&cfg);
+        snprintf(cfg.state_dir, sizeof cfg.state_dir, "%s", state);
+        rc = updater_lock_acquire(&cfg);
+    }
+    test_write_file(held, std::to_string(rc));
+    wait_for(release);
+    updater_lock_release();
+    exit(rc == 0 ? 0 : 10 - rc);
+}
+
+TEST(Lock, SecondProcessIsBusyUntilTheFirstLetsGo)
+{
+    std::string dir = test_temp_dir("lock");
+    updater_config cfg = config_for(dir);
+    std::string lock_file = dir + "\\state\\sub\\updater.lock";
+    std::string held = dir + "\\held", release = dir + "\\release";
+    HANDLE child = start_child(self_path(), cfg.state_dir, held, release);
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(wait_for(held));
+    EXPECT_EQ(test_read_file(held), "0") << "the child takes the lock";
+
+    EXPECT_EQ(updater_lock_acquire(&cfg), -1) << "busy while the child holds it";
+    EXPECT_TRUE(exists(lock_file));
+    EXPECT_EQ(finish_child(child, release), 0u);
+
+    EXPECT_EQ(updater_lock_acquire(&cfg), 0) << "free once the child let go";
+    // Held here now: the same file cannot be opened a second time.
+    HANDLE other = CreateFileA(lock_file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    updater_lock_release();
+    updater_lock_release();  // a second release does nothing
+    EXPECT_TRUE(exists(lock_file)) << "neither taking nor releasing deletes the file";
+    EXPECT_EQ(updater_lock_acquire(&cfg), 0);
+    updater_lock_release();
+}
+
+TEST(Lock, StateDirectoryThatCannotBeMade)
+{
+    std::string dir = test_temp_dir("lock");
+    ASSERT_TRUE(test_write_file(dir + "\\state", "a file in the way"));
+    updater_config cfg = config_for(dir);
+    EXPECT_EQ(updater_lock_acquire(&cfg), -2);
+    snprintf(cfg.state_dir, sizeof cfg.state_dir, "%s", dir.c_str());
+    ASSERT_TRUE(CreateDirectoryA((dir + "\\updater.lock").c_str(), nullptr));
+    EXPECT_EQ(updater_lock_acquire(&cfg), -2) << "a directory named updater.lock";
+}
+
+namespace {
+
+// An installation: two live programs, a subdirectory in bin, two versions,
+// a staging directory and a file of its own.
+void make_installation(const std::string &inst, bool extra_file)
+{
+    for (const char *d : {"", "\\bin", "\\versions", "\\versions\\1.0.0", "\\versions\\1.0.0\\bin",
+                          "\\versions\\1.1.0", "\\.staging-1.2.0-77", "\\.staging-1.2.0-77.p0"})
+        CreateDirectoryA((inst + d).c_str(), nullptr);
+    for (const char *f : {"\\bin\\orv_agent.exe", "\\bin\\orv_updater.exe",
+                          "\\versions\\1.0.0\\bin\\orv_agent.exe", "\\.staging-1.2.0-77\\x"})
+        test_write_file(inst + f, "program");
+    SetFileAttributesA((inst + "\\versions\\1.0.0\\bin\\orv_agent.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+    if (extra_file)
+        test_write_file(inst + "\\notes.txt", "kept");
+}
+
+}  // namespace
+
+TEST(RemoveAll, WholeInstallation)
+{
+    struct {
+        const char *name;
+        bool extra_file;  // a file of the user's in the installation directory
+    } cases[] = {{"nothing else there", false}, {"a file of the user's stays", true}};
+    for (const auto &c : cases) {
+        std::string dir = test_temp_dir("remove");
+        updater_config cfg = config_for(dir);
+        std::string inst = dir + "\\orvantis";
+        make_installation(inst, c.extra_file);
+        char err[300] = "";
+        EXPECT_EQ(versions_remove_all(&cfg, err, sizeof err), 0) << c.name << ": " << err;
+        EXPECT_FALSE(exists(inst + "\\bin")) << c.name;
+        EXPECT_FALSE(exists(inst + "\\versions")) << c.name;
+        EXPECT_FALSE(exists(inst + "\\.staging-1.2.0-77")) << c.name;
+        EXPECT_FALSE(exists(inst + "\\.staging-1.2.0-77.p0")) << c.name;
+        EXPECT_EQ(exists(inst), c.extra_file) << c.name;
+        EXPECT_EQ(pending(inst), c.extra_file) << c.name << ": left to the next start of Windows";
+        EXPECT_FALSE(pending(inst + "\\bin")) << c.name;
+    }
+}
+
+TEST(RemoveAll, ProgramInUseIsMovedAsideAndLeftToRestart)
+{
+    std::string dir = test_temp_dir("remove");
+    updater_config cfg = config_for(dir);
+    std::string inst = dir + "\\orvantis";
+    make_installation(inst, false);
+    std::string agent = inst + "\\bin\\orv_agent.exe";
+    ASSERT_TRUE(CopyFileA(self_path().c_str(), agent.c_str(), FALSE));
+    std::string held = dir + "\\held", release = dir + "\\release";
+    HANDLE child = start_child(agent, "", held, release);
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(wait_for(held));
+
+    char err[300] = "";
+    EXPECT_EQ(versions_remove_all(&cfg, err, sizeof err), 0) << err;
+    std::string old = agent + ".old-" + std::to_string(GetCurrentProcessId()) + "-1";
+    EXPECT_TRUE(exists(old));
+    EXPECT_FALSE(exists(agent));
+    EXPECT_FALSE(exists(inst + "\\bin\\orv_updater.exe"));
+    EXPECT_FALSE(exists(inst + "\\versions"));
+    EXPECT_TRUE(pending(old));
+    EXPECT_TRUE(pending(inst + "\\bin"));
+    EXPECT_TRUE(pending(inst));
+    EXPECT_EQ(finish_child(child, release), 0u);
+}
+
+TEST(RemoveAll, FileThatCanNeitherGoNorMoveStopsTheRemoval)
+{
+    std::string dir = test_temp_dir("remove");
+    updater_config cfg = config_for(dir);
+    std::string inst = dir + "\\orvantis";
+    make_installation(inst, false);
+    std::string agent = inst + "\\bin\\orv_agent.exe";
+    // Opened without delete sharing: neither deleted nor renamed.
+    HANDLE h = CreateFileA(agent.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char err[300] = "";
+    EXPECT_EQ(versions_remove_all(&cfg, err, sizeof err), -1);
+    CloseHandle(h);
+    EXPECT_EQ(std::string(err), "cannot remove " + agent + " (error 32)");
+    EXPECT_TRUE(exists(inst + "\\versions")) << "nothing after the failure is removed";
+}
+
+TEST(RemoveAll, EmptyInstallationDirectoryIsRefused)
+{
+    updater_config cfg;
+    updconf_defaults(&cfg);
+    cfg.install_dir[0] = '\0';
+    char err[300] = "";
+    EXPECT_EQ(versions_remove_all(&cfg, err, sizeof err), -1);
+    EXPECT_STREQ(err, "no installation directory is set");
+}
