@@ -13,6 +13,12 @@ std::string test_setup_exe()
     return p ? p : "orv_setup.exe";
 }
 
+std::string test_fake_prog()
+{
+    const char *p = getenv("ORV_FAKE_PROG");
+    return p ? p : "fake_prog.exe";
+}
+
 // Quotes one argument by the rules the C runtime uses to split a command line.
 static std::string quote_arg(const std::string &a)
 {

@@ -13,6 +13,9 @@ struct test_proc {
 
 // The Windows path of orv_setup.exe under test (from ORV_SETUP_EXE).
 std::string test_setup_exe();
+// The Windows path of the tests' fake program (from ORV_FAKE_PROG; see
+// support/fake_prog/fake_prog.cpp for what it can be told to do).
+std::string test_fake_prog();
 // Runs program with args (each quoted as CreateProcess expects), standard
 // output and error on pipes of their own; stops it after timeout_ms.
 test_proc test_run(const std::string &program, const std::vector<std::string> &args,

@@ -1,0 +1,316 @@
+// The process runner on Win32: one thread starts the program suspended,
+// puts it into a job, and then alternates between emptying the output pipe
+// without blocking and a short wait on the program, until the program ends
+// or its time is up. Every Windows call goes through proc_calls.
+#include <assert.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "proc.h"
+#include "proc_cmdline.h"
+#include "proc_win.h"
+
+proc_api proc_calls = {
+    CreatePipe,         SetHandleInformation, CreateJobObjectA,   SetInformationJobObject,
+    AssignProcessToJobObject, SetErrorMode,   CreateProcessA,     ResumeThread,
+    TerminateJobObject, TerminateProcess,     PeekNamedPipe,      ReadFile,
+    WaitForSingleObject, GetExitCodeProcess,  CloseHandle,        GetEnvironmentVariableA,
+    SetEnvironmentVariableA, GetTickCount64,  CreateToolhelp32Snapshot, Process32First,
+    Process32Next,
+};
+
+static proc_api &W = proc_calls;
+
+// No end: a drain without a deadline or without a byte budget.
+static const uint64_t NO_LIMIT = UINT64_MAX;
+
+// One environment variable that a run overrides, and how to put it back.
+struct env_saved {
+    char name[PROC_ENV_NAME_MAX]; // the variable's name
+    char *value;                  // its value before the run (malloc'ed), or null when unset
+};
+
+// The overrides of one run, in the order they were made.
+struct env_overrides {
+    env_saved items[PROC_ENV_MAX]; // the variables changed
+    int count;                     // how many of items are in use
+};
+
+// The current value of name as a new heap text: 0 with *value set (null when
+// the variable is unset), or -1 when no memory is left to keep it.
+static int env_save(const char *name, char **value)
+{
+    *value = nullptr;
+    SetLastError(0);
+    DWORD need = W.GetEnvironmentVariableA(name, nullptr, 0);
+    if (need == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
+        return 0;
+    if (need == 0)
+        need = 1;  // set but empty
+    // The value may change between two calls (another thread); one that grew
+    // is asked for again with its new size.
+    for (int tries = 0; tries < 4; tries++) {
+        char *buf = (char *)malloc(need);
+        if (!buf)
+            return -1;
+        SetLastError(0);
+        DWORD got = W.GetEnvironmentVariableA(name, buf, need);
+        if (got == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+            free(buf);
+            return 0;
+        }
+        if (got < need) {
+            buf[got] = '\0';
+            *value = buf;
+            return 0;
+        }
+        free(buf);
+        need = got;
+    }
+    return -1;
+}
+
+// Applies the "name=value" entries of env (null-terminated; env itself may
+// be null) to this process's environment and notes in ov how to undo them.
+// Entries without "=", with an empty name or with a name of
+// PROC_ENV_NAME_MAX characters or more are skipped; after PROC_ENV_MAX taken
+// entries the rest is ignored. A value of any length is kept for the undo, so
+// a long PATH comes back whole; a variable whose value cannot be kept is
+// left alone.
+static void env_apply(const char *const *env, env_overrides *ov)
+{
+    ov->count = 0;
+    for (size_t i = 0; env && env[i] && ov->count < PROC_ENV_MAX; i++) {
+        const char *eq = strchr(env[i], '=');
+        size_t name_len = eq ? (size_t)(eq - env[i]) : 0;
+        if (!eq || name_len == 0 || name_len >= PROC_ENV_NAME_MAX)
+            continue;
+        env_saved *s = &ov->items[ov->count];
+        memcpy(s->name, env[i], name_len);
+        s->name[name_len] = '\0';
+        if (env_save(s->name, &s->value) != 0)
+            continue;
+        ov->count++;
+        W.SetEnvironmentVariableA(s->name, eq + 1);
+    }
+}
+
+// Gives every overridden variable its value from before the run back, or
+// removes it when it was unset. Last override first: when one name is given
+// twice, the second saved the first one's value, and the first one's saved
+// value, the original, must be the one that stays.
+static void env_restore(env_overrides *ov)
+{
+    for (int i = ov->count - 1; i >= 0; i--) {
+        env_saved *s = &ov->items[i];
+        W.SetEnvironmentVariableA(s->name, s->value);
+        free(s->value);
+        s->value = nullptr;
+    }
+    ov->count = 0;
+}
+
+// Closes h when it is set and clears it.
+static void close_handle(HANDLE *h)
+{
+    if (*h) {
+        W.CloseHandle(*h);
+        *h = nullptr;
+    }
+}
+
+// Moves what the pipe holds into o without ever blocking: PeekNamedPipe says
+// how much is waiting, and no read asks for more. Stops when the pipe is
+// empty or a call fails, once GetTickCount64 reaches deadline, or once
+// budget bytes were read (budget 0: as many as the first look found
+// waiting). The bounds matter when a program, or something it started,
+// writes without pause: the drain would otherwise never give the time limit
+// or the program's end a chance.
+static void drain(HANDLE pipe, proc_output *o, uint64_t deadline, uint64_t budget)
+{
+    char piece[PROC_READ_CHUNK];
+    for (;;) {
+        DWORD waiting = 0;
+        if (!W.PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0)
+            return;
+        if (budget == 0)
+            budget = waiting;
+        DWORD want = waiting < sizeof piece ? waiting : (DWORD)sizeof piece;
+        if (want > budget)
+            want = (DWORD)budget;
+        DWORD got = 0;
+        if (!W.ReadFile(pipe, piece, want, &got, nullptr) || got == 0)
+            return;
+        proc_output_add(o, piece, got);
+        if (budget != NO_LIMIT) {
+            budget -= got;
+            if (budget == 0)
+                return;
+        }
+        if (deadline != NO_LIMIT && W.GetTickCount64() >= deadline)
+            return;
+    }
+}
+
+int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s, char *out,
+             size_t outcap, proc_result *res)
+{
+    assert(res);
+    res->exit_code = -1;
+    res->timed_out = 0;
+    res->error = 0;
+    proc_output output;
+    proc_output_init(&output, out, outcap);
+    if (!argv || !argv[0])
+        return -1;
+
+    char line[PROC_CMDLINE_MAX];
+    memset(line, 0, sizeof line);
+    for (size_t i = 0; argv[i]; i++)
+        if (proc_cmdline_append_arg(line, sizeof line, argv[i]) != 0)
+            return -1;  // nothing started, the environment untouched
+
+    env_overrides ov;
+    env_apply(env, &ov);
+
+    int rc = -1;
+    HANDLE read_end = nullptr, write_end = nullptr, job = nullptr;
+    PROCESS_INFORMATION pi;
+    memset(&pi, 0, sizeof pi);
+    int kills_on_close = 0, in_job = 0;
+    STARTUPINFOA si;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limit;
+    UINT old_mode;
+    BOOL started;
+    DWORD start_error;
+    uint64_t start_ms, limit_ms, deadline;
+
+    if (!W.CreatePipe(&read_end, &write_end, &sa, 0)) {
+        read_end = write_end = nullptr;
+        goto done;
+    }
+    // The program inherits only the write end; a failure here is harmless,
+    // as the runner never waits for the pipe to close.
+    W.SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = write_end;
+    si.hStdError = write_end;  // one pipe, so both streams keep their order
+
+    // Without a job the program still runs; only what it leaves behind may
+    // then outlive it.
+    job = W.CreateJobObjectA(nullptr, nullptr);
+    if (job) {
+        memset(&limit, 0, sizeof limit);
+        limit.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        kills_on_close =
+            W.SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limit,
+                                      sizeof limit) != 0;
+    }
+
+    // The program inherits this error mode: a missing DLL or a crash then ends
+    // it with a status instead of a dialog box that nobody sees.
+    old_mode = W.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
+                              SEM_NOOPENFILEERRORBOX);
+    started = W.CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
+                               CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
+    start_error = started ? 0 : GetLastError();
+    W.SetErrorMode(old_mode);
+    if (!started) {
+        memset(&pi, 0, sizeof pi);
+        res->error = start_error;
+        goto done;
+    }
+
+    // Only the program may hold the write end now, so that the pipe is
+    // its own.
+    close_handle(&write_end);
+    // Still suspended: in the job before its first instruction, so nothing it
+    // starts can escape.
+    in_job = job && W.AssignProcessToJobObject(job, pi.hProcess);
+    if (W.ResumeThread(pi.hThread) == (DWORD)-1) {
+        // A program that never runs would only be found out at its time limit,
+        // and then as a program that hung: call it not started.
+        res->error = GetLastError();
+        W.TerminateProcess(pi.hProcess, 1);
+        W.WaitForSingleObject(pi.hProcess, PROC_KILL_WAIT_MS);
+        goto done;
+    }
+    start_ms = W.GetTickCount64();
+    limit_ms = (uint64_t)timeout_s * 1000u;
+    deadline = start_ms + limit_ms;
+
+    for (;;) {
+        // A program that writes without pause keeps the pipe from ever being
+        // empty: each drain gets a slice of time so that the program's end
+        // and the time limit are still looked at.
+        uint64_t slice_end = W.GetTickCount64() + PROC_DRAIN_SLICE_MS;
+        drain(read_end, &output, slice_end < deadline ? slice_end : deadline, NO_LIMIT);
+        if (W.WaitForSingleObject(pi.hProcess, PROC_POLL_MS) == WAIT_OBJECT_0)
+            break;
+        if (W.GetTickCount64() - start_ms >= limit_ms) {
+            // Without the job, or when the job cannot be ended, at least the
+            // program itself must go.
+            if (!in_job || !W.TerminateJobObject(job, 1))
+                W.TerminateProcess(pi.hProcess, 1);
+            W.WaitForSingleObject(pi.hProcess, PROC_KILL_WAIT_MS);
+            res->timed_out = 1;
+            break;
+        }
+    }
+    // What the pipe still holds; a budget, since something the program left
+    // running may still be writing.
+    drain(read_end, &output, NO_LIMIT, 0);
+    if (!res->timed_out) {
+        DWORD code;
+        if (W.GetExitCodeProcess(pi.hProcess, &code))
+            res->exit_code = (int32_t)code;
+    }
+    // A job that did not take its kill-on-close limit would let go of what the
+    // program left running when it is closed below: end those explicitly.
+    if (in_job && !kills_on_close)
+        W.TerminateJobObject(job, 1);
+    rc = 0;
+
+done:
+    close_handle(&pi.hThread);
+    close_handle(&pi.hProcess);
+    // The job last: closing it ends every process still in it.
+    close_handle(&job);
+    close_handle(&read_end);
+    close_handle(&write_end);
+    env_restore(&ov);
+    return rc;
+}
+
+int proc_running_programs(char *names, size_t cap)
+{
+    if (names && cap)
+        names[0] = '\0';
+    HANDLE snap = W.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD self = GetCurrentProcessId();
+    int count = 0;
+    PROCESSENTRY32 pe;
+    memset(&pe, 0, sizeof pe);
+    pe.dwSize = sizeof pe;
+    for (BOOL more = W.Process32First(snap, &pe); more; more = W.Process32Next(snap, &pe)) {
+        if (pe.th32ProcessID == self)
+            continue;
+        pe.szExeFile[sizeof pe.szExeFile - 1] = '\0';
+        int i = proc_program_index(pe.szExeFile);
+        if (i < 0)
+            continue;
+        // Counted even when its name no longer fits the list.
+        count++;
+        proc_names_append(names, cap, proc_program_names[i]);
+    }
+    W.CloseHandle(snap);
+    return count;
+}

@@ -1,0 +1,391 @@
+// The process runner on Windows, with the tests' fake program as the child:
+// quoting as the child's own split sees it, output through one bounded pipe,
+// exit codes, the time limit and the job that ends what a program leaves
+// behind, environment overrides, and the list of running product programs.
+// The call table makes the failures that no real system gives on demand (no
+// pipe, no job, a start refused by a virus scanner) and counts the handles.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "proc.h"
+#include "proc_win.h"
+#include "run_win.h"
+#include "seam_guard.h"
+#include "test_util.h"
+
+namespace {
+
+// One proc_run and what came of it.
+struct run_result {
+    int rc = -2;
+    proc_result res = {};
+    std::string out;
+    ULONGLONG ms = 0;  // how long proc_run took
+};
+
+run_result run(std::vector<std::string> argv, uint32_t timeout_s, size_t outcap = 4096,
+               const std::vector<std::string> &env = {}, bool with_env = false)
+{
+    std::vector<const char *> a;
+    for (const std::string &s : argv)
+        a.push_back(s.c_str());
+    a.push_back(nullptr);
+    std::vector<const char *> e;
+    for (const std::string &s : env)
+        e.push_back(s.c_str());
+    e.push_back(nullptr);
+    run_result r;
+    std::vector<char> buf(outcap + 1, '#');
+    ULONGLONG t0 = GetTickCount64();
+    r.rc = proc_run(a.data(), with_env || !env.empty() ? e.data() : nullptr, timeout_s,
+                    outcap ? buf.data() : nullptr, outcap, &r.res);
+    r.ms = GetTickCount64() - t0;
+    if (outcap)
+        r.out = buf.data();
+    return r;
+}
+
+std::vector<std::string> fake(std::vector<std::string> actions)
+{
+    actions.insert(actions.begin(), test_fake_prog());
+    return actions;
+}
+
+// The id that the fake wrote into path; 0 when there is none.
+DWORD read_pid(const std::string &path) { return (DWORD)strtoul(test_read_file(path).c_str(), nullptr, 10); }
+
+// 1 when the process pid has ended (or ends within ms); a live one is ended
+// here so that it cannot disturb later tests.
+bool ended(DWORD pid, DWORD ms = 3000)
+{
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+    if (!h)
+        return true;
+    bool gone = WaitForSingleObject(h, ms) == WAIT_OBJECT_0;
+    if (!gone)
+        TerminateProcess(h, 99);
+    CloseHandle(h);
+    return gone;
+}
+
+std::string env_value(const char *name)
+{
+    char buf[4096];
+    SetLastError(0);
+    DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
+    if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
+        return "<unset>";
+    return std::string(buf, n);
+}
+
+// The lines of the fake's "args" action, decoded.
+std::vector<std::string> decoded_lines(const std::string &out)
+{
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t nl = out.find('\n', at);
+        if (nl == std::string::npos)
+            nl = out.size();
+        lines.push_back(test_unhex(out.substr(at, nl - at)));
+        at = nl + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(ProcRun, ArgumentsArriveUnchanged)
+{
+    // The program itself lies in a folder with a blank, as under Program Files.
+    std::string dir = test_temp_dir("proc") + "\\with blank";
+    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+    std::string prog = dir + "\\fake prog.exe";
+    ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), prog.c_str(), FALSE));
+    std::vector<std::string> args = {
+        "args",
+        "/Query",
+        "orvantis updater",
+        "tab\there",
+        "say \"hi\"",
+        "",
+        "C:\\dir with blank\\",
+        "ends in two\\\\",
+        "a\\\\\"b",
+        "\\\\server\\share\\",
+        "\"",
+        "line\nfeed",
+        "ümlaut ä",
+    };
+    std::vector<std::string> argv = args;
+    argv.insert(argv.begin(), prog);
+    run_result r = run(argv, 10, 8192);
+    ASSERT_EQ(r.rc, 0);
+    ASSERT_EQ(r.res.exit_code, 0) << r.out;
+    std::vector<std::string> got = decoded_lines(r.out);
+    ASSERT_EQ(got.size(), args.size() + 1) << r.out;
+    EXPECT_EQ(got[0], prog);
+    for (size_t i = 0; i < args.size(); i++)
+        EXPECT_EQ(got[i + 1], args[i]) << "argument " << i << " [" << args[i] << "]";
+}
+
+TEST(ProcRun, OutputAndExitCodes)
+{
+    struct {
+        const char *name;
+        std::vector<std::string> actions;
+        size_t outcap;
+        std::string out;
+        int32_t exit_code;
+    } cases[] = {
+        {"output and exit 0", {"out:hello\\r\\n"}, 4096, "hello\r\n", 0},
+        // One pipe for both streams keeps the order in which they were written.
+        {"both streams in order", {"out:a", "err:b", "out:c", "sleep:100", "err:d\\n"}, 4096,
+         "abcd\n", 0},
+        {"no output, exit 3", {"exit:3"}, 4096, "", 3},
+        {"status of a missing DLL", {"err:x", "exit:0xC0000135"}, 4096, "x", (int32_t)0xC0000135},
+        {"cut after cap - 1 bytes", {"out:abcdef", "exit:2"}, 4, "abc", 2},
+        {"cut on a whole character", {"out:ab\\xC3\\xA4cd"}, 4, "ab", 0},
+    };
+    for (auto &c : cases) {
+        run_result r = run(fake(c.actions), 10, c.outcap);
+        EXPECT_EQ(r.rc, 0) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.res.exit_code, c.exit_code) << c.name;
+        EXPECT_EQ(r.res.timed_out, 0) << c.name;
+        EXPECT_EQ(r.res.error, 0u) << c.name;
+    }
+}
+
+TEST(ProcRun, OutputBeyondTheBufferIsReadAndDropped)
+{
+    // Far more than the pipe holds: the child must never wait on a full pipe.
+    run_result r = run(fake({"flood:300000", "exit:6"}), 20, 16);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, "abcdefghijklmno");
+    EXPECT_EQ(r.res.exit_code, 6);
+    EXPECT_EQ(r.res.timed_out, 0);
+    EXPECT_LT(r.ms, 10000u);
+
+    // No buffer at all: drained and dropped, and a given buffer is not touched.
+    char keep[8] = "keep";
+    proc_result res;
+    const char *argv[] = {test_fake_prog().c_str(), "flood:100000", nullptr};
+    std::string prog = test_fake_prog();
+    argv[0] = prog.c_str();
+    EXPECT_EQ(proc_run(argv, nullptr, 20, keep, 0, &res), 0);
+    EXPECT_STREQ(keep, "keep");
+    EXPECT_EQ(res.exit_code, 0);
+    EXPECT_EQ(proc_run(argv, nullptr, 20, nullptr, 0, &res), 0);
+    EXPECT_EQ(res.exit_code, 0);
+}
+
+TEST(ProcRun, TimeLimitEndsTheProgramAndWhatItStarted)
+{
+    std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
+    run_result r = run(fake({"out:started\\n", "spawn:2", "pid:" + pid_file, "sleep:60000",
+                             "wait:" + pid_file, "sleep:60000"}),
+                       2);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.res.timed_out, 1);
+    EXPECT_EQ(r.res.exit_code, -1);
+    EXPECT_EQ(r.res.error, 0u);
+    EXPECT_EQ(r.out, "started\n");
+    EXPECT_GE(r.ms, 2000u);
+    EXPECT_LT(r.ms, 5000u);
+    DWORD pid = read_pid(pid_file);
+    ASSERT_NE(pid, 0u) << "the grandchild did not start";
+    EXPECT_TRUE(ended(pid)) << "the grandchild outlived the time limit";
+}
+
+TEST(ProcRun, LimitZeroGivesOneShortWait)
+{
+    run_result r = run(fake({"sleep:5000"}), 0);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.res.timed_out, 1);
+    EXPECT_LT(r.ms, 3000u);
+}
+
+TEST(ProcRun, WhatTheProgramLeavesRunningEndsWithTheRun)
+{
+    std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
+    run_result r = run(fake({"spawn:2", "pid:" + pid_file, "sleep:60000", "wait:" + pid_file, "exit:4"}), 20);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.res.exit_code, 4);
+    EXPECT_EQ(r.res.timed_out, 0);
+    EXPECT_LT(r.ms, 5000u) << "the run waited for the grandchild";
+    DWORD pid = read_pid(pid_file);
+    ASSERT_NE(pid, 0u);
+    EXPECT_TRUE(ended(pid)) << "the grandchild outlived the run";
+}
+
+TEST(ProcRun, EndlessOutputStillMeetsTheTimeLimit)
+{
+    // A program that never stops writing keeps the pipe full: the drain must
+    // still give the time limit its turn.
+    run_result r = run(fake({"flood:0"}), 1, 64);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.res.timed_out, 1);
+    EXPECT_EQ(r.res.exit_code, -1);
+    EXPECT_EQ(r.out.size(), 63u);
+    EXPECT_LT(r.ms, 5000u);
+}
+
+TEST(ProcRun, WritingGrandchildDoesNotHoldTheEndOfTheRun)
+{
+    // The program ends, but what it started floods the same pipe: the last
+    // drain takes what was waiting, and the job ends the writer.
+    std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
+    run_result r = run(fake({"spawn:2", "pid:" + pid_file, "flood:0", "wait:" + pid_file, "sleep:300", "exit:0"}), 30, 64);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.res.timed_out, 0);
+    EXPECT_EQ(r.res.exit_code, 0);
+    EXPECT_LT(r.ms, 5000u);
+    DWORD pid = read_pid(pid_file);
+    ASSERT_NE(pid, 0u);
+    EXPECT_TRUE(ended(pid));
+}
+
+TEST(ProcRun, ProgramThatIsNotThere)
+{
+    std::string missing = test_temp_dir("proc") + "\\missing.exe";
+    run_result r = run({missing, "--version"}, 10, 16);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.res.error, (uint32_t)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(r.res.exit_code, -1);
+    EXPECT_EQ(r.res.timed_out, 0);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(ProcRun, CommandLineOfAtMost8191Characters)
+{
+    std::string prog = test_fake_prog();
+    ASSERT_EQ(prog.find(' '), std::string::npos);
+    std::string pid_file = test_temp_dir("proc") + "\\started.pid";
+    std::string pid_action = "pid:" + pid_file;
+    ASSERT_EQ(pid_action.find(' '), std::string::npos);
+    // program, blank, the pid action, blank, filler: 8191 characters in all.
+    size_t fill = PROC_CMDLINE_MAX - 1 - prog.size() - 1 - pid_action.size() - 1;
+    run_result r = run({prog, pid_action, std::string(fill, 'x')}, 10, 16);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.res.exit_code, 0);
+    EXPECT_NE(read_pid(pid_file), 0u);
+
+    DeleteFileA(pid_file.c_str());
+    ASSERT_EQ(env_value("ORV_TEST_LONG_LINE"), "<unset>");
+    r = run({prog, pid_action, std::string(fill + 1, 'x')}, 10, 16, {"ORV_TEST_LONG_LINE=1"});
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_EQ(r.res.error, 0u);
+    EXPECT_EQ(r.res.exit_code, -1);
+    EXPECT_EQ(read_pid(pid_file), 0u) << "started although the line did not fit";
+    EXPECT_EQ(env_value("ORV_TEST_LONG_LINE"), "<unset>");
+}
+
+TEST(ProcRun, EnvironmentOverridesHoldForTheRunOnly)
+{
+    std::string long_value(300, 'v');
+    SetEnvironmentVariableA("ORV_T_SHORT", "before");
+    SetEnvironmentVariableA("ORV_T_LONG", long_value.c_str());
+    SetEnvironmentVariableA("ORV_T_TWICE", "original");
+    SetEnvironmentVariableA("ORV_T_UNSET", nullptr);
+    std::vector<std::string> env = {
+        "ORV_T_UNSET=new",
+        "ORV_T_SHORT=during",
+        "ORV_T_LONG=short now",
+        "ORV_T_TWICE=first",
+        "ORV_T_TWICE=second",
+        "NO_EQUALS_SIGN",
+        "=no name",
+        std::string(128, 'N') + "=too long a name",
+    };
+    // Eleven more make sixteen taken entries; the one after them is ignored.
+    for (int i = 0; i < 12; i++)
+        env.push_back("ORV_T_N" + std::to_string(i) + "=" + std::to_string(i));
+    for (int i = 0; i < 12; i++)
+        SetEnvironmentVariableA(("ORV_T_N" + std::to_string(i)).c_str(), nullptr);
+
+    std::vector<std::string> actions = {"env:ORV_T_UNSET", "env:ORV_T_SHORT", "env:ORV_T_LONG",
+                                        "env:ORV_T_TWICE", "env:ORV_T_N10", "env:ORV_T_N11"};
+    run_result r = run(fake(actions), 10, 4096, env);
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out,
+              "ORV_T_UNSET=new\nORV_T_SHORT=during\nORV_T_LONG=short now\nORV_T_TWICE=second\n"
+              "ORV_T_N10=10\nORV_T_N11 unset\n");
+
+    struct {
+        const char *name;
+        std::string after;
+    } cases[] = {
+        {"ORV_T_UNSET", "<unset>"},
+        {"ORV_T_SHORT", "before"},
+        {"ORV_T_LONG", long_value},
+        {"ORV_T_TWICE", "original"},
+        {"ORV_T_N0", "<unset>"},
+        {"ORV_T_N10", "<unset>"},
+    };
+    for (auto &c : cases)
+        EXPECT_EQ(env_value(c.name), c.after) << c.name;
+    for (const char *n : {"ORV_T_SHORT", "ORV_T_LONG", "ORV_T_TWICE"})
+        SetEnvironmentVariableA(n, nullptr);
+}
+
+TEST(ProcRunning, CountsAndListsProductPrograms)
+{
+    std::string dir = test_temp_dir("proc");
+    std::string agent = dir + "\\orv_agent.exe", updater = dir + "\\ORV_UPDATER.EXE";
+    ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), agent.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), updater.c_str(), FALSE));
+    std::vector<PROCESS_INFORMATION> started;
+    for (const std::string &p : {agent, agent, updater}) {
+        std::string line = "\"" + p + "\" sleep:20000";
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                   nullptr, nullptr, &si, &pi));
+        started.push_back(pi);
+    }
+
+    char names[64];
+    int n = proc_running_programs(names, sizeof names);
+    char small[16];
+    int n_small = proc_running_programs(small, sizeof small);
+    char untouched[4] = "abc";
+    int n_zero = proc_running_programs(untouched, 0);
+
+    for (PROCESS_INFORMATION &pi : started) {
+        TerminateProcess(pi.hProcess, 0);
+        WaitForSingleObject(pi.hProcess, 5000);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+
+    EXPECT_EQ(n, 3);
+    std::string list = names;
+    std::vector<std::string> listed;
+    for (size_t at = 0; at <= list.size();) {
+        size_t sep = list.find(", ", at);
+        listed.push_back(list.substr(at, sep == std::string::npos ? std::string::npos : sep - at));
+        at = sep == std::string::npos ? list.size() + 1 : sep + 2;
+    }
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{"orv_agent.exe", "orv_agent.exe", "orv_updater.exe"}))
+        << list;
+    // Counted in full, listed only as far as the names fit.
+    EXPECT_EQ(n_small, 3);
+    EXPECT_TRUE(std::string(small) == "orv_agent.exe" || std::string(small) == "orv_updater.exe")
+        << small;
+    EXPECT_EQ(n_zero, 3);
+    EXPECT_STREQ(untouched, "abc");
+    EXPECT_EQ(proc_running_programs(names, sizeof names), 0) << names;
+}

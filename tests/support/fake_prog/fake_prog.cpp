@@ -1,0 +1,192 @@
+// A small console program that the tests start in place of real programs.
+// Each argument is one action, done in order:
+//   out:TEXT   write TEXT to standard output (escapes \n \r \t \\ \xHH)
+//   err:TEXT   the same on standard error
+//   sleep:MS   wait MS milliseconds
+//   exit:N     end with exit code N (decimal or 0x hex)
+//   flood:N    write N bytes of letters to standard output; flood:0 never stops
+//   args       write every argument as Windows splits the command line
+//              (CommandLineToArgvW), one per line as hex digits, argv[0] first
+//   env:NAME   write "NAME=value\n", or "NAME unset\n"
+//   pid:PATH   write this process's id into the file PATH
+//   wait:PATH  wait (up to 20 s) until the file PATH exists
+//   spawn:N    start this program again with the next N arguments as its
+//              actions, sharing this one's standard handles, and go on
+//              without waiting for it
+// Started with "--version" or "--selftest" as its only argument, it reads its
+// actions, one per line, from the file named like itself plus ".version" or
+// ".selftest" (tool.exe.version); without that file it just ends with 0.
+// Without an "exit:" action it ends with 0.
+#include <windows.h>
+
+#include <shellapi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+static void write_all(DWORD which, const std::string &bytes)
+{
+    HANDLE h = GetStdHandle(which);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD n = 0;
+        if (!WriteFile(h, bytes.data() + done, (DWORD)(bytes.size() - done), &n, nullptr) ||
+            n == 0)
+            ExitProcess(120);  // the reader is gone
+        done += n;
+    }
+}
+
+static std::string unescape(const std::string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        char c = s[++i];
+        if (c == 'n')
+            out += '\n';
+        else if (c == 'r')
+            out += '\r';
+        else if (c == 't')
+            out += '\t';
+        else if (c == 'x' && i + 2 < s.size()) {
+            out += (char)strtoul(s.substr(i + 1, 2).c_str(), nullptr, 16);
+            i += 2;
+        } else
+            out += c;
+    }
+    return out;
+}
+
+static std::string own_path()
+{
+    char buf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+    return std::string(buf, n);
+}
+
+static std::string quoted(const std::string &a) { return "\"" + a + "\""; }
+
+static void spawn(const std::vector<std::string> &actions)
+{
+    std::string line = quoted(own_path());
+    for (const std::string &a : actions)
+        line += " " + quoted(a);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    // Handles inherited: the grandchild writes to the same pipe as this one.
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                        &pi))
+        ExitProcess(121);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
+static std::vector<std::string> split_args(std::string *hex_lines)
+{
+    int argc = 0;
+    LPWSTR *w = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::string> args;
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < argc; i++) {
+        int n = WideCharToMultiByte(CP_ACP, 0, w[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string a(n > 0 ? n - 1 : 0, '\0');
+        if (n > 1)
+            WideCharToMultiByte(CP_ACP, 0, w[i], -1, &a[0], n, nullptr, nullptr);
+        args.push_back(a);
+        for (unsigned char c : a) {
+            *hex_lines += digits[c >> 4];
+            *hex_lines += digits[c & 15];
+        }
+        *hex_lines += '\n';
+    }
+    LocalFree(w);
+    return args;
+}
+
+static std::vector<std::string> actions_from_file(const std::string &path)
+{
+    std::vector<std::string> out;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    char buf[4096];
+    while (fgets(buf, sizeof buf, f)) {
+        std::string l = buf;
+        while (!l.empty() && (l.back() == '\n' || l.back() == '\r'))
+            l.pop_back();
+        if (!l.empty())
+            out.push_back(l);
+    }
+    fclose(f);
+    return out;
+}
+
+int main()
+{
+    std::string hex_lines;
+    std::vector<std::string> args = split_args(&hex_lines);
+    std::vector<std::string> actions(args.begin() + (args.empty() ? 0 : 1), args.end());
+    if (actions.size() == 1 && (actions[0] == "--version" || actions[0] == "--selftest"))
+        actions = actions_from_file(own_path() + "." + actions[0].substr(2));
+
+    for (size_t i = 0; i < actions.size(); i++) {
+        const std::string &a = actions[i];
+        size_t colon = a.find(':');
+        std::string verb = a.substr(0, colon), arg = colon == std::string::npos ? "" : a.substr(colon + 1);
+        if (verb == "out") {
+            write_all(STD_OUTPUT_HANDLE, unescape(arg));
+        } else if (verb == "err") {
+            write_all(STD_ERROR_HANDLE, unescape(arg));
+        } else if (verb == "sleep") {
+            Sleep((DWORD)strtoul(arg.c_str(), nullptr, 10));
+        } else if (verb == "exit") {
+            ExitProcess((UINT)strtoul(arg.c_str(), nullptr, 0));
+        } else if (verb == "flood") {
+            unsigned long long left = strtoull(arg.c_str(), nullptr, 10);
+            bool forever = left == 0;
+            std::string chunk;
+            for (int k = 0; k < 4096; k++)
+                chunk += (char)('a' + k % 26);
+            while (forever || left > 0) {
+                size_t n = forever || left > chunk.size() ? chunk.size() : (size_t)left;
+                write_all(STD_OUTPUT_HANDLE, chunk.substr(0, n));
+                if (!forever)
+                    left -= n;
+            }
+        } else if (verb == "args") {
+            write_all(STD_OUTPUT_HANDLE, hex_lines);
+        } else if (verb == "env") {
+            char buf[32768];
+            SetLastError(0);
+            DWORD n = GetEnvironmentVariableA(arg.c_str(), buf, sizeof buf);
+            if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
+                write_all(STD_OUTPUT_HANDLE, arg + " unset\n");
+            else
+                write_all(STD_OUTPUT_HANDLE, arg + "=" + std::string(buf, n) + "\n");
+        } else if (verb == "pid") {
+            FILE *f = fopen(arg.c_str(), "wb");
+            if (f) {
+                fprintf(f, "%lu", GetCurrentProcessId());
+                fclose(f);
+            }
+        } else if (verb == "wait") {
+            for (int k = 0; k < 400 && GetFileAttributesA(arg.c_str()) == INVALID_FILE_ATTRIBUTES; k++)
+                Sleep(50);
+        } else if (verb == "spawn") {
+            size_t n = strtoul(arg.c_str(), nullptr, 10);
+            if (n > actions.size() - i - 1)
+                n = actions.size() - i - 1;
+            spawn(std::vector<std::string>(actions.begin() + i + 1, actions.begin() + i + 1 + n));
+            i += n;
+        }
+    }
+    return 0;
+}
