@@ -1,6 +1,6 @@
-// The install tests' fake product programs: the built program's bytes with
-// the trailer that tests/programs/fake_program_win.cpp reads.
-#include "fake_program.h"
+// The install tests' product programs: the built program's bytes with the
+// trailer that support/packaged_prog/packaged_prog.cpp reads.
+#include "packaged_program.h"
 
 #include <stdlib.h>
 
@@ -8,26 +8,26 @@
 
 #include "test_util.h"
 
-std::string fake_program_path()
+std::string packaged_program_path()
 {
-    const char *p = getenv("ORV_FAKE_PROGRAM");
+    const char *p = getenv("ORV_PACKAGED_PROG");
     if (!p || !*p) {
-        ADD_FAILURE() << "ORV_FAKE_PROGRAM is not set";
+        ADD_FAILURE() << "ORV_PACKAGED_PROG is not set";
         return "";
     }
     return p;
 }
 
-std::string fake_program(const fake_answers &a)
+std::string packaged_program(const program_answers &a)
 {
     static std::string image;  // read once per process
     if (image.empty())
-        image = test_read_file(fake_program_path());
+        image = test_read_file(packaged_program_path());
     if (image.empty()) {
-        ADD_FAILURE() << "cannot read the fake program";
+        ADD_FAILURE() << "cannot read the packaged program";
         return "";
     }
-    std::string t = "\n#ORV-FAKE#\n";
+    std::string t = "\n#ORV-PACKAGED#\n";
     t += "version=" + a.version + "\n";
     t += "selftest_exit=" + std::to_string(a.selftest_exit) + "\n";
     if (!a.selftest_out.empty())
