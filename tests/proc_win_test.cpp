@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -388,4 +389,244 @@ TEST(ProcRunning, CountsAndListsProductPrograms)
     EXPECT_EQ(n_zero, 3);
     EXPECT_STREQ(untouched, "abc");
     EXPECT_EQ(proc_running_programs(names, sizeof names), 0) << names;
+}
+
+// ---- failures made through the call table -------------------------------------
+
+namespace {
+
+enum fail_point { FAIL_NONE, FAIL_PIPE, FAIL_JOB, FAIL_LIMIT, FAIL_ASSIGN, FAIL_START, FAIL_RESUME };
+
+fail_point g_fail;               // the call that fails
+DWORD g_start_error;             // the error of a failing CreateProcessA
+DWORD g_child_pid;               // the id of the last program started
+std::map<HANDLE, int> g_handles; // opened minus closed, per handle
+int g_peeks;                     // calls of the endless pipe's PeekNamedPipe
+
+void opened(HANDLE h)
+{
+    if (h)
+        g_handles[h]++;
+}
+
+BOOL WINAPI fail_CreatePipe(PHANDLE r, PHANDLE w, LPSECURITY_ATTRIBUTES sa, DWORD size)
+{
+    if (g_fail == FAIL_PIPE) {
+        SetLastError(ERROR_NO_SYSTEM_RESOURCES);
+        return FALSE;
+    }
+    BOOL ok = CreatePipe(r, w, sa, size);
+    if (ok) {
+        opened(*r);
+        opened(*w);
+    }
+    return ok;
+}
+
+HANDLE WINAPI fail_CreateJobObjectA(LPSECURITY_ATTRIBUTES sa, LPCSTR name)
+{
+    if (g_fail == FAIL_JOB) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    HANDLE h = CreateJobObjectA(sa, name);
+    opened(h);
+    return h;
+}
+
+BOOL WINAPI fail_SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS c, LPVOID info, DWORD n)
+{
+    if (g_fail == FAIL_LIMIT) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    return SetInformationJobObject(job, c, info, n);
+}
+
+BOOL WINAPI fail_AssignProcessToJobObject(HANDLE job, HANDLE process)
+{
+    if (g_fail == FAIL_ASSIGN) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return AssignProcessToJobObject(job, process);
+}
+
+BOOL WINAPI fail_CreateProcessA(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                                LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                                LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    if (g_fail == FAIL_START) {
+        SetLastError(g_start_error);
+        return FALSE;
+    }
+    BOOL ok = CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+    if (ok) {
+        opened(pi->hProcess);
+        opened(pi->hThread);
+        g_child_pid = pi->dwProcessId;
+    }
+    return ok;
+}
+
+DWORD WINAPI fail_ResumeThread(HANDLE thread)
+{
+    if (g_fail == FAIL_RESUME) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return (DWORD)-1;
+    }
+    return ResumeThread(thread);
+}
+
+BOOL WINAPI counted_CloseHandle(HANDLE h)
+{
+    g_handles[h]--;
+    return CloseHandle(h);
+}
+
+// A pipe that always has 512 more bytes waiting, as a writer that never
+// pauses makes it; it runs dry after 20 s, so that a runner that waits for
+// an empty pipe ends as a slow run rather than a hung test.
+BOOL WINAPI endless_PeekNamedPipe(HANDLE, LPVOID, DWORD, LPDWORD, LPDWORD avail, LPDWORD)
+{
+    static ULONGLONG first;
+    if (g_peeks++ == 0)
+        first = GetTickCount64();
+    *avail = GetTickCount64() - first < 20000 ? 512 : 0;
+    return TRUE;
+}
+
+BOOL WINAPI endless_ReadFile(HANDLE, LPVOID buf, DWORD want, LPDWORD got, LPOVERLAPPED)
+{
+    memset(buf, 'x', want);
+    *got = want;
+    return TRUE;
+}
+
+// Points the table at the failing and counting fakes above.
+void install_fakes(fail_point fail)
+{
+    g_fail = fail;
+    g_child_pid = 0;
+    g_handles.clear();
+    proc_calls.CreatePipe = fail_CreatePipe;
+    proc_calls.CreateJobObjectA = fail_CreateJobObjectA;
+    proc_calls.SetInformationJobObject = fail_SetInformationJobObject;
+    proc_calls.AssignProcessToJobObject = fail_AssignProcessToJobObject;
+    proc_calls.CreateProcessA = fail_CreateProcessA;
+    proc_calls.ResumeThread = fail_ResumeThread;
+    proc_calls.CloseHandle = counted_CloseHandle;
+}
+
+// The handles that were opened and not closed, or closed too often.
+std::string unbalanced_handles()
+{
+    std::string s;
+    for (auto &h : g_handles)
+        if (h.second != 0)
+            s += std::to_string((uintptr_t)h.first) + ":" + std::to_string(h.second) + " ";
+    return s;
+}
+
+}  // namespace
+
+TEST(ProcRunSeam, EveryPathClosesItsHandlesAndRestoresTheEnvironment)
+{
+    seam_guard<proc_api> guard(proc_calls);
+    struct {
+        const char *name;
+        fail_point fail;
+        DWORD start_error;
+        int rc;
+        uint32_t error;
+        int32_t exit_code;
+        const char *out;
+    } cases[] = {
+        {"all well", FAIL_NONE, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
+        {"no pipe", FAIL_PIPE, 0, -1, 0, -1, ""},
+        {"no job", FAIL_JOB, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
+        {"job refuses its limit", FAIL_LIMIT, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
+        {"job refuses the program", FAIL_ASSIGN, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
+        {"virus found", FAIL_START, 225, -1, 225, -1, ""},
+        {"virus removed", FAIL_START, 226, -1, 226, -1, ""},
+        {"bad format", FAIL_START, ERROR_BAD_EXE_FORMAT, -1, ERROR_BAD_EXE_FORMAT, -1, ""},
+        // Never resumed, the program would only be found out at its time
+        // limit, as one that hung.
+        {"thread not resumed", FAIL_RESUME, 0, -1, ERROR_ACCESS_DENIED, -1, ""},
+    };
+    SetEnvironmentVariableA("ORV_T_SEAM", nullptr);
+    for (auto &c : cases) {
+        install_fakes(c.fail);
+        g_start_error = c.start_error;
+        run_result r = run(fake({"env:ORV_T_SEAM", "exit:5"}), 10, 64, {"ORV_T_SEAM=1"});
+        EXPECT_EQ(r.rc, c.rc) << c.name;
+        EXPECT_EQ(r.res.error, c.error) << c.name;
+        EXPECT_EQ(r.res.exit_code, c.exit_code) << c.name;
+        EXPECT_EQ(r.res.timed_out, 0) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_LT(r.ms, 5000u) << c.name;
+        EXPECT_EQ(unbalanced_handles(), "") << c.name;
+        EXPECT_EQ(env_value("ORV_T_SEAM"), "<unset>") << c.name;
+        if (g_child_pid) {
+            EXPECT_TRUE(ended(g_child_pid)) << c.name << ": the program still runs";
+        }
+    }
+}
+
+TEST(ProcRunSeam, JobWithoutItsLimitStillEndsWhatIsLeft)
+{
+    seam_guard<proc_api> guard(proc_calls);
+    install_fakes(FAIL_LIMIT);
+    std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
+    run_result r = run(fake({"spawn:2", "pid:" + pid_file, "sleep:60000", "wait:" + pid_file}), 20);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.res.exit_code, 0);
+    DWORD pid = read_pid(pid_file);
+    ASSERT_NE(pid, 0u);
+    EXPECT_TRUE(ended(pid)) << "the grandchild outlived the run";
+}
+
+TEST(ProcRunSeam, ProgramOutsideTheJobIsEndedAtTheLimit)
+{
+    // The job is there but the program is not in it: ending the job alone
+    // would leave the program running.
+    seam_guard<proc_api> guard(proc_calls);
+    install_fakes(FAIL_ASSIGN);
+    run_result r = run(fake({"out:up", "sleep:60000"}), 1);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.res.timed_out, 1);
+    EXPECT_EQ(r.res.exit_code, -1);
+    EXPECT_EQ(r.out, "up");
+    EXPECT_LT(r.ms, 4000u);
+    ASSERT_NE(g_child_pid, 0u);
+    EXPECT_TRUE(ended(g_child_pid, 0)) << "the program outlived its time limit";
+    EXPECT_EQ(unbalanced_handles(), "");
+}
+
+TEST(ProcRunSeam, PipeThatNeverEmpties)
+{
+    seam_guard<proc_api> guard(proc_calls);
+    proc_calls.PeekNamedPipe = endless_PeekNamedPipe;
+    proc_calls.ReadFile = endless_ReadFile;
+    struct {
+        const char *name;
+        std::vector<std::string> actions;
+        uint32_t limit;
+        int32_t timed_out;
+        int32_t exit_code;
+    } cases[] = {
+        // The time limit still gets its turn ...
+        {"program that keeps running", {"sleep:60000"}, 1, 1, -1},
+        // ... and so do the program's end and the last drain.
+        {"program that ends", {"exit:9"}, 30, 0, 9},
+    };
+    for (auto &c : cases) {
+        g_peeks = 0;
+        run_result r = run(fake(c.actions), c.limit, 100);
+        EXPECT_EQ(r.rc, 0) << c.name;
+        EXPECT_EQ(r.res.timed_out, c.timed_out) << c.name;
+        EXPECT_EQ(r.res.exit_code, c.exit_code) << c.name;
+        EXPECT_EQ(r.out, std::string(99, 'x')) << c.name;
+        EXPECT_LT(r.ms, 4000u) << c.name;
+    }
 }

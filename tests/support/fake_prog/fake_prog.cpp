@@ -78,10 +78,15 @@ static void spawn(const std::vector<std::string> &actions)
     std::string line = quoted(own_path());
     for (const std::string &a : actions)
         line += " " + quoted(a);
+    // The grandchild writes to the same pipe as this one. Named explicitly:
+    // a GUI-subsystem program does not get its parent's handles by default.
     STARTUPINFOA si = {};
     si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi = {};
-    // Handles inherited: the grandchild writes to the same pipe as this one.
     if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
                         &pi))
         ExitProcess(121);
