@@ -248,6 +248,36 @@ TEST(VersionsSwitch, AnOldFileThatCannotGoBackIsKeptAndNamed)
     EXPECT_EQ(live[kept.substr(f.bin().size() + 1)], "old b");
 }
 
+TEST(VersionsSwitch, ARunningProgramIsMovedAsideAndDeletedOnceItEnds)
+{
+    install f("running");
+    write_files(f.bin(), {{"tool.exe", fake_program("1.0.0")}});
+    write_files(f.version_bin("1.1.0"), {{"tool.exe", fake_program("1.1.0")}});
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string line = "\"" + f.bin() + "\\tool.exe\" sleep:20000";
+    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                               nullptr, &si, &pi));
+    char err[400] = "";
+    EXPECT_EQ(versions_switch_bin(&f.cfg, "1.1.0", err, sizeof err), 0) << err;
+    switch_undo_clear();
+    file_map live = snapshot(f.bin());
+    EXPECT_EQ(live["tool.exe"], fake_program("1.1.0"));
+    auto aside = names_with(live, "tool.exe.old-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(live[aside[0]], fake_program("1.0.0"));
+
+    versions_remove_old_files(&f.cfg);
+    EXPECT_TRUE(exists(f.bin() + "\\" + aside[0])) << "kept while the program runs";
+    TerminateProcess(pi.hProcess, 0);
+    WaitForSingleObject(pi.hProcess, 10000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    versions_remove_old_files(&f.cfg);
+    EXPECT_EQ(snapshot(f.bin()), (file_map{{"tool.exe", fake_program("1.1.0")}}));
+}
+
 TEST(VersionsClean, RemoveOldFilesLeavesFilesInUse)
 {
     install f("old_files");

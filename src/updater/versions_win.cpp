@@ -14,7 +14,7 @@
 
 const versions_win_calls versions_win_real = {
     MoveFileExA, CopyFileA,      DeleteFileA,   GetFileAttributesA, SetFileAttributesA,
-    FindFirstFileA, FindNextFileA, FindClose,   Sleep,
+    FindFirstFileA, FindNextFileA, FindClose,   Sleep,              proc_run,
 };
 versions_win_calls versions_win = versions_win_real;
 
@@ -140,6 +140,17 @@ static int path_too_long(const char *below, char *err, size_t errlen)
     return -1;
 }
 
+// Starts listing the entries of dir that match match ("*", "*.exe", ...):
+// the handle for find_next and find_close, with the first entry in found;
+// INVALID_HANDLE_VALUE when nothing is listed or the pattern does not fit.
+static HANDLE list_first(const char *dir, const char *match, WIN32_FIND_DATAA *found)
+{
+    char pattern[PATH_1400];
+    if (path_format_1400(pattern, "%s\\%s", dir, match) != 0)
+        return INVALID_HANDLE_VALUE;
+    return versions_win.find_first(pattern, found);
+}
+
 int versions_switch_bin(const updater_config *cfg, const char *version, char *err, size_t errlen)
 {
     updater_config c;
@@ -150,10 +161,9 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
         update_error(err, errlen, "not a valid version: %s", version ? version : "");
         return -1;
     }
-    char live[PATH_DIR_MAX], source[PATH_1400], pattern[PATH_1400];
+    char live[PATH_DIR_MAX], source[PATH_1400];
     if (path_format(live, sizeof live, "%s\\bin", c.install_dir) != 0 ||
-        path_format_1400(source, "%s\\versions\\%s\\bin", c.install_dir, version) != 0 ||
-        path_format_1400(pattern, "%s\\*", source) != 0)
+        path_format_1400(source, "%s\\versions\\%s\\bin", c.install_dir, version) != 0)
         return path_too_long(c.install_dir, err, errlen);
     if (fs_create_dirs(live) != 0) {
         update_error(err, errlen, "cannot create %s", live);
@@ -161,7 +171,7 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
     }
     undo_table.count = 0;
     WIN32_FIND_DATAA found;
-    HANDLE find = versions_win.find_first(pattern, &found);
+    HANDLE find = list_first(source, "*", &found);
     if (find == INVALID_HANDLE_VALUE) {
         update_error(err, errlen, "the version %s has no bin directory", version);
         return -1;
@@ -216,12 +226,11 @@ void versions_remove_old_files(const updater_config *cfg)
 {
     updater_config c;
     versions_config_copy(cfg, &c);
-    char live[PATH_DIR_MAX], pattern[PATH_1400];
-    if (path_format(live, sizeof live, "%s\\bin", c.install_dir) != 0 ||
-        path_format_1400(pattern, "%s\\*.old-*", live) != 0)
+    char live[PATH_DIR_MAX];
+    if (path_format(live, sizeof live, "%s\\bin", c.install_dir) != 0)
         return;
     WIN32_FIND_DATAA found;
-    HANDLE find = versions_win.find_first(pattern, &found);
+    HANDLE find = list_first(live, "*.old-*", &found);
     if (find == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -237,12 +246,11 @@ void versions_prune(const updater_config *cfg, const char *keep, const char *kee
 {
     updater_config c;
     versions_config_copy(cfg, &c);
-    char dir[PATH_DIR_MAX], pattern[PATH_1400];
-    if (path_format(dir, sizeof dir, "%s\\versions", c.install_dir) != 0 ||
-        path_format_1400(pattern, "%s\\*", dir) != 0)
+    char dir[PATH_DIR_MAX];
+    if (path_format(dir, sizeof dir, "%s\\versions", c.install_dir) != 0)
         return;
     WIN32_FIND_DATAA found;
-    HANDLE find = versions_win.find_first(pattern, &found);
+    HANDLE find = list_first(dir, "*", &found);
     if (find == INVALID_HANDLE_VALUE)
         return;
     do {

@@ -34,6 +34,10 @@ std::vector<std::string> names_with(const file_map &files, const std::string &pr
 file_map without(file_map files, const std::string &part);
 // This process's id as decimal text, as moved-aside names hold it.
 std::string pid_text();
+// The bytes of the tests' fake program with a trailer naming version, so that
+// the copies of two versions differ byte for byte (a program runs with data
+// appended to its file).
+std::string fake_program(const std::string &version);
 
 // What the fake file calls do; use_fakes() resets it.
 struct fake_rules {

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "run_win.h"
 #include "test_util.h"
 #include "versions_win_seam.h"
 
@@ -71,6 +72,13 @@ file_map without(file_map files, const std::string &part)
 }
 
 std::string pid_text() { return std::to_string(GetCurrentProcessId()); }
+
+std::string fake_program(const std::string &version)
+{
+    static const std::string fake = test_read_file(test_fake_prog());
+    EXPECT_FALSE(fake.empty()) << "the fake program " << test_fake_prog();
+    return fake + "\ntrailer " + version;
+}
 
 fake_rules rules;
 
