@@ -1,0 +1,226 @@
+// The packaged-program checks on Windows: packages whose programs are the
+// tests' fake program, told by files beside it what to answer to
+// "--version" and "--selftest"; the start refused by a virus scanner comes
+// from the process runner's call table.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "proc_win.h"
+#include "run_win.h"
+#include "seam_guard.h"
+#include "selftest.h"
+#include "test_util.h"
+
+namespace {
+
+// One file of a test package and its entry.
+struct pkg_file {
+    const char *path;      // entry path
+    int mode;              // entry mode
+    const char *kind;      // "fake" (the fake program), "text", "dir", or "gone" (entry only)
+    std::string version;   // the fake's actions for "--version", one per line
+    std::string selftest;  // its actions for "--selftest"
+};
+
+// The native form of an entry path below dir.
+std::string below(const std::string &dir, const char *path)
+{
+    std::string p = dir + "\\" + path;
+    for (char &c : p)
+        if (c == '/')
+            c = '\\';
+    return p;
+}
+
+// Lays the files out below a new "<tmp>\orvantis\staging-1.2.3" and returns
+// that directory; entries receives their records in the given order.
+std::string make_package(const std::vector<pkg_file> &files, std::vector<pkg_entry> *entries)
+{
+    std::string install = test_temp_dir("selftest") + "\\orvantis";
+    std::string staging = install + "\\staging-1.2.3";
+    CreateDirectoryA(install.c_str(), nullptr);
+    CreateDirectoryA(staging.c_str(), nullptr);
+    for (const pkg_file &f : files) {
+        pkg_entry e;
+        memset(&e, 0, sizeof e);
+        snprintf(e.path, sizeof e.path, "%s", f.path);
+        e.mode = f.mode;
+        e.is_dir = std::string(f.kind) == "dir";
+        entries->push_back(e);
+        std::string p = below(staging, f.path);
+        std::string kind = f.kind;
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(p).parent_path(), ec);
+        if (kind == "dir") {
+            CreateDirectoryA(p.c_str(), nullptr);
+        } else if (kind == "fake") {
+            EXPECT_TRUE(CopyFileA(test_fake_prog().c_str(), p.c_str(), FALSE)) << p;
+            test_write_file(p + ".version", f.version + "\n");
+            test_write_file(p + ".selftest", f.selftest + "\n");
+        } else if (kind == "text") {
+            test_write_file(p, "#!/bin/sh\necho not for Windows\n");
+        }
+    }
+    return staging;
+}
+
+// What a check gave.
+struct check_result {
+    int rc;
+    std::string err;
+    std::string install;  // the installation directory the package lay in
+};
+
+check_result check(const std::vector<pkg_file> &files, const char *version = "1.2.3")
+{
+    std::vector<pkg_entry> entries;
+    std::string staging = make_package(files, &entries);
+    char err[400] = "";
+    check_result r;
+    // A list of no entries is still a list: count 0 with a real pointer.
+    pkg_entry none;
+    r.rc = package_check_programs(staging.c_str(), entries.empty() ? &none : entries.data(),
+                                  entries.size(), version, err, sizeof err);
+    r.err = err;
+    r.install = staging.substr(0, staging.rfind('\\'));
+    return r;
+}
+
+const pkg_file kBin = {"bin", 0755, "dir", "", ""};
+const std::string kGood = "out:tool 1.2.3\\r\\n";
+const std::string kPass = "out:all checks passed\\r\\n";
+
+}  // namespace
+
+TEST(PackageCheck, ProgramsAnsweringAsTheyShould)
+{
+    struct {
+        const char *name;
+        std::vector<pkg_file> files;
+        int rc;
+        const char *err;  // "{install}" stands for the installation directory
+    } cases[] = {
+        {"tool.exe passes",
+         {kBin, {"bin/tool.exe", 0755, "fake", kGood, kPass}, {"PACKAGE.json", 0644, "text", "", ""}},
+         0, ""},
+        {"version answer without a line end",
+         {{"bin/tool.exe", 0644, "fake", "out:tool 1.2.3", kPass}}, 0, ""},
+        {"an older version",
+         {kBin, {"bin/tool.exe", 0755, "fake", "out:tool 1.2.2\\r\\n", kPass}}, -1,
+         "tool.exe reports a different version than the package (expected 'tool 1.2.3')"},
+        {"a version that only begins like it",
+         {{"bin/tool.exe", 0755, "fake", "out:tool 1.2.30\\r\\n", kPass}}, -1,
+         "tool.exe reports a different version than the package (expected 'tool 1.2.3')"},
+        {"--version fails with output",
+         {{"bin/tool.exe", 0755, "fake", "err:unknown option\\r\\n\nexit:2", kPass}}, -1,
+         "tool.exe does not start: unknown option"},
+        {"--version fails with a missing DLL",
+         {{"bin/tool.exe", 0755, "fake", "exit:0xC0000135", kPass}}, -1,
+         "tool.exe does not start: a DLL it needs is missing, exit status 0xC0000135"},
+        {"self-test without output, exit 3",
+         {{"bin/tool.exe", 0755, "fake", kGood, "exit:3"}}, -1,
+         "tool.exe failed its self-test: no output, exit status 3"},
+        {"self-test ends with a missing DLL",
+         {{"bin/tool.exe", 0755, "fake", kGood, "exit:0xC0000135"}}, -1,
+         "tool.exe failed its self-test: a DLL it needs is missing, exit status 0xC0000135"},
+        {"self-test output made one line",
+         {{"bin/tool.exe", 0755, "fake", kGood, "out:check 1 ok\\r\\ncheck 2\\tfailed\\r\\n\nexit:1"}},
+         -1, "tool.exe failed its self-test: check 1 ok  check 2 failed"},
+        // Checked in order; the first that fails ends the check.
+        {"first failing program named",
+         {{"bin/a.exe", 0755, "fake", "out:a 1.2.3\\n", "exit:4"},
+          {"bin/b.exe", 0755, "fake", "out:b 9.9.9\\n", kPass}},
+         -1, "a.exe failed its self-test: no output, exit status 4"},
+        {"second program checked too",
+         {{"bin/a.exe", 0755, "fake", "out:a 1.2.3\\n", kPass},
+          {"bin/b.exe", 0755, "fake", "out:b 9.9.9\\n", kPass}},
+         -1, "b.exe reports a different version than the package (expected 'b 1.2.3')"},
+        // A file with an execute bit counts even without ".exe"; Windows
+        // cannot start it.
+        {"mode 755 without .exe",
+         {{"bin/tool", 0755, "text", "", ""}, {"bin/z.exe", 0755, "fake", "out:z 1.2.3", kPass}},
+         -1, "tool does not start: it cannot be started"},
+        {"not a program at all",
+         {{"bin/tool.exe", 0755, "text", "", ""}}, -1, "tool.exe does not start: it cannot be started"},
+        {"text in bin, programs elsewhere",
+         {kBin, {"bin/readme.txt", 0644, "text", "", ""}, {"tool.exe", 0755, "fake", kGood, kPass},
+          {"lib/x.exe", 0644, "fake", kGood, kPass}},
+         -1, "the package contains no programs (bin/...)"},
+        {"no entries", {}, -1, "the package contains no programs (bin/...)"},
+        // A scanner that quarantines the program right after unpacking.
+        {"program gone",
+         {kBin, {"bin/tool.exe", 0755, "gone", "", ""}}, -2,
+         "tool.exe was blocked or removed by the virus scanner (the file was removed right after "
+         "unpacking); add an exclusion for the folder {install} to it"},
+    };
+    for (auto &c : cases) {
+        check_result r = check(c.files);
+        std::string expected = c.err;
+        size_t at = expected.find("{install}");
+        if (at != std::string::npos)
+            expected.replace(at, 9, r.install);
+        EXPECT_EQ(r.rc, c.rc) << c.name;
+        EXPECT_EQ(r.err, expected) << c.name;
+    }
+}
+
+TEST(PackageCheck, NullArgumentsWithoutAMessage)
+{
+    pkg_entry e;
+    memset(&e, 0, sizeof e);
+    char err[64] = "";
+    EXPECT_EQ(package_check_programs(nullptr, &e, 1, "1.2.3", err, sizeof err), -1);
+    EXPECT_EQ(package_check_programs("C:\\x", nullptr, 1, "1.2.3", err, sizeof err), -1);
+    EXPECT_STREQ(err, "");
+}
+
+namespace {
+
+DWORD g_refusal;  // the error the scanner's CreateProcessA gives
+
+BOOL WINAPI scanner_CreateProcessA(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                                   BOOL, DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA,
+                                   LPPROCESS_INFORMATION)
+{
+    SetLastError(g_refusal);
+    return FALSE;
+}
+
+}  // namespace
+
+TEST(PackageCheck, StartRefusedByTheScanner)
+{
+    seam_guard<proc_api> guard(proc_calls);
+    proc_calls.CreateProcessA = scanner_CreateProcessA;
+    struct {
+        DWORD error;
+        int rc;
+        const char *err;
+    } cases[] = {
+        {225, -2,
+         "tool.exe was blocked or removed by the virus scanner (it contains a threat according "
+         "to the virus scanner); add an exclusion for the folder {install} to it"},
+        {226, -2,
+         "tool.exe was blocked or removed by the virus scanner (the virus scanner removed it as "
+         "a threat); add an exclusion for the folder {install} to it"},
+        {ERROR_ACCESS_DENIED, -1, "tool.exe does not start: it cannot be started"},
+    };
+    for (auto &c : cases) {
+        g_refusal = c.error;
+        check_result r = check({kBin, {"bin/tool.exe", 0755, "fake", kGood, kPass}});
+        std::string expected = c.err;
+        size_t at = expected.find("{install}");
+        if (at != std::string::npos)
+            expected.replace(at, 9, r.install);
+        EXPECT_EQ(r.rc, c.rc) << c.error;
+        EXPECT_EQ(r.err, expected) << c.error;
+    }
+}
