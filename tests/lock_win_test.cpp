@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "lock.h"
+#include "log.h"
+#include "run_win.h"
+#include "state.h"
 #include "test_util.h"
 #include "updconf.h"
 
@@ -261,4 +264,165 @@ TEST(RemoveAll, EmptyInstallationDirectoryIsRefused)
     char err[300] = "";
     EXPECT_EQ(versions_remove_all(&cfg, err, sizeof err), -1);
     EXPECT_STREQ(err, "no installation directory is set");
+}
+
+// ---- adopting a flat installation ---------------------------------------------
+
+namespace {
+
+std::vector<std::string> *adopt_log;
+void collect_log(int level, const char *text, void *) { adopt_log->push_back(std::string(log_level_name(level)) + " " + text); }
+
+// A flat directory of programs: the fake program as orv_agent.exe, answering
+// "--version" with agent_answer, beside orv_updater.exe and a text file.
+struct Adopt : ::testing::Test {
+    std::string dir, flat, inst;
+    updater_config cfg;
+    std::vector<std::string> lines;
+    char err[400] = "";
+
+    void SetUp() override
+    {
+        dir = test_temp_dir("adopt");
+        cfg = config_for(dir);
+        inst = dir + "\\orvantis";
+        flat = dir + "\\flat";
+        CreateDirectoryA(flat.c_str(), nullptr);
+        ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), (flat + "\\orv_agent.exe").c_str(), FALSE));
+        test_write_file(flat + "\\orv_updater.exe", "updater program");
+        test_write_file(flat + "\\readme.txt", "not a program");
+        agent_answers("out:orv_agent 2.1.0\\r\\n");
+        adopt_log = &lines;
+        log_init("lock_test", LOG_DEBUG);
+        log_set_callback(collect_log, nullptr);
+    }
+    void TearDown() override
+    {
+        log_set_callback(nullptr, nullptr);
+        // Whatever happened, the lock is free again.
+        EXPECT_EQ(updater_lock_acquire(&cfg), 0);
+        updater_lock_release();
+    }
+    void agent_answers(const std::string &actions)
+    {
+        test_write_file(flat + "\\orv_agent.exe.version", actions);
+    }
+    void installed(const char *version)
+    {
+        updater_state st = {};
+        snprintf(st.installed_version, sizeof st.installed_version, "%s", version);
+        snprintf(st.previous_version, sizeof st.previous_version, "0.9.0");
+        char e[200];
+        ASSERT_EQ(state_write(&cfg, &st, e, sizeof e), 0) << e;
+    }
+    updater_state state()
+    {
+        updater_state st;
+        state_read(&cfg, &st);
+        return st;
+    }
+};
+
+}  // namespace
+
+TEST_F(Adopt, FlatProgramsBecomeAManagedVersion)
+{
+    installed("1.0.0");
+    ASSERT_EQ(versions_adopt_existing(&cfg, flat.c_str(), err, sizeof err), 0) << err;
+    for (const char *p : {"\\versions\\2.1.0\\bin\\orv_agent.exe", "\\versions\\2.1.0\\bin\\orv_updater.exe",
+                          "\\bin\\orv_agent.exe", "\\bin\\orv_updater.exe"})
+        EXPECT_TRUE(exists(inst + p)) << p;
+    EXPECT_FALSE(exists(inst + "\\versions\\2.1.0\\bin\\readme.txt"));
+    EXPECT_TRUE(exists(flat + "\\orv_agent.exe")) << "the sources stay";
+    updater_state st = state();
+    EXPECT_STREQ(st.installed_version, "2.1.0");
+    EXPECT_STREQ(st.previous_version, "1.0.0");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "INFO adopted 2 program(s), version 2.1.0, into " + inst);
+
+    // Adopting the same version again keeps the previous version.
+    ASSERT_EQ(versions_adopt_existing(&cfg, flat.c_str(), err, sizeof err), 0) << err;
+    st = state();
+    EXPECT_STREQ(st.installed_version, "2.1.0");
+    EXPECT_STREQ(st.previous_version, "1.0.0");
+}
+
+TEST_F(Adopt, NothingInstalledBefore)
+{
+    ASSERT_EQ(versions_adopt_existing(&cfg, flat.c_str(), err, sizeof err), 0) << err;
+    updater_state st = state();
+    EXPECT_STREQ(st.installed_version, "2.1.0");
+    EXPECT_STREQ(st.previous_version, "");
+}
+
+TEST_F(Adopt, Failures)
+{
+    // The expected sentences name the fresh directories of each case.
+    auto no_version = [](Adopt *t) {
+        return "cannot determine the version of the programs in " + t->flat + " (orv_agent.exe --version)";
+    };
+    struct {
+        const char *name;
+        void (*set)(Adopt *);
+        std::string (*message)(Adopt *);
+    } cases[] = {
+        {"agent answers with another name", [](Adopt *t) { t->agent_answers("out:orvantis agent 2.1.0\\n"); },
+         no_version},
+        {"agent fails", [](Adopt *t) { t->agent_answers("out:orv_agent 2.1.0\\n\nexit:1"); }, no_version},
+        {"no valid version", [](Adopt *t) { t->agent_answers("out:orv_agent 2.x\\n"); }, no_version},
+        {"no agent", [](Adopt *t) { DeleteFileA((t->flat + "\\orv_agent.exe").c_str()); }, no_version},
+        {"version directory cannot be made", [](Adopt *t) { test_write_file(t->inst, "in the way"); },
+         [](Adopt *t) { return "cannot create " + t->inst + "\\versions\\2.1.0\\bin"; }},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        c.set(this);
+        err[0] = '\0';
+        EXPECT_EQ(versions_adopt_existing(&cfg, flat.c_str(), err, sizeof err), 1) << c.name;
+        EXPECT_EQ(std::string(err), c.message(this)) << c.name;
+        EXPECT_STREQ(state().installed_version, "") << c.name;
+        EXPECT_EQ(updater_lock_acquire(&cfg), 0) << c.name << ": the lock is let go";
+        updater_lock_release();
+    }
+}
+
+TEST_F(Adopt, StateDirectoryThatCannotBeUsed)
+{
+    test_write_file(dir + "\\state", "in the way");
+    EXPECT_EQ(versions_adopt_existing(&cfg, flat.c_str(), err, sizeof err), 1);
+    EXPECT_EQ(std::string(err), "cannot use the state directory " + dir + "\\state\\sub");
+    DeleteFileA((dir + "\\state").c_str());
+}
+
+TEST_F(Adopt, BusyWhileAnotherHoldsTheLock)
+{
+    ASSERT_EQ(updater_lock_acquire(&cfg), 0);  // stands for another updater
+    EXPECT_EQ(versions_adopt_existing(&cfg, flat.c_str(), err, sizeof err), 75);
+    EXPECT_STREQ(err, "");
+    // The other holder still has it.
+    HANDLE again = CreateFileA((dir + "\\state\\sub\\updater.lock").c_str(), GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(again, INVALID_HANDLE_VALUE);
+    updater_lock_release();
+    EXPECT_FALSE(exists(inst + "\\versions")) << "nothing done";
+}
+
+TEST_F(Adopt, DirectoryTooLong)
+{
+    std::string longer = "C:\\" + std::string(257, 'd');  // 260 characters
+    EXPECT_EQ(versions_adopt_existing(&cfg, longer.c_str(), err, sizeof err), 1);
+    EXPECT_EQ(std::string(err), "the directory " + longer.substr(0, 80) + "... is too long");
+}
+
+TEST_F(Adopt, StateThatCannotBeWrittenIsAFailure)
+{
+    installed("1.0.0");
+    // A directory where the state writer puts its temporary file.
+    ASSERT_TRUE(CreateDirectoryA((dir + "\\state\\sub\\state.tmp").c_str(), nullptr));
+    EXPECT_EQ(versions_adopt_existing(&cfg, flat.c_str(), err, sizeof err), 1);
+    EXPECT_EQ(std::string(err).substr(0, 74),
+              "the programs of version 2.1.0 are live, but the state cannot record them: ");
+    EXPECT_TRUE(exists(inst + "\\bin\\orv_agent.exe"));
+    EXPECT_STREQ(state().installed_version, "1.0.0");
+    EXPECT_TRUE(lines.empty()) << "no success logged";
 }

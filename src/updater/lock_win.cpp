@@ -7,8 +7,12 @@
 
 #include "fs.h"
 #include "lock.h"
+#include "log.h"
 #include "paths.h"
+#include "proc.h"
+#include "state.h"
 #include "update.h"
+#include "version.h"
 #include "versions.h"
 
 // The lock file's handle while this process holds it.
@@ -146,4 +150,119 @@ int versions_remove_all(const updater_config *cfg, char *err, size_t errlen)
     if (!RemoveDirectoryA(dir))
         remove_at_restart(dir);
     return 0;
+}
+
+// Copies every "orv_*.exe" of directory into vbin, overwriting. The number of
+// copies, or -1 with a sentence in err when there is none or one fails.
+static int copy_programs(const char *directory, const char *vbin, char *err, size_t errlen)
+{
+    char pattern[PATH_1400], source[PATH_1700], target[PATH_1700];
+    if (path_format_1400(pattern, "%s\\orv_*.exe", directory) != 0) {
+        update_error(err, errlen, "no orv_*.exe programs found in %s", directory);
+        return -1;
+    }
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE) {
+        update_error(err, errlen, "no orv_*.exe programs found in %s", directory);
+        return -1;
+    }
+    int copies = 0;
+    do {
+        if (path_format_1700(source, "%s\\%s", directory, found.cFileName) != 0 ||
+            path_format_1700(target, "%s\\%s", vbin, found.cFileName) != 0 ||
+            !CopyFileA(source, target, FALSE)) {
+            update_error(err, errlen, "cannot copy %s\\%s", directory, found.cFileName);
+            copies = -1;
+            break;
+        }
+        copies++;
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return copies;
+}
+
+// The version that "<directory>\orv_agent.exe --version" reports, into
+// version. 0, or -1 when the program does not run, fails or answers
+// anything but its name and a valid version.
+static int agent_version(const char *directory, char version[LOCK_VERSION_MAX])
+{
+    char agent[PATH_1700], out[LOCK_AGENT_OUTPUT];
+    if (path_format_1700(agent, "%s\\orv_agent.exe", directory) != 0)
+        return -1;
+    const char *argv[] = {agent, "--version", NULL};
+    proc_result res;
+    if (proc_run(argv, NULL, LOCK_AGENT_TIMEOUT, out, sizeof out, &res) != 0 || res.timed_out ||
+        res.exit_code != 0)
+        return -1;
+    return agent_version_scan(out, version) == 1 && version_is_valid(version) ? 0 : -1;
+}
+
+// The adoption's steps after the lock is taken: 0 adopted, 1 failed.
+static int adopt_locked(const updater_config *c, const char *directory, char *err, size_t errlen)
+{
+    char version[LOCK_VERSION_MAX], vbin[PATH_1400], msg[LOCK_SWITCH_MSG];
+    if (agent_version(directory, version) != 0) {
+        update_error(err, errlen,
+                     "cannot determine the version of the programs in %s (orv_agent.exe --version)",
+                     directory);
+        return 1;
+    }
+    if (path_format_1400(vbin, "%s\\versions\\%s\\bin", c->install_dir, version) != 0 ||
+        fs_create_dirs(vbin) != 0) {
+        update_error(err, errlen, "cannot create %s\\versions\\%s\\bin", c->install_dir, version);
+        return 1;
+    }
+    int copies = copy_programs(directory, vbin, err, errlen);
+    if (copies < 0)
+        return 1;
+
+    updater_state st;
+    state_read(c, &st);
+    char previous[sizeof st.installed_version];
+    snprintf(previous, sizeof previous, "%s", st.installed_version);
+    if (versions_switch_bin(c, version, msg, sizeof msg) != 0) {
+        update_error(err, errlen, "cannot switch: %s", msg);
+        return 1;
+    }
+    switch_undo_clear();
+    versions_remove_old_files(c);
+    snprintf(st.installed_version, sizeof st.installed_version, "%s", version);
+    if (previous[0] && strcmp(previous, version) != 0)
+        snprintf(st.previous_version, sizeof st.previous_version, "%s", previous);
+    // Programs that run from bin but that the state does not name are not
+    // managed: the engine would treat the installation as empty.
+    if (state_write(c, &st, msg, sizeof msg) != 0) {
+        update_error(err, errlen, "the programs of version %s are live, but the state cannot record them: %s",
+                     version, msg);
+        return 1;
+    }
+    log_write(LOG_INFO, "adopted %d program(s), version %s, into %s", copies, version,
+              c->install_dir);
+    return 0;
+}
+
+int versions_adopt_existing(const updater_config *cfg, const char *directory, char *err,
+                            size_t errlen)
+{
+    if (strlen(directory) > LOCK_DIR_MAX) {
+        update_error(err, errlen, "the directory %.80s... is too long", directory);
+        return 1;
+    }
+    if (cfg->install_dir[0] == '\0') {
+        update_error(err, errlen, "no installation directory is set");
+        return 1;
+    }
+    updater_config c;
+    versions_config_copy(cfg, &c);
+    int held = lock_open(&c);
+    if (held == -1)
+        return 75;  // another updater or setup works on the installation
+    if (held != 0) {
+        update_error(err, errlen, "cannot use the state directory %s", c.state_dir);
+        return 1;
+    }
+    int rc = adopt_locked(&c, directory, err, errlen);
+    updater_lock_release();
+    return rc;
 }

@@ -13,9 +13,19 @@
 //   spawn:N    start this program again with the next N arguments as its
 //              actions, sharing this one's standard handles, and go on
 //              without waiting for it
+//   log:PATH   append every argument after the program's own name to the
+//              file PATH, one per line, then an empty line
+//   copyarg:N:PATH  copy the file named by argument N (0: the program) to PATH
+//   service    run as the Windows service this process was started for,
+//              until the service manager tells it to stop
 // Started with "--version" or "--selftest" as its only argument, it reads its
 // actions, one per line, from the file named like itself plus ".version" or
 // ".selftest" (tool.exe.version); without that file it just ends with 0.
+// Started with any other first argument for which such a file exists, named
+// with the argument's leading "-" and "/" dropped (schtasks.exe.Create for
+// "/Create", orv_sched.exe.list for "list"), it takes its actions from that
+// file and leaves its arguments to "log:" and "copyarg:": that is how it
+// stands in for a program whose arguments the code under test decides.
 // Without an "exit:" action it ends with 0.
 #include <windows.h>
 
@@ -134,6 +144,60 @@ static std::vector<std::string> actions_from_file(const std::string &path)
     return out;
 }
 
+// When a script file exists for the first argument word (see the top),
+// puts its actions into *actions.
+static void script_for(const std::string &word, std::vector<std::string> *actions)
+{
+    size_t skip = word.find_first_not_of("-/");
+    if (skip == std::string::npos)
+        return;
+    std::string path = own_path() + "." + word.substr(skip);
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        *actions = actions_from_file(path);
+}
+
+// ---- the "service" action ---------------------------------------------------
+
+static SERVICE_STATUS_HANDLE service_handle;
+static SERVICE_STATUS service_status;
+static HANDLE service_stop;
+
+static void service_report(DWORD state)
+{
+    service_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    service_status.dwCurrentState = state;
+    service_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    SetServiceStatus(service_handle, &service_status);
+}
+
+static DWORD WINAPI service_control(DWORD code, DWORD, void *, void *)
+{
+    if (code == SERVICE_CONTROL_STOP) {
+        service_report(SERVICE_STOP_PENDING);
+        SetEvent(service_stop);
+    }
+    return NO_ERROR;
+}
+
+static void WINAPI service_main(DWORD argc, LPSTR *argv)
+{
+    service_handle = RegisterServiceCtrlHandlerExA(argc > 0 ? argv[0] : "", service_control, nullptr);
+    if (!service_handle)
+        return;
+    service_report(SERVICE_RUNNING);
+    WaitForSingleObject(service_stop, INFINITE);
+    service_report(SERVICE_STOPPED);
+}
+
+// Hands this process to the service manager until the service stops.
+static void run_service()
+{
+    service_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SERVICE_TABLE_ENTRYA table[] = {{(LPSTR) "", service_main}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherA(table))
+        ExitProcess(122);
+}
+
 int main()
 {
     std::string hex_lines;
@@ -141,6 +205,8 @@ int main()
     std::vector<std::string> actions(args.begin() + (args.empty() ? 0 : 1), args.end());
     if (actions.size() == 1 && (actions[0] == "--version" || actions[0] == "--selftest"))
         actions = actions_from_file(own_path() + "." + actions[0].substr(2));
+    else if (!actions.empty())
+        script_for(actions[0], &actions);
 
     for (size_t i = 0; i < actions.size(); i++) {
         const std::string &a = actions[i];
@@ -185,6 +251,21 @@ int main()
         } else if (verb == "wait") {
             for (int k = 0; k < 400 && GetFileAttributesA(arg.c_str()) == INVALID_FILE_ATTRIBUTES; k++)
                 Sleep(50);
+        } else if (verb == "log") {
+            FILE *f = fopen(arg.c_str(), "ab");
+            if (f) {
+                for (size_t k = 1; k < args.size(); k++)
+                    fprintf(f, "%s\n", args[k].c_str());
+                fputs("\n", f);
+                fclose(f);
+            }
+        } else if (verb == "copyarg") {
+            size_t sep = arg.find(':');
+            size_t n = strtoul(arg.substr(0, sep).c_str(), nullptr, 10);
+            if (sep != std::string::npos && n < args.size())
+                CopyFileA(args[n].c_str(), arg.substr(sep + 1).c_str(), FALSE);
+        } else if (verb == "service") {
+            run_service();
         } else if (verb == "spawn") {
             size_t n = strtoul(arg.c_str(), nullptr, 10);
             if (n > actions.size() - i - 1)
