@@ -94,6 +94,17 @@ check_result check(const std::vector<pkg_file> &files, const char *version = "1.
     return r;
 }
 
+// An expected message with "{install}" replaced by the installation directory
+// of the check r.
+std::string with_install(const char *message, const check_result &r)
+{
+    std::string m = message;
+    size_t at = m.find("{install}");
+    if (at != std::string::npos)
+        m.replace(at, 9, r.install);
+    return m;
+}
+
 const pkg_file kBin = {"bin", 0755, "dir", "", ""};
 const std::string kGood = "out:tool 1.2.3\\r\\n";
 const std::string kPass = "out:all checks passed\\r\\n";
@@ -163,12 +174,8 @@ TEST(PackageCheck, ProgramsAnsweringAsTheyShould)
     };
     for (auto &c : cases) {
         check_result r = check(c.files);
-        std::string expected = c.err;
-        size_t at = expected.find("{install}");
-        if (at != std::string::npos)
-            expected.replace(at, 9, r.install);
         EXPECT_EQ(r.rc, c.rc) << c.name;
-        EXPECT_EQ(r.err, expected) << c.name;
+        EXPECT_EQ(r.err, with_install(c.err, r)) << c.name;
     }
 }
 
@@ -216,11 +223,7 @@ TEST(PackageCheck, StartRefusedByTheScanner)
     for (auto &c : cases) {
         g_refusal = c.error;
         check_result r = check({kBin, {"bin/tool.exe", 0755, "fake", kGood, kPass}});
-        std::string expected = c.err;
-        size_t at = expected.find("{install}");
-        if (at != std::string::npos)
-            expected.replace(at, 9, r.install);
         EXPECT_EQ(r.rc, c.rc) << c.error;
-        EXPECT_EQ(r.err, expected) << c.error;
+        EXPECT_EQ(r.err, with_install(c.err, r)) << c.error;
     }
 }

@@ -66,8 +66,8 @@ int proc_names_append(char *names, size_t cap, const char *name);
 // program runs and are undone afterwards. The program gets timeout_s seconds;
 // then it and everything it started are ended. Its standard output and error
 // go, in the order written, into out (outcap bytes, always a terminated text
-// afterwards; outcap 0 reads and drops the output and leaves out alone, and
-// only then may out be null). res (never null) is filled.
+// afterwards; outcap 0, or a null out, reads and drops the output and leaves
+// out alone). res (never null) is filled.
 // Returns 0 when the program ran (res tells whether it ended by itself), -1
 // when it was not started: res->error holds the Windows error of a failed
 // start, 0 when the command line did not fit or no pipe could be made.

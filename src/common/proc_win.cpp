@@ -161,7 +161,8 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
     res->timed_out = 0;
     res->error = 0;
     proc_output output;
-    proc_output_init(&output, out, outcap);
+    // Without a buffer nothing can be kept, whatever outcap says.
+    proc_output_init(&output, out, out ? outcap : 0);
     if (!argv || !argv[0])
         return -1;
 

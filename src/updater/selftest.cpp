@@ -80,8 +80,8 @@ int selftest_scanner_folder(char *buf, size_t size, const char *staging)
 
 void proc_describe_failure(int ran, const proc_result *res, char *buf, size_t size)
 {
-    uint32_t status = (uint32_t)res->exit_code;
-    if (!ran)
+    uint32_t status = res ? (uint32_t)res->exit_code : 0;
+    if (!ran || !res)
         err_format(buf, size, "it cannot be started");
     else if (res->timed_out)
         err_format(buf, size, "no output, it did not end in time");
