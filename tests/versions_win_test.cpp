@@ -231,8 +231,9 @@ TEST(VersionsSwitch, AnOldFileThatCannotGoBackIsKeptAndNamed)
     EXPECT_EQ(versions_switch_bin(&f.cfg, "1.1.0", err, sizeof err), -1);
     std::string kept = f.bin() + "\\b.dll.keep-" + pid_text() + "-" + std::to_string(counter + 3);
     EXPECT_EQ(std::string(err), "cannot copy " + rules.copied_last +
-                                    " (error 225); undoing the switch failed: cannot put " + f.bin() +
-                                    "\\b.dll back (error 5); the old file is kept as " + kept);
+                                    " (error 225); undoing the switch failed: cannot put " +
+                                    f.bin() + "\\b.dll back (error 5); the old file is kept as " +
+                                    kept);
     EXPECT_EQ(rules.sleeps, VERSIONS_MOVE_TRIES - 1) << "tried for ten seconds";
     EXPECT_EQ(test_read_file(kept), "old b");
     EXPECT_EQ(switch_undo_get()->count, 0u);
@@ -257,8 +258,8 @@ TEST(VersionsSwitch, ARunningProgramIsMovedAsideAndDeletedOnceItEnds)
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     std::string line = "\"" + f.bin() + "\\tool.exe\" sleep:20000";
-    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                               nullptr, &si, &pi));
+    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &si, &pi));
     char err[400] = "";
     EXPECT_EQ(versions_switch_bin(&f.cfg, "1.1.0", err, sizeof err), 0) << err;
     switch_undo_clear();

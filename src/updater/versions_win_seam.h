@@ -9,11 +9,11 @@
 #include "proc.h"
 
 struct versions_win_calls {
-    BOOL(WINAPI *move_file)(LPCSTR, LPCSTR, DWORD);  // MoveFileExA
-    BOOL(WINAPI *copy_file)(LPCSTR, LPCSTR, BOOL);   // CopyFileA
-    BOOL(WINAPI *delete_file)(LPCSTR);               // DeleteFileA
-    DWORD(WINAPI *get_attributes)(LPCSTR);           // GetFileAttributesA
-    BOOL(WINAPI *set_attributes)(LPCSTR, DWORD);     // SetFileAttributesA
+    BOOL(WINAPI *move_file)(LPCSTR, LPCSTR, DWORD);          // MoveFileExA
+    BOOL(WINAPI *copy_file)(LPCSTR, LPCSTR, BOOL);           // CopyFileA
+    BOOL(WINAPI *delete_file)(LPCSTR);                       // DeleteFileA
+    DWORD(WINAPI *get_attributes)(LPCSTR);                   // GetFileAttributesA
+    BOOL(WINAPI *set_attributes)(LPCSTR, DWORD);             // SetFileAttributesA
     HANDLE(WINAPI *find_first)(LPCSTR, LPWIN32_FIND_DATAA);  // FindFirstFileA
     BOOL(WINAPI *find_next)(HANDLE, LPWIN32_FIND_DATAA);     // FindNextFileA
     BOOL(WINAPI *find_close)(HANDLE);                        // FindClose

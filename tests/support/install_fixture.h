@@ -17,7 +17,10 @@ struct install {
     updater_config cfg;  // install_dir = dir, state_dir = dir\state, the rest empty
     explicit install(const char *tag);
     std::string bin() const { return dir + "\\bin"; }
-    std::string version_bin(const std::string &v) const { return dir + "\\versions\\" + v + "\\bin"; }
+    std::string version_bin(const std::string &v) const
+    {
+        return dir + "\\versions\\" + v + "\\bin";
+    }
 };
 
 // 1 when anything stands at path.

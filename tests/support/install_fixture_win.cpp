@@ -19,7 +19,10 @@ install::install(const char *tag) : dir(test_temp_dir(tag))
     snprintf(cfg.state_dir, sizeof cfg.state_dir, "%s\\state", dir.c_str());
 }
 
-bool exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 void make_dirs(const std::string &dir)
 {
