@@ -188,6 +188,16 @@ void make_installation(const std::string &inst, bool extra_file)
         test_write_file(inst + "\\notes.txt", "kept");
 }
 
+// A whole installation in a directory of its own.
+struct Removal : ::testing::Test {
+    std::string dir = test_temp_dir("remove");
+    updater_config cfg = config_for(dir);
+    std::string inst = dir + "\\orvantis";
+    std::string agent = inst + "\\bin\\orv_agent.exe";
+    char err[300] = "";
+    void SetUp() override { make_installation(inst, false); }
+};
+
 }  // namespace
 
 TEST(RemoveAll, WholeInstallation)
@@ -213,20 +223,14 @@ TEST(RemoveAll, WholeInstallation)
     }
 }
 
-TEST(RemoveAll, ProgramInUseIsMovedAsideAndLeftToRestart)
+TEST_F(Removal, ProgramInUseIsMovedAsideAndLeftToRestart)
 {
-    std::string dir = test_temp_dir("remove");
-    updater_config cfg = config_for(dir);
-    std::string inst = dir + "\\orvantis";
-    make_installation(inst, false);
-    std::string agent = inst + "\\bin\\orv_agent.exe";
     ASSERT_TRUE(CopyFileA(self_path().c_str(), agent.c_str(), FALSE));
     std::string held = dir + "\\held", release = dir + "\\release";
     HANDLE child = start_child(agent, "", held, release);
     ASSERT_NE(child, nullptr);
     ASSERT_TRUE(wait_for(held));
 
-    char err[300] = "";
     EXPECT_EQ(versions_remove_all(&cfg, err, sizeof err), 0) << err;
     std::string old = agent + ".old-" + std::to_string(GetCurrentProcessId()) + "-1";
     EXPECT_TRUE(exists(old));
@@ -239,17 +243,11 @@ TEST(RemoveAll, ProgramInUseIsMovedAsideAndLeftToRestart)
     EXPECT_EQ(finish_child(child, release), 0u);
 }
 
-TEST(RemoveAll, FileThatCanNeitherGoNorMoveStopsTheRemoval)
+TEST_F(Removal, FileThatCanNeitherGoNorMoveStopsTheRemoval)
 {
-    std::string dir = test_temp_dir("remove");
-    updater_config cfg = config_for(dir);
-    std::string inst = dir + "\\orvantis";
-    make_installation(inst, false);
-    std::string agent = inst + "\\bin\\orv_agent.exe";
     // Opened without delete sharing: neither deleted nor renamed.
     HANDLE h = CreateFileA(agent.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    char err[300] = "";
     EXPECT_EQ(versions_remove_all(&cfg, err, sizeof err), -1);
     CloseHandle(h);
     EXPECT_EQ(std::string(err), "cannot remove " + agent + " (error 32)");

@@ -10,6 +10,7 @@
 #include "sched_service.h"
 #include "sched_service_win_seam.h"
 #include "schedcmd.h"
+#include "selftest.h"
 #include "update.h"
 
 const sched_win_calls sched_win_real = {
@@ -26,18 +27,6 @@ static union {
     char bytes[SCHED_CONFIG_BUF];
 } config_buf;
 static char list_buf[SCHED_LIST_BUF];
-
-// Makes a program's answer one line for a message: tabs, line feeds and
-// carriage returns become blanks, and the blanks at its end go.
-static void flatten(char *text)
-{
-    size_t n = 0;
-    for (; text[n]; n++)
-        if (text[n] == '\t' || text[n] == '\n' || text[n] == '\r')
-            text[n] = ' ';
-    while (n > 0 && text[n - 1] == ' ')
-        text[--n] = '\0';
-}
 
 // Closes the handles that are open.
 static void close_both(SC_HANDLE service, SC_HANDLE manager)
@@ -122,7 +111,7 @@ int sched_service_busy(const updater_config *cfg, unsigned long *pid, char *prog
     int ran = proc_run(args.argv, NULL, SCHEDCMD_LIST_TIMEOUT, list_buf, sizeof list_buf, &res);
     if (ran == 0 && !res.timed_out && res.exit_code == 0)
         return sched_list_has_running(list_buf);
-    flatten(list_buf);
+    text_flatten(list_buf);
     update_error(err, errlen, "cannot query orv_sched's job state: %s",
                  list_buf[0] ? list_buf : "no output");
     return -1;
