@@ -70,21 +70,23 @@ struct engine_site {
     // right version).
     static test_tar_item program(const std::string &name, const std::string &version,
                                  program_answers a = {});
-    // A component package of version with a program "<component>_tool",
-    // "bin/" and a shared read-me, plus extra items.
+    // A component package of version: "bin/", the program "<component>_tool"
+    // answering as a says, and a read-me that every standard package shares;
+    // then extra items.
     static std::string standard_package(const std::string &version, const std::string &component,
+                                        program_answers a = {},
                                         std::vector<test_tar_item> extra = {});
     // A release of standard packages of the given components.
     static site_release standard_release(const std::string &version,
                                          const std::vector<std::string> &components);
     // The server path of a release's package: "alpha/pkgs/<component>-<version>.pkg".
     std::string package_path(const std::string &version, const std::string &component) const;
-    // Serves the packages of every release (skipping the one named by
-    // skip_path, a package_path) and a new catalog of them, signed; the
-    // components are core (required), agent and restore.
-    void publish(const std::string &skip_path = "");
-    // Serves bytes at a package_path.
-    void put_package(const std::string &path, const std::string &bytes);
+    // Serves the packages of every release and a new catalog of them,
+    // signed; the components are core (required), agent and restore.
+    void publish();
+    // Makes the server answer 404 for a package_path (on) or serve it again.
+    // A fault, since the server's documents outlive a ctest run.
+    void refuse(const std::string &path, bool on);
 
     // install_run of the catalog's release version for ids, as the setup
     // calls it (the catalog loaded first), with force and the component list.
@@ -112,3 +114,23 @@ struct engine_site {
 
 // 1 when anything stands at path.
 bool site_exists(const std::string &path);
+
+// The scheduler service and the running-programs query as the engine's seam
+// sees them: Wine has no scheduler service to report a job, to stop or to
+// refuse a stop.
+struct site_sched {
+    int busy = 0;                // result of the query (a sentence goes with -1)
+    unsigned long pid = 0;       // process id the query reports
+    int stop = 0;                // result of a stop (a sentence goes with -1)
+    int stops = 0;               // stops asked for
+    int starts = 0;              // starts asked for
+    bool live_at_start = false;  // a program stood in bin when the service was started
+    int running = 0;             // > 0: the running-programs query answers this and
+                                 // "orv_agent.exe"; else the real query answers
+    std::string bin;             // the live directory looked at by a start
+};
+extern site_sched sched;
+// Points the scheduler and running-programs calls of install_win at the fake
+// with fresh answers and bin as the live directory; a test keeps a
+// seam_guard on install_win to put the real calls back.
+void site_fake_scheduler(const std::string &bin);

@@ -15,6 +15,7 @@
 #include "catalog.h"
 #include "codec.h"
 #include "ed25519.h"
+#include "install_win_seam.h"
 #include "log.h"
 #include "sha256.h"
 #include "signed.h"
@@ -106,11 +107,11 @@ test_tar_item engine_site::program(const std::string &name, const std::string &v
 }
 
 std::string engine_site::standard_package(const std::string &version,
-                                          const std::string &component,
+                                          const std::string &component, program_answers a,
                                           std::vector<test_tar_item> extra)
 {
     std::vector<test_tar_item> items = {{"bin", "", '5', 0755},
-                                        program(component + "_tool", version),
+                                        program(component + "_tool", version, a),
                                         {"README.txt", "orvantis programs\r\n", '0', 0644}};
     items.insert(items.end(), extra.begin(), extra.end());
     return test_package(version, component, items);
@@ -132,21 +133,19 @@ std::string engine_site::package_path(const std::string &version,
     return "alpha/pkgs/" + component + "-" + version + ".pkg";
 }
 
-void engine_site::put_package(const std::string &path, const std::string &bytes)
+void engine_site::refuse(const std::string &path, bool on)
 {
-    srv_put(dir + path, bytes);
+    srv_fault(dir + path, on ? "status 404" : "");
 }
 
-void engine_site::publish(const std::string &skip_path)
+void engine_site::publish()
 {
     int64_t now = (int64_t)time(nullptr);
     std::string rels;
     for (auto &r : releases) {
         std::string arts;
         for (auto &p : r.packages) {
-            std::string path = package_path(r.version, p.component);
-            if (path != skip_path)
-                put_package(path, p.bytes);
+            srv_put(dir + package_path(r.version, p.component), p.bytes);
             arts += std::string(arts.empty() ? "" : ", ") + "{\"url\": \"pkgs/" + p.component +
                     "-" + r.version + ".pkg\", \"sha256\": \"" + sha_hex(p.bytes) +
                     "\", \"size\": " + std::to_string(p.bytes.size()) +
@@ -276,4 +275,52 @@ size_t engine_site::requests(const std::string &path) const
 bool site_exists(const std::string &path)
 {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+site_sched sched;
+
+namespace {
+
+int fake_busy(const updater_config *, unsigned long *pid, char *, size_t, char *err, size_t errlen)
+{
+    if (pid)
+        *pid = sched.pid;
+    if (sched.busy < 0)
+        snprintf(err, errlen, "cannot query orv_sched's job state: no output");
+    return sched.busy;
+}
+
+int fake_stop(const updater_config *, unsigned long, char *err, size_t errlen)
+{
+    sched.stops++;
+    if (sched.stop != 0)
+        snprintf(err, errlen, "the service orvantis-sched did not stop within 30 s (a job may "
+                              "have started)");
+    return sched.stop;
+}
+
+void fake_start(void)
+{
+    sched.starts++;
+    sched.live_at_start = !engine_site::names(sched.bin).empty();
+}
+
+int fake_running(char *names, size_t cap)
+{
+    if (sched.running <= 0)
+        return install_win_real.running_programs(names, cap);
+    snprintf(names, cap, "orv_agent.exe");
+    return sched.running;
+}
+
+} // namespace
+
+void site_fake_scheduler(const std::string &bin)
+{
+    sched = site_sched();
+    sched.bin = bin;
+    install_win.sched_busy = fake_busy;
+    install_win.sched_stop = fake_stop;
+    install_win.sched_start = fake_start;
+    install_win.running_programs = fake_running;
 }
