@@ -14,11 +14,14 @@
 
 #include "engine_site.h"
 #include "install.h"
+#include "install_fixture.h"
 #include "install_win_seam.h"
 #include "log.h"
+#include "proc_win.h"
 #include "seam_guard.h"
 #include "test_util.h"
 #include "update_server.h"
+#include "versions_win_seam.h"
 
 namespace {
 
@@ -32,6 +35,18 @@ std::string read(const std::string &path) { return test_read_file(path); }
 std::string tool_bytes(const std::string &component, const std::string &version)
 {
     return engine_site::program(component + "_tool", version).data;
+}
+
+// CreateProcessA as a virus scanner would answer for the agent's program.
+BOOL WINAPI refuse_agent(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                         LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                         LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    if (line && strstr(line, "agent_tool.exe")) {
+        SetLastError(225);  // ERROR_VIRUS_INFECTED
+        return FALSE;
+    }
+    return CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
 }
 
 class Engine : public ::testing::Test {
@@ -210,6 +225,60 @@ TEST_F(Engine, BadPackagesFailAndRecordTheVersion)
         EXPECT_STREQ(site.state().bad_versions, c.version) << c.name;
         EXPECT_FALSE(site_exists(site.cfg.install_dir)) << c.name << ": left behind";
         EXPECT_EQ(engine_site::names(site.downloads()).size(), 2u) << c.name;
+    }
+}
+
+// A full list of failed versions drops its oldest word for a new one.
+TEST_F(Engine, FullListOfFailedVersionsDropsTheOldest)
+{
+    site.releases.push_back({"1.0.1",
+                             {{"core", engine_site::standard_package("1.0.1", "core")},
+                              {"agent", "this is no package"}},
+                             ""});
+    site.publish();
+    std::string words;
+    for (int n = 10; n <= 82; n++)
+        words += (words.empty() ? "0.0." : " 0.0.") + std::to_string(n);
+    ASSERT_EQ(words.size(), 510u);
+    updater_state st = {};
+    snprintf(st.bad_versions, sizeof st.bad_versions, "%s", words.c_str());
+    site.set_state(st);
+    EXPECT_EQ(site.install("1.0.1", {"core", "agent"}).rc, 1);
+    EXPECT_EQ(std::string(site.state().bad_versions), words.substr(7) + " 1.0.1");
+}
+
+// A virus scanner that refuses a program, and a switch that cannot copy, say
+// nothing about the version: it is not recorded, and nothing stays behind.
+TEST_F(Engine, ScannerAndSwitchFailuresDoNotRecordTheVersion)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    site.publish();
+    struct {
+        const char *name;
+        bool scanner;     // else the switch fails
+        const char *err;  // the start of the sentence
+    } cases[] = {
+        {"scanner", true,
+         "not installing 1.0.0: agent_tool.exe was blocked or removed by the virus scanner (it "
+         "contains a threat according to the virus scanner); add an exclusion for the folder "},
+        {"switch", false, "cannot switch to the new version: cannot copy agent_tool.exe (error 5)"},
+    };
+    for (auto &c : cases) {
+        seam_guard<proc_api> proc_guard(proc_calls);
+        seam_guard<versions_win_calls> switch_guard(versions_win);
+        if (c.scanner) {
+            proc_calls.CreateProcessA = refuse_agent;
+        } else {
+            use_fakes();
+            rules.copy_fail_name = "agent_tool.exe";
+            rules.copy_error = 5;
+        }
+        site.use_installation(c.name);
+        site_result r = site.install("1.0.0", {"core", "agent"});
+        EXPECT_EQ(r.rc, 1) << c.name;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.name << ": " << r.err;
+        EXPECT_STREQ(site.state().bad_versions, "") << c.name;
+        EXPECT_FALSE(site_exists(site.cfg.install_dir)) << c.name << ": left behind";
     }
 }
 
@@ -398,4 +467,26 @@ TEST_F(Engine, NothingToInstallAndTooManyComponents)
     EXPECT_EQ(r.err, "too many components");
     EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), 0u);
     EXPECT_FALSE(site_exists(site.cfg.install_dir));
+}
+
+// A staging directory that cannot be made fails the run before anything is
+// downloaded, and takes the "versions" directory it made with it.
+TEST_F(Engine, StagingThatCannotBeMadeLeavesNoVersionsBehind)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.publish();
+    ASSERT_TRUE(CreateDirectoryA(site.cfg.install_dir, nullptr));
+    std::string staging = std::string(site.cfg.install_dir) + "/.staging-1.0.0-" +
+                          std::to_string(GetCurrentProcessId());
+    // A file in the way that nobody may delete while it is open.
+    HANDLE h = CreateFileA(staging.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    site_result r = site.install("1.0.0", {"core"});
+    CloseHandle(h);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "cannot create " + staging);
+    EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), 0u);
+    EXPECT_EQ(engine_site::names(site.cfg.install_dir),
+              std::vector<std::string>{".staging-1.0.0-" + std::to_string(GetCurrentProcessId())});
 }

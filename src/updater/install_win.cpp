@@ -356,11 +356,14 @@ out:
     if (rs->staging_made)
         fs_remove_path(rs->staging);
     if (rc == INSTALL_FAILED && rs->dirs_made) {
-        // A first installation that fails leaves nothing behind: "versions"
-        // and the installation directory go when they are empty.
-        char versions[INSTALL_PATH_MAX + 16];
-        install_format(versions, sizeof versions, "%s/versions", cfg->install_dir);
-        if (fs_remove_dir(versions) == 0)
+        // A first installation that fails leaves nothing behind: "bin" (made
+        // by a switch that was undone), "versions" and the installation
+        // directory go when they are empty.
+        char dir[INSTALL_PATH_MAX + 16];
+        install_format(dir, sizeof dir, "%s/bin", cfg->install_dir);
+        fs_remove_dir(dir);
+        install_format(dir, sizeof dir, "%s/versions", cfg->install_dir);
+        if (fs_remove_dir(dir) == 0)
             fs_remove_dir(cfg->install_dir);
     }
     if (rs->sched_stopped)
