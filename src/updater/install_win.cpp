@@ -49,18 +49,9 @@ struct install_run_state {
     install_merged merged;                  // entries merged into staging so far
 };
 
-// Formats a path into out; 0, or -1 when it does not fit (a cut path would
-// name another file).
-int path_into(char *out, size_t size, const char *fmt, const char *a, const char *b = nullptr,
-              long c = 0)
-{
-    int n = b ? install_format(out, size, fmt, a, b, c) : install_format(out, size, fmt, a);
-    if (n < 0 || (size_t)n >= size) {
-        out[0] = '\0';
-        return -1;
-    }
-    return 0;
-}
+// 1 when a formatter's result n says that the whole text fit in size bytes
+// (a cut path would name another file).
+bool fits(int n, size_t size) { return n >= 0 && (size_t)n < size; }
 
 // 1 when the request names something to install: a valid version and 1 or
 // more artifacts, none of them missing.
@@ -341,9 +332,12 @@ int install_components(const updater_config *cfg, const host_facts *hf,
     }
     install_component_list(req->artifacts, (size_t)req->count, req->component_list, rs->list,
                            sizeof rs->list);
-    if (path_into(rs->downloads, sizeof rs->downloads, "%s/downloads", cfg->state_dir) != 0 ||
-        path_into(rs->staging, sizeof rs->staging, "%s/.staging-%s-%ld", cfg->install_dir,
-                  req->version, (long)GetCurrentProcessId()) != 0) {
+    if (!fits(install_format(rs->downloads, sizeof rs->downloads, "%s/downloads",
+                             cfg->state_dir),
+              sizeof rs->downloads) ||
+        !fits(install_format(rs->staging, sizeof rs->staging, "%s/.staging-%s-%ld",
+                             cfg->install_dir, req->version, (long)GetCurrentProcessId()),
+              sizeof rs->staging)) {
         update_error(err, errlen, "cannot create %s/.staging-%s", cfg->install_dir,
                      req->version);
         goto out;
