@@ -472,6 +472,31 @@ int catalog_run_load(const updater_config *cfg, catalog_run *cr, const char *con
                                      &cr->resolved_count, err, errlen);
 }
 
+// Takes the lock of a catalog run and the room for it. 0 with *out (the lock
+// held), or the run's result: 75 busy, 1 with a sentence in err.
+int catalog_run_open(const updater_config *cfg, catalog_run **out, char *err, size_t errlen)
+{
+    *out = nullptr;
+    int rc = lock_for_run(cfg, "another orv_updater is running; try again later", err, errlen);
+    if (rc != 0)
+        return rc;
+    *out = (catalog_run *)calloc(1, sizeof **out);
+    if (!*out) {
+        update_error(err, errlen, "out of memory");
+        install_win.lock_release();
+        return INSTALL_FAILED;
+    }
+    return 0;
+}
+
+// Releases the catalog and the room of a catalog run, and lets the lock go.
+void catalog_run_close(catalog_run *cr)
+{
+    catalog_free(&cr->cat);
+    free(cr);
+    install_win.lock_release();
+}
+
 // The request of a catalog run: no component list, no callbacks.
 install_request catalog_request(const catalog_run *cr, const char *version, uint32_t force)
 {
@@ -497,15 +522,10 @@ int update_components_run(const updater_config *cfg, const update_options *opts,
         log_write(LOG_INFO, "no update url configured: nothing to do");
         return INSTALL_DONE;
     }
-    int rc = lock_for_run(cfg, "another orv_updater is running; try again later", err, errlen);
+    catalog_run *cr;
+    int rc = catalog_run_open(cfg, &cr, err, errlen);
     if (rc != 0)
         return rc;
-    catalog_run *cr = (catalog_run *)calloc(1, sizeof *cr);
-    if (!cr) {
-        update_error(err, errlen, "out of memory");
-        install_win.lock_release();
-        return INSTALL_FAILED;
-    }
     rc = INSTALL_FAILED;
     char installed[VERSION_TEXT_MAX + 16];
     char msg[INSTALL_CHOICE_MSG] = "";
@@ -551,9 +571,7 @@ int update_components_run(const updater_config *cfg, const update_options *opts,
     if (rc == INSTALL_DONE)
         log_write(LOG_INFO, "updated %s -> %s", installed, rel->version);
 out:
-    catalog_free(&cr->cat);
-    free(cr);
-    install_win.lock_release();
+    catalog_run_close(cr);
     return rc;
 }
 
@@ -565,15 +583,10 @@ int install_add_components(const updater_config *cfg, const char *const *ids, si
         update_error(err, errlen, "no update url configured");
         return INSTALL_FAILED;
     }
-    int rc = lock_for_run(cfg, "another orv_updater is running; try again later", err, errlen);
+    catalog_run *cr;
+    int rc = catalog_run_open(cfg, &cr, err, errlen);
     if (rc != 0)
         return rc;
-    catalog_run *cr = (catalog_run *)calloc(1, sizeof *cr);
-    if (!cr) {
-        update_error(err, errlen, "out of memory");
-        install_win.lock_release();
-        return INSTALL_FAILED;
-    }
     rc = INSTALL_FAILED;
     char version[VERSION_TEXT_MAX + 16];
     const char *missing = nullptr;
@@ -604,8 +617,6 @@ int install_add_components(const updater_config *cfg, const char *const *ids, si
     if (rc == INSTALL_DONE)
         log_write(LOG_INFO, "%s: components now %s", version, cr->st.components);
 out:
-    catalog_free(&cr->cat);
-    free(cr);
-    install_win.lock_release();
+    catalog_run_close(cr);
     return rc;
 }

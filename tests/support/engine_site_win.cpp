@@ -25,13 +25,16 @@
 
 namespace {
 
+// "YYYY-MM-DDTHH:MM:SSZ" of t (after 1970).
 std::string iso(int64_t t)
 {
-    time_t tt = (time_t)t;
-    struct tm tm;
-    gmtime_s(&tm, &tt);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    int64_t year;
+    int month, day;
+    time_civil_from_days(t / 86400, &year, &month, &day);
+    int64_t s = t % 86400;
+    char buf[40];
+    snprintf(buf, sizeof buf, "%04lld-%02d-%02dT%02lld:%02lld:%02lldZ", (long long)year, month,
+             day, (long long)(s / 3600), (long long)(s / 60 % 60), (long long)(s % 60));
     return buf;
 }
 
