@@ -13,6 +13,7 @@
 
 #include "json.h"
 #include "json_text.h"
+#include "test_util.h"
 
 // The parsed tree of doc; fails the test (and returns null) when it does not parse.
 static json_value *parse_doc(const std::string &doc)
@@ -293,15 +294,8 @@ TEST(JsonText, DeepNestingRoundTrips)
 TEST(JsonText, NumbersIgnoreTheProcessLocale)
 {
     // With a decimal comma a printf-formatted 1.5 would read 1,5: no JSON.
-    const char *names[] = {"de_DE.UTF-8", "de_DE", "German_Germany.1252", "German"};
-    const char *set = nullptr;
-    for (const char *n : names)
-        if ((set = setlocale(LC_NUMERIC, n)) != nullptr)
-            break;
-    if (!set || strcmp(localeconv()->decimal_point, ",") != 0) {
-        setlocale(LC_NUMERIC, "C");
+    if (!test_decimal_comma_locale())
         GTEST_SKIP() << "no locale with a decimal comma here";
-    }
     json_value *v = parse_doc("[1.5,0.1,-2e-9]");
     std::string text = to_text(v);
     setlocale(LC_NUMERIC, "C");
