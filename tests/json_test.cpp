@@ -14,6 +14,7 @@
 #include <string>
 
 #include "json.h"
+#include "test_util.h"
 
 // Parses doc from an exactly-sized copy; err gets the message.
 static int parse(const std::string &doc, json_value **root, std::string *err = nullptr)
@@ -442,15 +443,8 @@ TEST(Json, MessageBufferIsOptionalAndBounded)
 TEST(Json, NumbersIgnoreTheProcessLocale)
 {
     // A locale whose decimal separator is a comma must not change "1.5".
-    const char *names[] = {"de_DE.UTF-8", "de_DE", "German_Germany.1252", "German"};
-    const char *set = nullptr;
-    for (const char *n : names)
-        if ((set = setlocale(LC_NUMERIC, n)) != nullptr)
-            break;
-    if (!set || strcmp(localeconv()->decimal_point, ",") != 0) {
-        setlocale(LC_NUMERIC, "C");
+    if (!test_decimal_comma_locale())
         GTEST_SKIP() << "no locale with a decimal comma here";
-    }
     json_value *v = nullptr;
     int rc = parse("[1.5, 2e-1]", &v);
     setlocale(LC_NUMERIC, "C");

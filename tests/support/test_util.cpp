@@ -1,6 +1,7 @@
 // Helpers shared by the tests, on the standard library only.
 #include "test_util.h"
 
+#include <locale.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -105,4 +106,15 @@ std::string test_key_b64(int b)
     char text[48];
     b64_encode(key, sizeof key, text, sizeof text);
     return text;
+}
+
+bool test_decimal_comma_locale()
+{
+    const char *names[] = {"de_DE.UTF-8", "de_DE", "German_Germany.1252", "German"};
+    for (const char *n : names) {
+        if (setlocale(LC_NUMERIC, n) && strcmp(localeconv()->decimal_point, ",") == 0)
+            return true;
+    }
+    setlocale(LC_NUMERIC, "C");
+    return false;
 }

@@ -37,3 +37,7 @@ struct test_args {
 std::string test_iso_utc(int64_t t);
 // The base64 text of a 32-byte key whose every byte is b.
 std::string test_key_b64(int b);
+// Switches LC_NUMERIC to a German locale, whose decimal separator is a comma;
+// false, with LC_NUMERIC back at "C", when the system has none. The caller
+// sets "C" again when done.
+bool test_decimal_comma_locale();
