@@ -99,19 +99,6 @@ BOOL WINAPI counted_set_env(LPCSTR name, LPCSTR value)
 HANDLE WINAPI no_job(LPSECURITY_ATTRIBUTES, LPCSTR) { return nullptr; }
 BOOL WINAPI refuse_job_end(HANDLE, UINT) { return FALSE; }
 
-// 1 when the process pid has ended (or ends within ms); a live one is ended
-// here so that it cannot disturb later tests.
-bool ended(DWORD pid, DWORD ms = 3000)
-{
-    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
-    if (!h)
-        return true;
-    bool gone = WaitForSingleObject(h, ms) == WAIT_OBJECT_0;
-    if (!gone)
-        TerminateProcess(h, 99);
-    CloseHandle(h);
-    return gone;
-}
 
 struct ProcSpawn : ::testing::Test {
     seam_guard<proc_api> g1{proc_calls};
@@ -172,9 +159,9 @@ TEST_F(ProcSpawn, CaptureCollectsOutputAndExitCode)
     } cases[] = {
         {"both streams in order", {"out:one ", "err:two ", "out:three", "exit:3"}, 64,
          "one two three", 3},
-        {"a flood through a small buffer", {"flood:100000", "exit:0"}, 16,
+        {"a flood through a small buffer", {"flood:30000", "exit:0"}, 16,
          "abcdefghijklmno", 0},
-        {"size 0 drops it all", {"flood:100000", "exit:4"}, 0, "", 4},
+        {"size 0 drops it all", {"flood:30000", "exit:4"}, 0, "", 4},
     };
     for (const auto &c : cases) {
         fake_argv a(c.actions);
@@ -338,7 +325,7 @@ TEST_F(ProcSpawn, LimitSendsTheBreakThenTheForcedEnd)
         EXPECT_EQ(0u, st.cancelled) << c.name;
         DWORD pid = ch->pid;
         proc_free(ch);
-        EXPECT_TRUE(ended(pid)) << c.name;
+        EXPECT_TRUE(test_process_ended(pid)) << c.name;
     }
 }
 
@@ -354,7 +341,7 @@ TEST_F(ProcSpawn, JobThatCannotBeEndedStillEndsTheChild)
     EXPECT_EQ(1, st.exit_code);
     DWORD pid = c->pid;
     proc_free(c);
-    EXPECT_TRUE(ended(pid));
+    EXPECT_TRUE(test_process_ended(pid));
 }
 
 namespace {
@@ -394,7 +381,7 @@ TEST_F(ProcSpawn, FreeingACapturedChildEndsIt)
         Sleep(10);
     DWORD pid = c->pid;
     proc_free(c);
-    EXPECT_TRUE(ended(pid, 3000)) << "closing the job ends the child";
+    EXPECT_TRUE(test_process_ended(pid, 3000)) << "closing the job ends the child";
 }
 
 TEST_F(ProcSpawn, AChildThatCannotResumeIsEndedAndTheStartFails)
@@ -407,7 +394,7 @@ TEST_F(ProcSpawn, AChildThatCannotResumeIsEndedAndTheStartFails)
     EXPECT_EQ(-1, proc_spawn_simple(a.argv(), nullptr, 30, -1, &c));
     EXPECT_EQ(nullptr, c);
     ASSERT_NE(0u, started_pid);
-    EXPECT_TRUE(ended(started_pid, 100)) << "no suspended child is left behind";
+    EXPECT_TRUE(test_process_ended(started_pid, 100)) << "no suspended child is left behind";
 }
 
 TEST(ProcDrainPipe, BoundedCopiesAndPositionsPastTheEnd)
