@@ -65,20 +65,6 @@ std::vector<std::string> fake(std::vector<std::string> actions)
 // The id that the fake wrote into path; 0 when there is none.
 DWORD read_pid(const std::string &path) { return (DWORD)strtoul(test_read_file(path).c_str(), nullptr, 10); }
 
-// 1 when the process pid has ended (or ends within ms); a live one is ended
-// here so that it cannot disturb later tests.
-bool ended(DWORD pid, DWORD ms = 3000)
-{
-    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
-    if (!h)
-        return true;
-    bool gone = WaitForSingleObject(h, ms) == WAIT_OBJECT_0;
-    if (!gone)
-        TerminateProcess(h, 99);
-    CloseHandle(h);
-    return gone;
-}
-
 std::string env_value(const char *name)
 {
     char buf[4096];
@@ -206,7 +192,7 @@ TEST(ProcRun, TimeLimitEndsTheProgramAndWhatItStarted)
     EXPECT_LT(r.ms, 5000u);
     DWORD pid = read_pid(pid_file);
     ASSERT_NE(pid, 0u) << "the grandchild did not start";
-    EXPECT_TRUE(ended(pid)) << "the grandchild outlived the time limit";
+    EXPECT_TRUE(test_process_ended(pid)) << "the grandchild outlived the time limit";
 }
 
 TEST(ProcRun, LimitZeroGivesOneShortWait)
@@ -227,7 +213,7 @@ TEST(ProcRun, WhatTheProgramLeavesRunningEndsWithTheRun)
     EXPECT_LT(r.ms, 5000u) << "the run waited for the grandchild";
     DWORD pid = read_pid(pid_file);
     ASSERT_NE(pid, 0u);
-    EXPECT_TRUE(ended(pid)) << "the grandchild outlived the run";
+    EXPECT_TRUE(test_process_ended(pid)) << "the grandchild outlived the run";
 }
 
 TEST(ProcRun, EndlessOutputStillMeetsTheTimeLimit)
@@ -254,7 +240,7 @@ TEST(ProcRun, WritingGrandchildDoesNotHoldTheEndOfTheRun)
     EXPECT_LT(r.ms, 5000u);
     DWORD pid = read_pid(pid_file);
     ASSERT_NE(pid, 0u);
-    EXPECT_TRUE(ended(pid));
+    EXPECT_TRUE(test_process_ended(pid));
 }
 
 TEST(ProcRun, ProgramThatIsNotThere)
@@ -568,7 +554,7 @@ TEST(ProcRunSeam, EveryPathClosesItsHandlesAndRestoresTheEnvironment)
         EXPECT_EQ(unbalanced_handles(), "") << c.name;
         EXPECT_EQ(env_value("ORV_T_SEAM"), "<unset>") << c.name;
         if (g_child_pid) {
-            EXPECT_TRUE(ended(g_child_pid)) << c.name << ": the program still runs";
+            EXPECT_TRUE(test_process_ended(g_child_pid)) << c.name << ": the program still runs";
         }
     }
 }
@@ -583,7 +569,7 @@ TEST(ProcRunSeam, JobWithoutItsLimitStillEndsWhatIsLeft)
     EXPECT_EQ(r.res.exit_code, 0);
     DWORD pid = read_pid(pid_file);
     ASSERT_NE(pid, 0u);
-    EXPECT_TRUE(ended(pid)) << "the grandchild outlived the run";
+    EXPECT_TRUE(test_process_ended(pid)) << "the grandchild outlived the run";
 }
 
 TEST(ProcRunSeam, ProgramOutsideTheJobIsEndedAtTheLimit)
@@ -599,7 +585,7 @@ TEST(ProcRunSeam, ProgramOutsideTheJobIsEndedAtTheLimit)
     EXPECT_EQ(r.out, "up");
     EXPECT_LT(r.ms, 4000u);
     ASSERT_NE(g_child_pid, 0u);
-    EXPECT_TRUE(ended(g_child_pid, 0)) << "the program outlived its time limit";
+    EXPECT_TRUE(test_process_ended(g_child_pid, 0)) << "the program outlived its time limit";
     EXPECT_EQ(unbalanced_handles(), "");
 }
 

@@ -9,6 +9,7 @@
 
 #include "proc.h"
 #include "proc_cmdline.h"
+#include "proc_spawn.h"
 #include "proc_win.h"
 
 proc_api proc_calls = {
@@ -24,18 +25,6 @@ static proc_api &W = proc_calls;
 
 // No end: a drain without a deadline or without a byte budget.
 static const uint64_t NO_LIMIT = UINT64_MAX;
-
-// One environment variable that a run overrides, and how to put it back.
-struct env_saved {
-    char name[PROC_ENV_NAME_MAX]; // the variable's name
-    char *value;                  // its value before the run (malloc'ed), or null when unset
-};
-
-// The overrides of one run, in the order they were made.
-struct env_overrides {
-    env_saved items[PROC_ENV_MAX]; // the variables changed
-    int count;                     // how many of items are in use
-};
 
 // The current value of name as a new heap text: 0 with *value set (null when
 // the variable is unset), or -1 when no memory is left to keep it.
@@ -71,14 +60,7 @@ static int env_save(const char *name, char **value)
     return -1;
 }
 
-// Applies the "name=value" entries of env (null-terminated; env itself may
-// be null) to this process's environment and notes in ov how to undo them.
-// Entries without "=", with an empty name or with a name of
-// PROC_ENV_NAME_MAX characters or more are skipped; after PROC_ENV_MAX taken
-// entries the rest is ignored. A value of any length is kept for the undo, so
-// a long PATH comes back whole; a variable whose value cannot be kept is
-// left alone.
-static void env_apply(const char *const *env, env_overrides *ov)
+void proc_env_apply(const char *const *env, proc_env_overrides *ov)
 {
     ov->count = 0;
     for (size_t i = 0; env && env[i] && ov->count < PROC_ENV_MAX; i++) {
@@ -86,7 +68,7 @@ static void env_apply(const char *const *env, env_overrides *ov)
         size_t name_len = eq ? (size_t)(eq - env[i]) : 0;
         if (!eq || name_len == 0 || name_len >= PROC_ENV_NAME_MAX)
             continue;
-        env_saved *s = &ov->items[ov->count];
+        proc_env_saved *s = &ov->items[ov->count];
         memcpy(s->name, env[i], name_len);
         s->name[name_len] = '\0';
         if (env_save(s->name, &s->value) != 0)
@@ -96,14 +78,10 @@ static void env_apply(const char *const *env, env_overrides *ov)
     }
 }
 
-// Gives every overridden variable its value from before the run back, or
-// removes it when it was unset. Last override first: when one name is given
-// twice, the second saved the first one's value, and the first one's saved
-// value, the original, must be the one that stays.
-static void env_restore(env_overrides *ov)
+void proc_env_restore(proc_env_overrides *ov)
 {
     for (int i = ov->count - 1; i >= 0; i--) {
-        env_saved *s = &ov->items[i];
+        proc_env_saved *s = &ov->items[i];
         W.SetEnvironmentVariableA(s->name, s->value);
         free(s->value);
         s->value = nullptr;
@@ -153,6 +131,23 @@ static void drain(HANDLE pipe, proc_output *o, uint64_t deadline, uint64_t budge
     }
 }
 
+void proc_drain_pipe(void *pipe, char *buffer, size_t size, uint64_t *pos)
+{
+    if (!pipe || !pos || (size && !buffer))
+        return;
+    // A position past the buffer (a caller's slip) leaves no room rather
+    // than an unsigned wrap into a huge one.
+    uint64_t at = size ? (*pos < size - 1 ? *pos : size - 1) : 0;
+    proc_output o = {buffer, size, (size_t)at, 0};
+    // Budget 0: only what waits at the first look, so a child that writes
+    // without pause cannot keep the caller here.
+    drain((HANDLE)pipe, &o, NO_LIMIT, 0);
+    if (size) {
+        buffer[o.len] = '\0';
+        *pos = o.len;
+    }
+}
+
 int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s, char *out,
              size_t outcap, proc_result *res)
 {
@@ -172,8 +167,8 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
         if (proc_cmdline_append_arg(line, sizeof line, argv[i]) != 0)
             return -1;  // nothing started, the environment untouched
 
-    env_overrides ov;
-    env_apply(env, &ov);
+    proc_env_overrides ov;
+    proc_env_apply(env, &ov);
 
     int rc = -1;
     HANDLE read_end = nullptr, write_end = nullptr, job = nullptr;
@@ -285,7 +280,7 @@ done:
     close_handle(&job);
     close_handle(&read_end);
     close_handle(&write_end);
-    env_restore(&ov);
+    proc_env_restore(&ov);
     return rc;
 }
 

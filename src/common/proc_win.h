@@ -8,6 +8,8 @@
 
 #include <tlhelp32.h>
 
+#include "proc.h"
+
 // One pointer per Windows function the runner calls; proc_calls starts out
 // holding the real functions.
 struct proc_api {
@@ -39,3 +41,29 @@ struct proc_api {
 // The table the runner calls through. Tests replace single members and put
 // the saved table back afterwards; product code never writes it.
 extern proc_api proc_calls;
+
+// One environment variable that a run overrides, and how to put it back.
+struct proc_env_saved {
+    char name[PROC_ENV_NAME_MAX]; // the variable's name
+    char *value;                  // its value before the run (malloc'ed), or null when unset
+};
+
+// The overrides of one run, in the order they were made.
+struct proc_env_overrides {
+    proc_env_saved items[PROC_ENV_MAX]; // the variables changed
+    int count;                          // how many of items are in use
+};
+
+// Applies the "name=value" entries of env (null-terminated; env itself may
+// be null) to this process's environment and notes in ov how to undo them.
+// Entries without "=", with an empty name or with a name of
+// PROC_ENV_NAME_MAX characters or more are skipped; after PROC_ENV_MAX taken
+// entries the rest is ignored. A value of any length is kept for the undo, so
+// a long PATH comes back whole; a variable whose value cannot be kept is
+// left alone. Shared by the runner and the spawner.
+void proc_env_apply(const char *const *env, proc_env_overrides *ov);
+// Gives every overridden variable its value from before the run back, or
+// removes it when it was unset, and frees what ov held. Last override first:
+// when one name is given twice, the second saved the first one's value, and
+// the first one's saved value, the original, must be the one that stays.
+void proc_env_restore(proc_env_overrides *ov);

@@ -13,6 +13,18 @@ std::string test_setup_exe()
     return p ? p : "orv_setup.exe";
 }
 
+bool test_process_ended(unsigned long pid, unsigned ms)
+{
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+    if (!h)
+        return true;
+    bool gone = WaitForSingleObject(h, ms) == WAIT_OBJECT_0;
+    if (!gone)
+        TerminateProcess(h, 99);
+    CloseHandle(h);
+    return gone;
+}
+
 std::string test_fake_prog()
 {
     const char *p = getenv("ORV_FAKE_PROG");

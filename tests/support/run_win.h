@@ -16,7 +16,9 @@ std::string test_setup_exe();
 // The Windows path of the tests' fake program (from ORV_FAKE_PROG; see
 // support/fake_prog/fake_prog.cpp for what it can be told to do).
 std::string test_fake_prog();
-
+// true when the process pid has ended or ends within ms; one still running
+// then is ended here, so that it cannot disturb later tests.
+bool test_process_ended(unsigned long pid, unsigned ms = 3000);
 // Runs program with args (each quoted as CreateProcess expects), standard
 // output and error on pipes of their own; stops it after timeout_ms.
 test_proc test_run(const std::string &program, const std::vector<std::string> &args,
