@@ -1,6 +1,7 @@
 // The scheduler coordination: against Wine's own service manager with a
 // dummy "orvantis-sched" service whose program is the tests' fake program,
 // and through the seam for what Wine's manager cannot be made to do.
+// resource-lock: orvantis-sched
 #include <gtest/gtest.h>
 
 #include <windows.h>

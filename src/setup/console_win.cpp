@@ -1,11 +1,21 @@
-// Console output of the silent mode on Windows.
+// Console output of the silent mode on Windows: the one writer of texts for
+// people, the callbacks of the silent flow and the warning summary.
 #include "console.h"
 
+#include <io.h>
 #include <stdlib.h>
 
 #include "console_win.h"
+#include "log.h"
 
-console_sys console_calls = {GetStdHandle, GetConsoleMode, WriteConsoleW};
+// The runtime's _isatty as a plain function for the table.
+static int runtime_is_tty(int fd) { return _isatty(fd); }
+
+console_sys console_calls = {GetStdHandle, GetConsoleMode, WriteConsoleW, runtime_is_tty};
+
+// 1 while a progress bar stands on standard output without its line feed;
+// used only by the thread of the silent flow.
+static int console_bar_open;
 
 void console_write(FILE *stream, const char *text)
 {
@@ -40,4 +50,68 @@ void console_write(FILE *stream, const char *text)
         }
     }
     fputs(text, stream);
+}
+
+void console_install_callbacks(setup_context *ctx)
+{
+    ctx->callbacks.step_fn = console_step;
+    ctx->callbacks.bytes_fn = console_progress;
+    ctx->callbacks.message_fn = console_message;
+    ctx->callbacks.callback_user = ctx;
+}
+
+void console_capture_log(void) { log_set_callback(console_log_hook, nullptr); }
+
+// Any line printed after an unfinished bar starts on a line of its own.
+static void bar_end(void)
+{
+    if (console_bar_open) {
+        fputc('\n', stdout);
+        fflush(stdout); // before a message on standard error, which is unbuffered
+        console_bar_open = 0;
+    }
+}
+
+int console_step(void *user, const char *step, size_t index, size_t count)
+{
+    bar_end();
+    char line[CONSOLE_STEP_LINE];
+    console_step_line((setup_context *)user, step, index, count, line, sizeof line);
+    console_write(stdout, line);
+    fflush(stdout);
+    return 0;
+}
+
+void console_progress(void *user, uint64_t done, uint64_t total)
+{
+    (void)user;
+    // Redrawing in place needs a console; a file would collect every frame.
+    if (!console_calls.is_tty(1) || total == 0)
+        return;
+    // All of the bar is ASCII, so it goes through the stream itself.
+    char bar[160];
+    console_bar_text(done, total, bar, sizeof bar);
+    console_printf("%s", bar);
+    fflush(stdout);
+    console_bar_open = 1;
+    if (done >= total) {
+        fputc('\n', stdout);
+        console_bar_open = 0;
+    }
+}
+
+void console_message(void *user, int level, const char *text)
+{
+    (void)user;
+    bar_end();
+    char line[CONSOLE_MESSAGE_LINE];
+    console_message_line(level, text, line, sizeof line);
+    console_write(stderr, line);
+}
+
+void console_print_warnings(void)
+{
+    char line[CONSOLE_SUMMARY_LINE];
+    for (int n = 0; console_summary_line(n, line, sizeof line); n++)
+        console_write(stdout, line);
 }

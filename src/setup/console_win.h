@@ -1,5 +1,5 @@
-// The Windows calls of console_write, replaceable by tests that need a console
-// where the test runner has only pipes.
+// The Windows calls of the console front end, replaceable by tests that need a
+// console where the test runner has only pipes.
 #pragma once
 #include <windows.h>
 
@@ -8,7 +8,8 @@ struct console_sys {
     BOOL(WINAPI *get_console_mode)(HANDLE console, LPDWORD mode);    // GetConsoleMode
     BOOL(WINAPI *write_console_w)(HANDLE console, const VOID *units, DWORD count,
                                   LPDWORD written, LPVOID reserved); // WriteConsoleW
+    int (*is_tty)(int fd);                                           // _isatty, for the bar
 };
 
-// The calls console_write makes; the real ones unless a test swapped them.
+// The calls the front end makes; the real ones unless a test swapped them.
 extern console_sys console_calls;
