@@ -26,6 +26,8 @@
 // "/Create", orv_sched.exe.list for "list"), it takes its actions from that
 // file and leaves its arguments to "log:" and "copyarg:": that is how it
 // stands in for a program whose arguments the code under test decides.
+// When there is no file for the first argument (a path, say), one named like
+// itself plus ".any" (icacls.exe.any) gives the actions, if it exists.
 // Without an "exit:" action it ends with 0.
 #include <windows.h>
 
@@ -149,9 +151,9 @@ static std::vector<std::string> actions_from_file(const std::string &path)
 static void script_for(const std::string &word, std::vector<std::string> *actions)
 {
     size_t skip = word.find_first_not_of("-/");
-    if (skip == std::string::npos)
-        return;
-    std::string path = own_path() + "." + word.substr(skip);
+    std::string path = skip == std::string::npos ? "" : own_path() + "." + word.substr(skip);
+    if (path.empty() || GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        path = own_path() + ".any";
     if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
         *actions = actions_from_file(path);
 }
