@@ -4,7 +4,9 @@
 
 #include "registration.h"
 #include "sched_setup.h"
+#include "setup_client.h"
 #include "setup_connect.h"
+#include "setup_link.h"
 #include "setup_report.h"
 #include "setup_win.h"
 #include "updconf.h"
@@ -17,8 +19,8 @@ static int unregister(setup_context *ctx, char *msg, size_t msglen)
     return win_unregister_install(ctx);
 }
 
-// ---- calls whose modules are not in this build yet ---------------------------
-// Each ends its step as failed, so no run reports work that was not done.
+// ---- the engine is not in this build yet ------------------------------------
+// Each ends its run as failed, so no run reports work that was not done.
 
 static int engine_uninstall_missing(const updater_config *, int, char *err, size_t errlen)
 {
@@ -33,34 +35,6 @@ static int install_missing(setup_context *, const setup_install_plan *, char *er
     return 1;
 }
 
-static int restrict_data_dir_missing(setup_context *, char *err, size_t errlen)
-{
-    setup_error(err, errlen, "Die Rechte des Datenordners werden in diesem Build noch nicht "
-                             "beschränkt");
-    return -1;
-}
-
-static int console_link_missing(setup_context *, char *err, size_t errlen)
-{
-    setup_error(err, errlen, "Die Verbindung der Verwaltungskonsole ist in diesem Build noch "
-                             "nicht enthalten");
-    return -1;
-}
-
-static int server_unsupported_missing(setup_context *, char *err, size_t errlen)
-{
-    setup_error(err, errlen, "Der Backup-Server (orv_target) läuft nur unter Linux und lässt "
-                             "sich unter Windows nicht einrichten");
-    return -1;
-}
-
-static int client_connect_missing(setup_context *, char *msg, size_t msglen)
-{
-    setup_error(msg, msglen, "Die Verbindung zum Backup-Server ist in diesem Build noch nicht "
-                             "enthalten");
-    return -1;
-}
-
 static const setup_flow_sys flow_sys = {
     win_is_admin,
     state_read,
@@ -70,7 +44,7 @@ static const setup_flow_sys flow_sys = {
     engine_uninstall_missing,
     setup_purge,
     setup_connect,
-    restrict_data_dir_missing,
+    setup_restrict_data_dir,
     install_missing,
     updconf_write,
     win_register_install,
@@ -81,9 +55,9 @@ static const setup_flow_sys flow_sys = {
     win_resume_task_remove,
     win_sched_setup,
     win_sched_remove,
-    console_link_missing,
-    server_unsupported_missing,
-    client_connect_missing,
+    win_console_link,
+    setup_server_unsupported,
+    setup_client_connect,
 };
 
 int setup_require_admin(setup_context *ctx, char *err, size_t errlen)
