@@ -40,17 +40,23 @@ TEST(Versions, PathFormattersGiveTheWholePathOrNothing)
         size_t arg_len;
         int expected;
     } cases[] = {
-        {PATH_1400, PATH_1400 - 5, 0}, {PATH_1400, PATH_1400 - 4, -1},
-        {PATH_1500, PATH_1500 - 5, 0}, {PATH_1500, PATH_1500 - 4, -1},
-        {PATH_1700, PATH_1700 - 5, 0}, {PATH_1700, PATH_1700 - 4, -1},
-        {PATH_DIR_MAX, PATH_DIR_MAX - 5, 0}, {PATH_DIR_MAX, PATH_DIR_MAX - 4, -1},
-        {9, 4, 0}, {9, 5, -1},
+        {PATH_1400, PATH_1400 - 5, 0},
+        {PATH_1400, PATH_1400 - 4, -1},
+        {PATH_1500, PATH_1500 - 5, 0},
+        {PATH_1500, PATH_1500 - 4, -1},
+        {PATH_1700, PATH_1700 - 5, 0},
+        {PATH_1700, PATH_1700 - 4, -1},
+        {PATH_DIR_MAX, PATH_DIR_MAX - 5, 0},
+        {PATH_DIR_MAX, PATH_DIR_MAX - 4, -1},
+        {9, 4, 0},
+        {9, 5, -1},
     };
     for (auto &c : cases) {
         std::string arg(c.arg_len, 'a');
         static char buf[PATH_1700];
         memset(buf, 'x', sizeof buf);
-        std::string name = "buffer " + std::to_string(c.size) + ", text " + std::to_string(c.arg_len + 4);
+        std::string name =
+            "buffer " + std::to_string(c.size) + ", text " + std::to_string(c.arg_len + 4);
         EXPECT_EQ(format_bin(c.size, buf, arg), c.expected) << name;
         EXPECT_EQ(std::string(buf), c.expected == 0 ? arg + "\\bin" : "") << name;
     }
@@ -76,7 +82,8 @@ TEST(Versions, ConfigCopyTurnsSlashesInTheTwoDirectories)
     EXPECT_STREQ(out.install_dir, "C:\\Program Files\\orvantis\\");
     EXPECT_STREQ(out.state_dir, "C:\\ProgramData\\orvantis\\updater");
     EXPECT_STREQ(out.ca_file, "C:/certs/ca.pem") << "other settings stay as they are";
-    EXPECT_STREQ(cfg.install_dir, "C:/Program Files/orvantis/") << "the caller's record is untouched";
+    EXPECT_STREQ(cfg.install_dir, "C:/Program Files/orvantis/")
+        << "the caller's record is untouched";
 }
 
 TEST(Versions, NamesTheCleanUpsTouch)
@@ -88,18 +95,12 @@ TEST(Versions, NamesTheCleanUpsTouch)
         int stray_exempt;
         int prune;
     } cases[] = {
-        {"1.0.0", "1.2.0", "1.1.0", 0, 1},
-        {"1.1.0", "1.2.0", "1.1.0", 0, 0},
-        {"1.2.0", "1.2.0", "1.1.0", 0, 0},
-        {"1.0.0", "1.2.0", nullptr, 0, 1},
-        {"1.0.0", nullptr, nullptr, 0, 1},
-        {"2.0.0-alpha.27", nullptr, "2.0.0-alpha.27", 0, 0},
-        {"tmp", nullptr, nullptr, 0, 0},
-        {".staging-1.2.0-44", nullptr, nullptr, 0, 0},
-        {"1.0", nullptr, nullptr, 0, 0},
-        {"tool.exe.old-12-1", nullptr, nullptr, 1, 0},
-        {"tool.old-x", nullptr, nullptr, 1, 0},
-        {"tool.exe.keep-12-1", nullptr, nullptr, 1, 0},
+        {"1.0.0", "1.2.0", "1.1.0", 0, 1},      {"1.1.0", "1.2.0", "1.1.0", 0, 0},
+        {"1.2.0", "1.2.0", "1.1.0", 0, 0},      {"1.0.0", "1.2.0", nullptr, 0, 1},
+        {"1.0.0", nullptr, nullptr, 0, 1},      {"2.0.0-alpha.27", nullptr, "2.0.0-alpha.27", 0, 0},
+        {"tmp", nullptr, nullptr, 0, 0},        {".staging-1.2.0-44", nullptr, nullptr, 0, 0},
+        {"1.0", nullptr, nullptr, 0, 0},        {"tool.exe.old-12-1", nullptr, nullptr, 1, 0},
+        {"tool.old-x", nullptr, nullptr, 1, 0}, {"tool.exe.keep-12-1", nullptr, nullptr, 1, 0},
         {"tool.exe", nullptr, nullptr, 0, 0},
     };
     for (auto &c : cases) {
@@ -135,7 +136,8 @@ TEST(Versions, RecordSuccess)
         {"update", "1.0.0", "0.9.0", "1.1.0", "core,agent", "1.0.0", "core,agent"},
         {"same version keeps the previous one", "1.1.0", "1.0.0", "1.1.0", "core", "1.0.0", "core"},
         {"first installation", "", "", "1.0.0", "core", "", "core"},
-        {"components cut to 255", "1.0.0", "", "1.1.0", long_list.c_str(), "1.0.0", long_list.substr(0, 255)},
+        {"components cut to 255", "1.0.0", "", "1.1.0", long_list.c_str(), "1.0.0",
+         long_list.substr(0, 255)},
     };
     for (auto &c : cases) {
         updater_state st;

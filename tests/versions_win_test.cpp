@@ -7,10 +7,10 @@
 
 #include <string.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
+#include "install_fixture.h"
 #include "log.h"
 #include "seam_guard.h"
 #include "state.h"
@@ -19,80 +19,6 @@
 #include "versions_win_seam.h"
 
 namespace {
-
-typedef std::map<std::string, std::string> file_map;  // name -> bytes
-
-// An installation directory of a test's own, with its settings.
-struct install {
-    std::string dir;     // the installation directory
-    updater_config cfg;  // install_dir = dir, state_dir = dir\state
-    explicit install(const char *tag) : dir(test_temp_dir(tag))
-    {
-        memset(&cfg, 0, sizeof cfg);
-        snprintf(cfg.install_dir, sizeof cfg.install_dir, "%s", dir.c_str());
-        snprintf(cfg.state_dir, sizeof cfg.state_dir, "%s\\state", dir.c_str());
-    }
-    std::string bin() const { return dir + "\\bin"; }
-    std::string version_bin(const std::string &v) const { return dir + "\\versions\\" + v + "\\bin"; }
-};
-
-bool exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void write_files(const std::string &dir, const file_map &files)
-{
-    CreateDirectoryA(dir.c_str(), nullptr);
-    for (auto &f : files)
-        ASSERT_TRUE(test_write_file(dir + "\\" + f.first, f.second)) << f.first;
-}
-
-// Makes dir and its parents.
-void make_dirs(const std::string &dir)
-{
-    for (size_t i = 3; i <= dir.size(); i++)
-        if (i == dir.size() || dir[i] == '\\')
-            CreateDirectoryA(dir.substr(0, i).c_str(), nullptr);
-}
-
-// Every file directly in dir with its bytes; directories as "<name>/".
-file_map snapshot(const std::string &dir)
-{
-    file_map m;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return m;
-    do {
-        std::string n = fd.cFileName;
-        if (n == "." || n == "..")
-            continue;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            m[n + "/"] = "";
-        else
-            m[n] = test_read_file(dir + "\\" + n);
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-    return m;
-}
-
-// The names in files that begin with prefix.
-std::vector<std::string> names_with(const file_map &files, const std::string &prefix)
-{
-    std::vector<std::string> out;
-    for (auto &f : files)
-        if (f.first.compare(0, prefix.size(), prefix) == 0)
-            out.push_back(f.first);
-    return out;
-}
-
-// files without the names that contain part.
-file_map without(file_map files, const std::string &part)
-{
-    for (auto it = files.begin(); it != files.end();)
-        it = it->first.find(part) != std::string::npos ? files.erase(it) : std::next(it);
-    return files;
-}
-
-std::string pid_text() { return std::to_string(GetCurrentProcessId()); }
 
 // The old and the new version that most tests switch between.
 const file_map OLD_BIN = {{"a.exe", "old a"}, {"b.dll", "old b"}, {"notes.txt", "old notes"}};
@@ -107,82 +33,6 @@ struct switch_fixture : install {
         write_files(version_bin("1.1.0"), NEW_BIN);
     }
 };
-
-// ---- injected failures --------------------------------------------------------
-
-// What the fake calls do; reset by every test that installs them.
-struct fake_rules {
-    std::string copy_fail_name;  // CopyFileA of a source ending in this name fails...
-    int copy_fail_call;          // ...or the copy with this number (from 1)...
-    DWORD copy_error;            // ...with this error
-    int copies;                  // copies asked for so far
-    std::string copied_last;     // the name of the last source asked for
-    std::string move_fail_from;  // MoveFileExA from a path ending in this ("" any)...
-    std::string move_fail_to;    // ...to a path ending in this ("" any) fails...
-    DWORD move_error;            // ...with this error...
-    int move_fail_times;         // ...this many times (-1 always)
-    int moves_failed;            // failures so far
-    std::string delete_refused;  // DeleteFileA of a path ending in this fails with 5
-    int sleeps;                  // calls of Sleep
-    DWORD slept_ms;              // their total
-};
-fake_rules rules;
-
-bool ends_with(const char *s, const std::string &tail)
-{
-    size_t n = strlen(s);
-    return !tail.empty() && n >= tail.size() && strcmp(s + n - tail.size(), tail.c_str()) == 0;
-}
-
-BOOL WINAPI fake_copy(LPCSTR from, LPCSTR to, BOOL fail_if_exists)
-{
-    rules.copies++;
-    const char *slash = strrchr(from, '\\');
-    rules.copied_last = slash ? slash + 1 : from;
-    if (ends_with(from, rules.copy_fail_name) || rules.copies == rules.copy_fail_call) {
-        SetLastError(rules.copy_error);
-        return FALSE;
-    }
-    return versions_win_real.copy_file(from, to, fail_if_exists);
-}
-
-BOOL WINAPI fake_move(LPCSTR from, LPCSTR to, DWORD flags)
-{
-    bool match = (!rules.move_fail_from.empty() || !rules.move_fail_to.empty()) &&
-                 (rules.move_fail_from.empty() || ends_with(from, rules.move_fail_from)) &&
-                 (rules.move_fail_to.empty() || ends_with(to, rules.move_fail_to));
-    if (match && (rules.move_fail_times < 0 || rules.moves_failed < rules.move_fail_times)) {
-        rules.moves_failed++;
-        SetLastError(rules.move_error);
-        return FALSE;
-    }
-    return versions_win_real.move_file(from, to, flags);
-}
-
-BOOL WINAPI fake_delete(LPCSTR path)
-{
-    if (ends_with(path, rules.delete_refused)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return versions_win_real.delete_file(path);
-}
-
-void WINAPI fake_sleep(DWORD ms)
-{
-    rules.sleeps++;
-    rules.slept_ms += ms;
-}
-
-// Points the seam at the fakes with fresh rules.
-void use_fakes()
-{
-    rules = fake_rules();
-    versions_win.copy_file = fake_copy;
-    versions_win.move_file = fake_move;
-    versions_win.delete_file = fake_delete;
-    versions_win.sleep = fake_sleep;
-}
 
 }  // namespace
 
@@ -381,8 +231,9 @@ TEST(VersionsSwitch, AnOldFileThatCannotGoBackIsKeptAndNamed)
     EXPECT_EQ(versions_switch_bin(&f.cfg, "1.1.0", err, sizeof err), -1);
     std::string kept = f.bin() + "\\b.dll.keep-" + pid_text() + "-" + std::to_string(counter + 3);
     EXPECT_EQ(std::string(err), "cannot copy " + rules.copied_last +
-                                    " (error 225); undoing the switch failed: cannot put " + f.bin() +
-                                    "\\b.dll back (error 5); the old file is kept as " + kept);
+                                    " (error 225); undoing the switch failed: cannot put " +
+                                    f.bin() + "\\b.dll back (error 5); the old file is kept as " +
+                                    kept);
     EXPECT_EQ(rules.sleeps, VERSIONS_MOVE_TRIES - 1) << "tried for ten seconds";
     EXPECT_EQ(test_read_file(kept), "old b");
     EXPECT_EQ(switch_undo_get()->count, 0u);
@@ -396,6 +247,36 @@ TEST(VersionsSwitch, AnOldFileThatCannotGoBackIsKeptAndNamed)
     EXPECT_EQ(live.count("b.dll"), 0u);
     EXPECT_EQ(live.count("c.exe"), 0u);
     EXPECT_EQ(live[kept.substr(f.bin().size() + 1)], "old b");
+}
+
+TEST(VersionsSwitch, ARunningProgramIsMovedAsideAndDeletedOnceItEnds)
+{
+    install f("running");
+    write_files(f.bin(), {{"tool.exe", fake_program("1.0.0")}});
+    write_files(f.version_bin("1.1.0"), {{"tool.exe", fake_program("1.1.0")}});
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string line = "\"" + f.bin() + "\\tool.exe\" sleep:20000";
+    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &si, &pi));
+    char err[400] = "";
+    EXPECT_EQ(versions_switch_bin(&f.cfg, "1.1.0", err, sizeof err), 0) << err;
+    switch_undo_clear();
+    file_map live = snapshot(f.bin());
+    EXPECT_EQ(live["tool.exe"], fake_program("1.1.0"));
+    auto aside = names_with(live, "tool.exe.old-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(live[aside[0]], fake_program("1.0.0"));
+
+    versions_remove_old_files(&f.cfg);
+    EXPECT_TRUE(exists(f.bin() + "\\" + aside[0])) << "kept while the program runs";
+    TerminateProcess(pi.hProcess, 0);
+    WaitForSingleObject(pi.hProcess, 10000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    versions_remove_old_files(&f.cfg);
+    EXPECT_EQ(snapshot(f.bin()), (file_map{{"tool.exe", fake_program("1.1.0")}}));
 }
 
 TEST(VersionsClean, RemoveOldFilesLeavesFilesInUse)

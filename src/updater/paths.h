@@ -7,10 +7,10 @@
 
 // Buffer sizes of the path formatters.
 enum {
-    PATH_DIR_MAX = 1300,   // a directory path (path_format's usual buffer)
-    PATH_1400 = 1400,      // listing patterns, undo targets, version directories
-    PATH_1500 = 1500,      // names of moved-aside files
-    PATH_1700 = 1700,      // a file's path inside a directory
+    PATH_DIR_MAX = 1300,  // a directory path (path_format's usual buffer)
+    PATH_1400 = 1400,     // listing patterns, undo targets, version directories
+    PATH_1500 = 1500,     // names of moved-aside files
+    PATH_1700 = 1700,     // a file's path inside a directory
 };
 
 // "<ProgramData>\orvantis", or "C:\ProgramData\orvantis" when ProgramData is

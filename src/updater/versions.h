@@ -47,8 +47,8 @@ struct switch_undo_entry {
 struct switch_undo {
     switch_undo_entry entries[SWITCH_UNDO_MAX];  // in the order the files were touched
     uint64_t count;                              // valid entries
-    uint32_t switch_counter;   // names of files moved aside by the switch (and by the undo)
-    uint32_t stray_counter;    // names of files moved aside by the stray pass
+    uint32_t switch_counter;  // names of files moved aside by the switch (and by the undo)
+    uint32_t stray_counter;   // names of files moved aside by the stray pass
 };
 
 // ---- pure decisions, shared with the Windows unit --------------------------
@@ -88,10 +88,9 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
 // (count of them) are the merged packages' entries. 0 on success; 1 with one
 // sentence in err otherwise, the old programs live again and, when a program
 // failed, the version added to st's failed versions.
-int versions_install_staged(const updater_config *cfg, const char *version,
-                            const char *components, const char *staging,
-                            const pkg_entry *entries, size_t count, updater_state *st, char *err,
-                            size_t errlen);
+int versions_install_staged(const updater_config *cfg, const char *version, const char *components,
+                            const char *staging, const pkg_entry *entries, size_t count,
+                            updater_state *st, char *err, size_t errlen);
 // Runs every program of the version ("*.exe" in its bin) from the live bin
 // with "--selftest", stopping at the first that fails. 0; or -1 with one
 // sentence in err (VERSIONS_MSG_MAX bytes).

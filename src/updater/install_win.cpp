@@ -1,0 +1,611 @@
+// The install engine's runs: the lock, the checks that nothing of the product
+// is busy, the downloads, the unpacking, checking and merging of every
+// package into one staging directory, the hand-over to the version switch,
+// and the removal, scheduled update and adding of components around them.
+#include "install.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <windows.h>
+
+#include "fs.h"
+#include "install_win_seam.h"
+#include "lock.h"
+#include "log.h"
+#include "package.h"
+#include "proc.h"
+#include "sched_service.h"
+#include "selftest.h"
+#include "update.h"
+#include "version.h"
+#include "versions.h"
+
+const install_win_calls install_win_real = {
+    sched_service_busy, sched_service_stop, sched_service_start, proc_running_programs,
+    updater_lock_release,
+};
+install_win_calls install_win = install_win_real;
+
+// Room for a message that quotes a path and a nested reason.
+#define MSG_BUF 2048
+
+namespace {
+
+// What one install_components run holds, released at its one exit.
+struct install_run_state {
+    const updater_config *cfg;              // the settings
+    const install_request *req;             // the request
+    updater_state *st;                      // the caller's state, written on marking
+    int sched_stopped;                      // 1 when the run stopped the idle scheduler
+    int dirs_made;                          // 1 once versions_dir_create succeeded
+    int staging_made;                       // 1 once the staging directory exists
+    char list[INSTALL_LIST_MAX];            // component list text to record
+    char downloads[INSTALL_PATH_MAX];       // "<state_dir>/downloads"
+    char staging[INSTALL_PATH_MAX];         // "<install_dir>/.staging-<version>-<pid>"
+    char *files[INSTALL_MAX_ARTIFACTS];     // downloaded file of each artifact (heap), or null
+    install_merged merged;                  // entries merged into staging so far
+};
+
+// 1 when a formatter's result n says that the whole text fit in size bytes
+// (a cut path would name another file).
+bool fits(int n, size_t size) { return n >= 0 && (size_t)n < size; }
+
+// 1 when the request names something to install: a valid version and 1 or
+// more artifacts, none of them missing.
+int request_usable(const install_request *req)
+{
+    if (!req || !req->artifacts || req->count == 0 || !req->version ||
+        !version_is_valid(req->version))
+        return 0;
+    for (uint64_t i = 0; i < req->count; i++)
+        if (!req->artifacts[i])
+            return 0;
+    return 1;
+}
+
+// Records the version as failed here and writes the state; a failure to
+// write is not reported (the run's own message says what went wrong).
+void mark_failed(install_run_state *rs)
+{
+    failed_versions_add(rs->st, rs->req->version);
+    state_write(rs->cfg, rs->st, nullptr, 0);
+}
+
+// Reads "<scratch>/PACKAGE.json" (1 to 65535 bytes, one read) and checks it
+// against the unpacked entries. 0, or -1 with the reason in reason.
+int check_package_json(const char *scratch, const pkg_entry *entries, size_t count,
+                       const char *version, const char *component, char *reason, size_t size)
+{
+    char path[INSTALL_PATH_MAX + 16];
+    install_format(path, sizeof path, "%s/PACKAGE.json", scratch);
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        update_error(reason, size, "PACKAGE.json is missing");
+        return -1;
+    }
+    // One byte beyond the limit tells a file that is too long.
+    char *text = (char *)malloc(INSTALL_JSON_MAX + 2);
+    if (!text) {
+        fclose(f);
+        update_error(reason, size, "out of memory");
+        return -1;
+    }
+    size_t len = fread(text, 1, INSTALL_JSON_MAX + 1, f);
+    fclose(f);
+    text[len] = '\0';
+    int rc = -1;
+    const char *bad = install_json_size_reason(len);
+    if (bad)
+        update_error(reason, size, "%s", bad);
+    else
+        rc = package_json_check(entries, count, text, len, version, component, reason, size);
+    free(text);
+    return rc;
+}
+
+// Merges one package's entries from its scratch directory into staging.
+// 0, or -1 with the run's sentence in err.
+int merge_package(install_run_state *rs, const char *scratch, const pkg_entry *entries,
+                  size_t count, const char *component, char *err, size_t errlen)
+{
+    char source[MSG_BUF], target[MSG_BUF];
+    for (size_t i = 0; i < count; i++) {
+        const pkg_entry *e = &entries[i];
+        int plan = install_merge_plan(&rs->merged, e);
+        if (plan == MERGE_SKIP || plan == MERGE_SAME_FILE)
+            continue;
+        install_format(source, sizeof source, "%s/%s", scratch, e->path);
+        install_format(target, sizeof target, "%s/%s", rs->staging, e->path);
+        if (plan == MERGE_NEW_FILE) {
+            // A merged path that differs only in letter case is the same
+            // file to Windows: the move would replace it.
+            FILE *there = fopen(target, "rb");
+            if (there) {
+                fclose(there);
+                plan = MERGE_CONFLICT;
+            }
+        }
+        switch (plan) {
+        case MERGE_CONFLICT:
+            update_error(err, errlen,
+                         "the component %s and another component both contain %s, with "
+                         "different content",
+                         component, e->path);
+            return -1;
+        case MERGE_DIR_AGAIN:
+        case MERGE_NEW_DIR:
+            if (fs_create_dirs(target) != 0) {
+                update_error(err, errlen, "cannot create %s", target);
+                return -1;
+            }
+            break;
+        case MERGE_NEW_FILE: {
+            char *slash = strrchr(target, '/');
+            *slash = '\0';
+            int made = fs_create_dirs(target);
+            if (made != 0) {
+                update_error(err, errlen, "cannot create %s", target);
+                return -1;
+            }
+            *slash = '/';
+            if (fs_replace_file(source, target) != 0) {
+                update_error(err, errlen, "cannot move %s into the installation", e->path);
+                return -1;
+            }
+            break;
+        }
+        }
+        if (plan != MERGE_DIR_AGAIN && install_merged_add(&rs->merged, e) != 0) {
+            update_error(err, errlen, "out of memory while merging the packages");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Unpacks, checks and merges package k; its scratch directory is gone
+// afterwards. 0, or -1 with the run's sentence in err.
+int unpack_and_merge(install_run_state *rs, size_t k, char *err, size_t errlen)
+{
+    const manifest_artifact *art = rs->req->artifacts[k];
+    const char *name = install_artifact_name(art);
+    char scratch[INSTALL_PATH_MAX + 24];
+    char msg[INSTALL_UNPACK_MSG] = "";
+    pkg_entry *entries = nullptr;
+    size_t count = 0;
+    int rc = -1;
+
+    install_format(scratch, sizeof scratch, "%s.p%zu", rs->staging, k);
+    fs_remove_path(scratch);
+    if (unpack_tar_zstd(rs->files[k], scratch, INSTALL_UNPACK_LIMIT, &entries, &count, msg,
+                        sizeof msg) != 0) {
+        update_error(err, errlen, "the package for %s is invalid: %s", name, msg);
+        goto out;
+    }
+    if (check_package_json(scratch, entries, count, rs->req->version, art->component, msg,
+                           sizeof msg) != 0) {
+        update_error(err, errlen, "the package for %s is inconsistent: %s", name, msg);
+        goto out;
+    }
+    rc = merge_package(rs, scratch, entries, count, name, err, errlen);
+out:
+    free(entries);
+    fs_remove_path(scratch);
+    return rc;
+}
+
+// Downloads every artifact in order into rs->files. 0, or -1 with the
+// download's sentence in err.
+int download_all(install_run_state *rs, char *err, size_t errlen)
+{
+    const install_request *req = rs->req;
+    for (size_t j = 0; j < req->count; j++) {
+        const manifest_artifact *art = req->artifacts[j];
+        char step[INSTALL_STEP_TEXT];
+        install_format(step, sizeof step, "downloading %s", install_artifact_name(art));
+        if (req->step_fn)
+            req->step_fn(req->step_user, step, j, req->count);
+        log_write(LOG_INFO, "downloading %s", art->url ? art->url : "");
+        char path[INSTALL_PATH_MAX] = "";
+        if (artifact_download(rs->cfg, req->base_url, art, rs->downloads, path, sizeof path,
+                              req->bytes_fn, req->bytes_user, err, errlen) != 0)
+            return -1;
+        rs->files[j] = strdup(path);
+        if (!rs->files[j]) {
+            update_error(err, errlen, "out of memory");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The body of install_components from the creation of the directories on;
+// the caller cleans up. 0, or 1 with a sentence in err.
+int install_staged_run(install_run_state *rs, char *err, size_t errlen)
+{
+    const install_request *req = rs->req;
+    if (versions_dir_create(rs->cfg, err, errlen) != 0)
+        return INSTALL_FAILED;
+    rs->dirs_made = 1;
+    fs_remove_path(rs->staging);
+    if (fs_create_dirs(rs->staging) != 0) {
+        update_error(err, errlen, "cannot create %s", rs->staging);
+        return INSTALL_FAILED;
+    }
+    rs->staging_made = 1;
+    if (req->count > INSTALL_MAX_ARTIFACTS) {
+        update_error(err, errlen, "too many components");
+        return INSTALL_FAILED;
+    }
+    // Every package is on disk before anything is unpacked: a download that
+    // fails says nothing about the version, so it is not marked.
+    if (download_all(rs, err, errlen) != 0)
+        return INSTALL_FAILED;
+    if (req->step_fn)
+        req->step_fn(req->step_user, "installing", req->count, req->count);
+    for (size_t k = 0; k < req->count; k++) {
+        if (unpack_and_merge(rs, k, err, errlen) != 0) {
+            mark_failed(rs);
+            return INSTALL_FAILED;
+        }
+    }
+    if (versions_install_staged(rs->cfg, req->version, rs->list, rs->staging, rs->merged.items,
+                                rs->merged.count, rs->st, err, errlen) != 0)
+        return INSTALL_FAILED;
+    for (size_t j = 0; j < req->count; j++)
+        remove(rs->files[j]);
+    return INSTALL_DONE;
+}
+
+// Takes the lock for a run whose busy line is busy_line; 0 held, else the
+// run's result (75 busy, 1 with the sentence in err).
+int lock_for_run(const updater_config *cfg, const char *busy_line, char *err, size_t errlen)
+{
+    int got = updater_lock_acquire(cfg);
+    if (got == 0)
+        return 0;
+    if (got == -1) {
+        if (busy_line)
+            log_write(LOG_INFO, "%s", busy_line);
+        return INSTALL_POSTPONED;
+    }
+    update_error(err, errlen, "cannot use the state directory %s", cfg->state_dir);
+    return INSTALL_FAILED;
+}
+
+} // namespace
+
+int install_components(const updater_config *cfg, const host_facts *hf,
+                       const install_request *req, updater_state *st, char *err, size_t errlen)
+{
+    (void)hf;
+    if (!request_usable(req)) {
+        update_error(err, errlen, "nothing to install");
+        return INSTALL_FAILED;
+    }
+    if (!req->force && wordlist_contains(st->bad_versions, req->version)) {
+        update_error(err, errlen,
+                     "version %s failed on this machine before; not trying it again (use "
+                     "--force, or wait for a newer release)",
+                     req->version);
+        return INSTALL_FAILED;
+    }
+
+    char msg[INSTALL_SCHED_MSG] = "";
+    unsigned long pid = 0;
+    // A job that runs, and a scheduler whose state cannot be read, both
+    // postpone: a backup must never find its programs half replaced.
+    if (install_win.sched_busy(cfg, &pid, nullptr, 0, msg, sizeof msg) != 0) {
+        log_write(LOG_INFO, "orv_sched is running a job: postponing the installation");
+        return INSTALL_POSTPONED;
+    }
+    install_run_state *rs = (install_run_state *)calloc(1, sizeof *rs);
+    if (!rs) {
+        update_error(err, errlen, "out of memory");
+        return INSTALL_FAILED;
+    }
+    rs->cfg = cfg;
+    rs->req = req;
+    rs->st = st;
+    int rc = INSTALL_FAILED;
+
+    if (pid != 0) {
+        if (install_win.sched_stop(cfg, pid, msg, sizeof msg) != 0) {
+            log_write(LOG_INFO,
+                      "could not stop the idle orv_sched for the installation (%s): postponing",
+                      msg);
+            rc = INSTALL_POSTPONED;
+            goto out;
+        }
+        rs->sched_stopped = 1;
+    }
+    {
+        char names[INSTALL_NAMES_MAX] = "";
+        if (install_win.running_programs(names, sizeof names) > 0) {
+            log_write(LOG_INFO, "%s is running: postponing the installation", names);
+            rc = INSTALL_POSTPONED;
+            goto out;
+        }
+    }
+    install_component_list(req->artifacts, (size_t)req->count, req->component_list, rs->list,
+                           sizeof rs->list);
+    if (!fits(install_format(rs->downloads, sizeof rs->downloads, "%s/downloads",
+                             cfg->state_dir),
+              sizeof rs->downloads) ||
+        !fits(install_format(rs->staging, sizeof rs->staging, "%s/.staging-%s-%ld",
+                             cfg->install_dir, req->version, (long)GetCurrentProcessId()),
+              sizeof rs->staging)) {
+        update_error(err, errlen, "cannot create %s/.staging-%s", cfg->install_dir,
+                     req->version);
+        goto out;
+    }
+    rc = install_staged_run(rs, err, errlen);
+out:
+    for (size_t j = 0; j < INSTALL_MAX_ARTIFACTS; j++)
+        free(rs->files[j]);
+    install_merged_free(&rs->merged);
+    if (rs->staging_made)
+        fs_remove_path(rs->staging);
+    if (rc == INSTALL_FAILED && rs->dirs_made) {
+        // A first installation that fails leaves nothing behind: "bin" (made
+        // by a switch that was undone), "versions" and the installation
+        // directory go when they are empty.
+        char dir[INSTALL_PATH_MAX + 16];
+        install_format(dir, sizeof dir, "%s/bin", cfg->install_dir);
+        fs_remove_dir(dir);
+        install_format(dir, sizeof dir, "%s/versions", cfg->install_dir);
+        if (fs_remove_dir(dir) == 0)
+            fs_remove_dir(cfg->install_dir);
+    }
+    if (rs->sched_stopped)
+        install_win.sched_start();
+    free(rs);
+    return rc;
+}
+
+int install_run(const updater_config *cfg, const host_facts *hf, const install_request *req,
+                char *err, size_t errlen)
+{
+    update_error(err, errlen, "%s", "");
+    if (!request_usable(req)) {
+        update_error(err, errlen, "nothing to install");
+        return INSTALL_FAILED;
+    }
+    int rc = lock_for_run(cfg, "another orv_updater or orv_setup is running; try again later",
+                          err, errlen);
+    if (rc != 0)
+        return rc;
+    updater_state st;
+    state_read(cfg, &st);
+    rc = install_components(cfg, hf, req, &st, err, errlen);
+    install_win.lock_release();
+    return rc;
+}
+
+int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t errlen)
+{
+    update_error(err, errlen, "%s", "");
+    int rc = lock_for_run(cfg, nullptr, err, errlen);
+    if (rc != 0)
+        return rc;
+    char names[INSTALL_NAMES_MAX] = "";
+    char msg[INSTALL_SCHED_MSG] = "";
+    if (install_win.running_programs(names, sizeof names) > 0) {
+        log_write(LOG_INFO, "%s is running: not uninstalling now", names);
+        install_win.lock_release();
+        return INSTALL_POSTPONED;
+    }
+    // The setup removed an idle service before; a job that runs (or a state
+    // that cannot be read) still keeps the programs where they are.
+    if (install_win.sched_busy(cfg, nullptr, nullptr, 0, msg, sizeof msg) != 0) {
+        log_write(LOG_INFO, "orv_sched is running a job: not uninstalling now");
+        install_win.lock_release();
+        return INSTALL_POSTPONED;
+    }
+    if (versions_remove_all(cfg, err, errlen) != 0) {
+        install_win.lock_release();
+        return INSTALL_FAILED;
+    }
+    if (purge) {
+        char path[INSTALL_PATH_MAX];
+        // The state and the downloads go while the lock is still held: an
+        // updater that takes the lock next must not lose them under its feet.
+        install_format(path, sizeof path, "%s/state", cfg->state_dir);
+        remove(path);
+        install_format(path, sizeof path, "%s/state.tmp", cfg->state_dir);
+        remove(path);
+        install_format(path, sizeof path, "%s/downloads", cfg->state_dir);
+        fs_remove_path(path);
+        // The lock file can go only once it is closed.
+        install_win.lock_release();
+        install_format(path, sizeof path, "%s/updater.lock", cfg->state_dir);
+        remove(path);
+        fs_remove_dir(cfg->state_dir);
+        return INSTALL_DONE;
+    }
+    updater_state st;
+    state_read(cfg, &st);
+    st.installed_version[0] = '\0';
+    st.previous_version[0] = '\0';
+    st.components[0] = '\0';
+    rc = state_write(cfg, &st, err, errlen) == 0 ? INSTALL_DONE : INSTALL_FAILED;
+    install_win.lock_release();
+    return rc;
+}
+
+namespace {
+
+// The catalog run's shared part: lock, state, catalog, resolved selection.
+struct catalog_run {
+    updater_state st;                                // the state, read under the lock
+    component_catalog cat;                           // the loaded catalog
+    char url[INSTALL_DOC_URL_MAX];                   // its document URL
+    char ids_buf[INSTALL_LIST_MAX];                  // the state's component list, split
+    const char *ids[INSTALL_MAX_ARTIFACTS];          // the selection
+    const char *resolved[INSTALL_MAX_ARTIFACTS];     // closed over the requirements
+    size_t resolved_count;                           // their number
+    const manifest_artifact *packages[INSTALL_MAX_ARTIFACTS];  // one per resolved id
+};
+
+// Loads the catalog into cr and resolves the state's components followed by
+// the extra ids (at most 32 ids in all). 0, or -1 with a sentence in err.
+// empty_fails: an empty component list in the state ends the run.
+int catalog_run_load(const updater_config *cfg, catalog_run *cr, const char *const *extra,
+                     size_t extra_n, int empty_fails, char *err, size_t errlen)
+{
+    state_read(cfg, &cr->st);
+    if (empty_fails && !cr->st.components[0]) {
+        update_error(err, errlen, "this installation was not made from components; nothing to add");
+        return -1;
+    }
+    if (catalog_load(cfg, &cr->st, (int64_t)time(nullptr), &cr->cat, cr->url, sizeof cr->url, err,
+                     errlen) != 0)
+        return -1;
+    size_t n = install_split_ids(cr->st.components, cr->ids_buf, sizeof cr->ids_buf, cr->ids,
+                                 INSTALL_MAX_ARTIFACTS);
+    for (size_t i = 0; i < extra_n && n < INSTALL_MAX_ARTIFACTS; i++)
+        cr->ids[n++] = extra[i];
+    return catalog_resolve_selection(&cr->cat, cr->ids, n, cr->resolved, INSTALL_MAX_ARTIFACTS,
+                                     &cr->resolved_count, err, errlen);
+}
+
+// The request of a catalog run: no component list, no callbacks.
+install_request catalog_request(const catalog_run *cr, const char *version, uint32_t force)
+{
+    install_request req = {};
+    req.version = version;
+    req.artifacts = cr->packages;
+    req.count = cr->resolved_count;
+    req.base_url = cr->url;
+    req.force = force;
+    return req;
+}
+
+} // namespace
+
+int update_components_run(const updater_config *cfg, const update_options *opts,
+                          const host_facts *hf, char *err, size_t errlen)
+{
+    static const update_options none = {0, 0, 0, 0, nullptr, nullptr, -1};
+    if (!opts)
+        opts = &none;
+    update_error(err, errlen, "%s", "");
+    if (!cfg->url[0]) {
+        log_write(LOG_INFO, "no update url configured: nothing to do");
+        return INSTALL_DONE;
+    }
+    int rc = lock_for_run(cfg, "another orv_updater is running; try again later", err, errlen);
+    if (rc != 0)
+        return rc;
+    catalog_run *cr = (catalog_run *)calloc(1, sizeof *cr);
+    if (!cr) {
+        update_error(err, errlen, "out of memory");
+        install_win.lock_release();
+        return INSTALL_FAILED;
+    }
+    rc = INSTALL_FAILED;
+    char installed[VERSION_TEXT_MAX + 16];
+    char msg[INSTALL_CHOICE_MSG] = "";
+    const manifest_release *rel = nullptr;
+    const manifest_release *newest;
+    unsigned bucket;
+    unsigned flags;
+    install_request req;
+    if (catalog_run_load(cfg, cr, nullptr, 0, 0, err, errlen) != 0)
+        goto out;
+    if (opts->installed_version)
+        install_format(installed, sizeof installed, "%s", opts->installed_version);
+    else if (state_current_version(cfg, installed, sizeof installed) != 0)
+        install_format(installed, sizeof installed, "%s", INSTALL_OWN_VERSION);
+    newest = install_newest_release(&cr->cat);
+    bucket = opts->bucket >= 0 ? (unsigned)opts->bucket
+                               : rollout_bucket(newest ? newest->version : "");
+    flags = (opts->allow_downgrade ? RELEASE_ALLOW_DOWNGRADE : 0) |
+            (opts->allow_major || cfg->allow_major_upgrade ? RELEASE_ALLOW_MAJOR : 0);
+    if (catalog_choose_release(&cr->cat, cr->resolved, cr->resolved_count, hf, installed,
+                               INSTALL_OWN_VERSION, bucket, flags, opts->target_version, &rel,
+                               cr->packages, msg, sizeof msg) != 0) {
+        log_write(LOG_INFO, "installed %s: %s", installed, msg);
+        rc = INSTALL_DONE;
+        goto out;
+    }
+    log_write(LOG_INFO, "installed %s, available %s%s%s", installed, rel->version,
+              rel->notes ? ": " : "", rel->notes ? rel->notes : "");
+    if (!opts->force && wordlist_contains(cr->st.bad_versions, rel->version)) {
+        log_write(LOG_WARN,
+                  "version %s failed on this machine before; not trying it again (use --force, "
+                  "or wait for a newer release)",
+                  rel->version);
+        rc = INSTALL_DONE;
+        goto out;
+    }
+    if (opts->check_only) {
+        rc = INSTALL_AVAILABLE;
+        goto out;
+    }
+    req = catalog_request(cr, rel->version, opts->force);
+    rc = install_components(cfg, hf, &req, &cr->st, err, errlen);
+    if (rc == INSTALL_DONE)
+        log_write(LOG_INFO, "updated %s -> %s", installed, rel->version);
+out:
+    catalog_free(&cr->cat);
+    free(cr);
+    install_win.lock_release();
+    return rc;
+}
+
+int install_add_components(const updater_config *cfg, const char *const *ids, size_t n,
+                           const host_facts *hf, char *err, size_t errlen)
+{
+    update_error(err, errlen, "%s", "");
+    if (!cfg->url[0]) {
+        update_error(err, errlen, "no update url configured");
+        return INSTALL_FAILED;
+    }
+    int rc = lock_for_run(cfg, "another orv_updater is running; try again later", err, errlen);
+    if (rc != 0)
+        return rc;
+    catalog_run *cr = (catalog_run *)calloc(1, sizeof *cr);
+    if (!cr) {
+        update_error(err, errlen, "out of memory");
+        install_win.lock_release();
+        return INSTALL_FAILED;
+    }
+    rc = INSTALL_FAILED;
+    char version[VERSION_TEXT_MAX + 16];
+    const char *missing = nullptr;
+    const manifest_release *rel;
+    install_request req;
+    if (catalog_run_load(cfg, cr, ids, ids ? n : 0, 1, err, errlen) != 0)
+        goto out;
+    if (state_current_version(cfg, version, sizeof version) != 0) {
+        update_error(err, errlen, "cannot determine the installed version");
+        goto out;
+    }
+    rel = install_find_release(&cr->cat, version);
+    if (!rel) {
+        update_error(err, errlen,
+                     "version %s is no longer on the update site; run --update first, then try "
+                     "again",
+                     version);
+        goto out;
+    }
+    if (catalog_pick_packages(rel, hf, cr->resolved, cr->resolved_count, cr->packages,
+                              &missing) != 0) {
+        update_error(err, errlen, "no package for component %s in version %s for this platform",
+                     missing ? missing : "?", version);
+        goto out;
+    }
+    req = catalog_request(cr, version, 1);
+    rc = install_components(cfg, hf, &req, &cr->st, err, errlen);
+    if (rc == INSTALL_DONE)
+        log_write(LOG_INFO, "%s: components now %s", version, cr->st.components);
+out:
+    catalog_free(&cr->cat);
+    free(cr);
+    install_win.lock_release();
+    return rc;
+}

@@ -1,0 +1,492 @@
+// The install engine end to end against the tests' update server: signed
+// catalogs of real tar+zstd packages whose programs answer "--version" and
+// "--selftest", installed, updated, refused, undone and postponed, with the
+// installation directory, the state file, the downloads and the log looked at
+// afterwards. The scheduler service is a seam: Wine has none to stop.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "engine_site.h"
+#include "install.h"
+#include "install_fixture.h"
+#include "install_win_seam.h"
+#include "log.h"
+#include "proc_win.h"
+#include "seam_guard.h"
+#include "test_util.h"
+#include "update_server.h"
+#include "versions_win_seam.h"
+
+namespace {
+
+const char kFailedBefore[] =
+    "version 1.1.0 failed on this machine before; not trying it again (use --force, or wait for "
+    "a newer release)";
+
+std::string read(const std::string &path) { return test_read_file(path); }
+
+// The programs of a standard package of version for component, as installed.
+std::string tool_bytes(const std::string &component, const std::string &version)
+{
+    return engine_site::program(component + "_tool", version).data;
+}
+
+// CreateProcessA as a virus scanner would answer for the agent's program.
+BOOL WINAPI refuse_agent(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                         LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                         LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    if (line && strstr(line, "agent_tool.exe")) {
+        SetLastError(225);  // ERROR_VIRUS_INFECTED
+        return FALSE;
+    }
+    return CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+}
+
+class Engine : public ::testing::Test {
+protected:
+    engine_site site{"install"};
+    site_log log;
+};
+
+} // namespace
+
+// A fresh install of two components, an update that keeps the previous
+// version, and a second update that prunes the oldest one.
+TEST_F(Engine, InstallsThenUpdatesKeepingThePreviousVersion)
+{
+    for (const char *v : {"1.0.0", "1.1.0", "1.2.0"})
+        site.releases.push_back(engine_site::standard_release(v, {"core", "agent"}));
+    site.publish();
+
+    site_result r = site.install("1.0.0", {"core", "agent"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.steps, (std::vector<std::string>{"downloading core 0/2", "downloading agent 1/2",
+                                                 "installing 2/2"}));
+    ASSERT_FALSE(r.bytes.empty());
+    EXPECT_EQ(r.bytes.back().first, r.bytes.back().second) << "the last report is the whole";
+    EXPECT_EQ(engine_site::names(site.bin()),
+              (std::vector<std::string>{"agent_tool.exe", "core_tool.exe"}));
+    EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0"));
+    // Both packages bring bin/ and the same read-me: merged once.
+    EXPECT_EQ(engine_site::names(site.version_dir("1.0.0")),
+              (std::vector<std::string>{"README.txt", "bin"}));
+    updater_state st = site.state();
+    EXPECT_STREQ(st.installed_version, "1.0.0");
+    EXPECT_STREQ(st.previous_version, "");
+    EXPECT_STREQ(st.components, "core,agent");
+    EXPECT_STREQ(st.bad_versions, "");
+    // The downloads are gone, their directory stays; no staging is left.
+    EXPECT_TRUE(site_exists(site.downloads()));
+    EXPECT_EQ(engine_site::names(site.downloads()), std::vector<std::string>{});
+    EXPECT_EQ(engine_site::names(site.cfg.install_dir),
+              (std::vector<std::string>{"bin", "versions"}));
+    // The URL as the catalog lists it.
+    EXPECT_TRUE(log.has(LOG_INFO, "downloading pkgs/core-1.0.0.pkg"));
+
+    r = site.install("1.1.0", {"core", "agent"}, 1, "agent,core");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    st = site.state();
+    EXPECT_STREQ(st.installed_version, "1.1.0");
+    EXPECT_STREQ(st.previous_version, "1.0.0");
+    EXPECT_STREQ(st.components, "agent,core") << "the request's list is recorded as given";
+    EXPECT_EQ(engine_site::names(site.cfg.install_dir + std::string("\\versions")),
+              (std::vector<std::string>{"1.0.0", "1.1.0"}));
+
+    r = site.install("1.2.0", {"core", "agent"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    st = site.state();
+    EXPECT_STREQ(st.installed_version, "1.2.0");
+    EXPECT_STREQ(st.previous_version, "1.1.0");
+    EXPECT_EQ(engine_site::names(site.cfg.install_dir + std::string("\\versions")),
+              (std::vector<std::string>{"1.1.0", "1.2.0"}));
+    EXPECT_TRUE(log.has(LOG_INFO, "removed the old version 1.0.0"));
+    EXPECT_EQ(read(site.bin() + "\\agent_tool.exe"), tool_bytes("agent", "1.2.0"));
+}
+
+// A program that passes its check in staging and fails live: the switch is
+// undone, the version recorded, and refused next time unless forced.
+TEST_F(Engine, LiveSelfTestFailureIsUndoneRecordedAndRefusedUnlessForced)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    program_answers fails_live;
+    fails_live.fail_live = true;
+    site.releases.push_back(
+        {"1.1.0",
+         {{"core", engine_site::standard_package("1.1.0", "core")},
+          {"agent", engine_site::standard_package("1.1.0", "agent", fails_live)}},
+         ""});
+    site.publish();
+    ASSERT_EQ(site.install("1.0.0", {"core", "agent"}).rc, 0);
+
+    site_result r = site.install("1.1.0", {"core", "agent"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "the installation of 1.1.0 was undone: agent_tool.exe fails its self-test "
+                     "after the update: the live copy refuses its self-test");
+    EXPECT_EQ(read(site.bin() + "\\agent_tool.exe"), tool_bytes("agent", "1.0.0"));
+    EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0"));
+    updater_state st = site.state();
+    EXPECT_STREQ(st.installed_version, "1.0.0");
+    EXPECT_STREQ(st.bad_versions, "1.1.0");
+    EXPECT_EQ(engine_site::names(site.cfg.install_dir + std::string("\\versions")),
+              std::vector<std::string>{"1.0.0"});
+    EXPECT_EQ(engine_site::names(site.cfg.install_dir),
+              (std::vector<std::string>{"bin", "versions"}));
+    // A failed run keeps its downloads for the next one.
+    EXPECT_EQ(engine_site::names(site.downloads()),
+              (std::vector<std::string>{"agent-1.1.0.pkg", "core-1.1.0.pkg"}));
+
+    size_t asked = site.requests(site.package_path("1.1.0", "agent"));
+    r = site.install("1.1.0", {"core", "agent"}, 0);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, kFailedBefore);
+    EXPECT_EQ(r.steps, std::vector<std::string>{}) << "refused before anything is done";
+
+    r = site.install("1.1.0", {"core", "agent"}, 1);
+    EXPECT_EQ(r.rc, 1) << "forced, it is tried again";
+    EXPECT_EQ(r.steps.size(), 3u);
+    EXPECT_EQ(site.requests(site.package_path("1.1.0", "agent")), asked)
+        << "the kept download is used";
+    EXPECT_STREQ(site.state().bad_versions, "1.1.0") << "recorded once";
+}
+
+// A package that cannot be unpacked, checked or merged fails the run, records
+// its version, and a first installation leaves nothing behind.
+TEST_F(Engine, BadPackagesFailAndRecordTheVersion)
+{
+    std::string readme_other = "another read-me\r\n";
+    std::vector<test_tar_item> prog = {{"bin", "", '5', 0755},
+                                       engine_site::program("agent_tool", "1.0.0")};
+    auto with_json = [&](const std::string &version, const std::string &json) {
+        std::vector<test_tar_item> items = {{"PACKAGE.json", json, '0', 0644},
+                                            {"bin", "", '5', 0755},
+                                            engine_site::program("agent_tool", version)};
+        return test_zstd(test_tar(items));
+    };
+    program_answers old_version;
+    old_version.version = "agent_tool 0.9.0";
+    struct {
+        const char *name;
+        const char *version;
+        std::string agent;     // the agent package
+        std::string expected;  // the sentence, or its start when it ends in "..."
+    } cases[] = {
+        {"not zstd", "1.0.1", "this is no package",
+         "the package for agent is invalid: the archive is not valid zstd data: ..."},
+        {"no PACKAGE.json", "1.0.2", test_zstd(test_tar(prog)),
+         "the package for agent is inconsistent: PACKAGE.json is missing"},
+        {"empty PACKAGE.json", "1.0.3", with_json("1.0.3", ""),
+         "the package for agent is inconsistent: PACKAGE.json is empty"},
+        {"PACKAGE.json too long", "1.0.4", with_json("1.0.4", std::string(65536, ' ')),
+         "the package for agent is inconsistent: PACKAGE.json is larger than 65535 bytes"},
+        {"another component's package", "1.0.5",
+         test_package("1.0.5", "restore", {engine_site::program("agent_tool", "1.0.5")}),
+         "the package for agent is inconsistent: the package is not the agent component the "
+         "catalog promised"},
+        {"same path, other content", "1.0.6",
+         test_package("1.0.6", "agent",
+                      {{"bin", "", '5', 0755}, engine_site::program("agent_tool", "1.0.6"),
+                       {"README.txt", readme_other, '0', 0644}}),
+         "the component agent and another component both contain README.txt, with different "
+         "content"},
+        {"path differs only in case", "1.0.7",
+         test_package("1.0.7", "agent",
+                      {{"bin", "", '5', 0755}, engine_site::program("Core_Tool", "1.0.7")}),
+         "the component agent and another component both contain bin/Core_Tool.exe, with "
+         "different content"},
+        {"program reports another version", "1.0.8",
+         engine_site::standard_package("1.0.8", "agent", old_version),
+         "not installing 1.0.8: agent_tool.exe reports a different version than the package "
+         "(expected 'agent_tool 1.0.8')"},
+    };
+    for (auto &c : cases)
+        site.releases.push_back(
+            {c.version,
+             {{"core", engine_site::standard_package(c.version, "core")}, {"agent", c.agent}},
+             ""});
+    site.publish();
+    for (auto &c : cases) {
+        site.use_installation(c.name);
+        site_result r = site.install(c.version, {"core", "agent"});
+        EXPECT_EQ(r.rc, 1) << c.name;
+        std::string want = c.expected;
+        if (want.size() > 3 && want.compare(want.size() - 3, 3, "...") == 0) {
+            EXPECT_EQ(r.err.substr(0, want.size() - 3), want.substr(0, want.size() - 3)) << c.name;
+        } else {
+            EXPECT_EQ(r.err, want) << c.name;
+        }
+        EXPECT_STREQ(site.state().bad_versions, c.version) << c.name;
+        EXPECT_FALSE(site_exists(site.cfg.install_dir)) << c.name << ": left behind";
+        EXPECT_EQ(engine_site::names(site.downloads()).size(), 2u) << c.name;
+    }
+}
+
+// A full list of failed versions drops its oldest word for a new one.
+TEST_F(Engine, FullListOfFailedVersionsDropsTheOldest)
+{
+    site.releases.push_back({"1.0.1",
+                             {{"core", engine_site::standard_package("1.0.1", "core")},
+                              {"agent", "this is no package"}},
+                             ""});
+    site.publish();
+    std::string words;
+    for (int n = 10; n <= 82; n++)
+        words += (words.empty() ? "0.0." : " 0.0.") + std::to_string(n);
+    ASSERT_EQ(words.size(), 510u);
+    updater_state st = {};
+    snprintf(st.bad_versions, sizeof st.bad_versions, "%s", words.c_str());
+    site.set_state(st);
+    EXPECT_EQ(site.install("1.0.1", {"core", "agent"}).rc, 1);
+    EXPECT_EQ(std::string(site.state().bad_versions), words.substr(7) + " 1.0.1");
+}
+
+// A virus scanner that refuses a program, and a switch that cannot copy, say
+// nothing about the version: it is not recorded, and nothing stays behind.
+TEST_F(Engine, ScannerAndSwitchFailuresDoNotRecordTheVersion)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    site.publish();
+    struct {
+        const char *name;
+        bool scanner;     // else the switch fails
+        const char *err;  // the start of the sentence
+    } cases[] = {
+        {"scanner", true,
+         "not installing 1.0.0: agent_tool.exe was blocked or removed by the virus scanner (it "
+         "contains a threat according to the virus scanner); add an exclusion for the folder "},
+        {"switch", false, "cannot switch to the new version: cannot copy agent_tool.exe (error 5)"},
+    };
+    for (auto &c : cases) {
+        seam_guard<proc_api> proc_guard(proc_calls);
+        seam_guard<versions_win_calls> switch_guard(versions_win);
+        if (c.scanner) {
+            proc_calls.CreateProcessA = refuse_agent;
+        } else {
+            use_fakes();
+            rules.copy_fail_name = "agent_tool.exe";
+            rules.copy_error = 5;
+        }
+        site.use_installation(c.name);
+        site_result r = site.install("1.0.0", {"core", "agent"});
+        EXPECT_EQ(r.rc, 1) << c.name;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.name << ": " << r.err;
+        EXPECT_STREQ(site.state().bad_versions, "") << c.name;
+        EXPECT_FALSE(site_exists(site.cfg.install_dir)) << c.name << ": left behind";
+    }
+}
+
+// A download that fails ends the run without recording the version; the
+// retry reuses what was downloaded already.
+TEST_F(Engine, FailedDownloadIsNotRecordedAndTheRetryReusesTheRest)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    std::string agent_path = site.package_path("1.0.0", "agent");
+    site.publish();
+    site.refuse(agent_path, true);
+
+    site_result r = site.install("1.0.0", {"core", "agent"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err.rfind("cannot download https://localhost:", 0), 0u) << r.err;
+    EXPECT_EQ(r.steps, (std::vector<std::string>{"downloading core 0/2", "downloading agent 1/2"}));
+    EXPECT_STREQ(site.state().bad_versions, "");
+    // The failed request's part file stays for a resume.
+    EXPECT_EQ(engine_site::names(site.downloads()),
+              (std::vector<std::string>{"agent-1.0.0.pkg.part", "core-1.0.0.pkg"}));
+    EXPECT_FALSE(site_exists(site.cfg.install_dir));
+
+    site.refuse(agent_path, false);
+    size_t core_asked = site.requests(site.package_path("1.0.0", "core"));
+    r = site.install("1.0.0", {"core", "agent"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), core_asked);
+    EXPECT_STREQ(site.state().installed_version, "1.0.0");
+}
+
+// Another process's lock postpones every run without a change.
+TEST_F(Engine, HeldLockPostponesEveryRun)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.publish();
+    ASSERT_EQ(CreateDirectoryA(site.cfg.state_dir, nullptr), TRUE);
+    std::string lock = std::string(site.cfg.state_dir) + "\\updater.lock";
+    HANDLE h = CreateFileA(lock.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+
+    site_result r = site.install("1.0.0", {"core"});
+    EXPECT_EQ(r.rc, 75);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(log.has(LOG_INFO, "another orv_updater or orv_setup is running; try again later"));
+    EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), 0u);
+
+    size_t lines = log.lines.size();
+    char err[300] = "x";
+    EXPECT_EQ(updater_uninstall(&site.cfg, 1, err, sizeof err), 75);
+    EXPECT_STREQ(err, "");
+    EXPECT_EQ(log.lines.size(), lines) << "the uninstall says nothing";
+    update_options o = {};
+    o.bucket = 0;
+    EXPECT_EQ(update_components_run(&site.cfg, &o, &site.hf, err, sizeof err), 75);
+    EXPECT_TRUE(log.has(LOG_INFO, "another orv_updater is running; try again later"));
+    const char *ids[] = {"agent"};
+    EXPECT_EQ(install_add_components(&site.cfg, ids, 1, &site.hf, err, sizeof err), 75);
+    EXPECT_TRUE(site_exists(lock));
+    CloseHandle(h);
+
+    r = site.install("1.0.0", {"core"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+}
+
+// A product program that runs postpones an installation and a removal.
+TEST_F(Engine, RunningProductProgramPostpones)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.publish();
+    std::string exe = site.root + "\\orv_maintenance.exe";
+    ASSERT_TRUE(test_write_file(exe, packaged_program({})));
+    std::string line = "\"" + exe + "\" --sleep 30";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &si, &pi));
+    char names[256] = "";
+    for (int i = 0; i < 100 && install_win_real.running_programs(names, sizeof names) == 0; i++)
+        Sleep(50);
+
+    site_result r = site.install("1.0.0", {"core"});
+    EXPECT_EQ(r.rc, 75);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(log.has(LOG_INFO, "orv_maintenance.exe is running: postponing the installation"));
+    EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), 0u);
+    char err[300] = "";
+    EXPECT_EQ(updater_uninstall(&site.cfg, 0, err, sizeof err), 75);
+    EXPECT_TRUE(log.has(LOG_INFO, "orv_maintenance.exe is running: not uninstalling now"));
+
+    TerminateProcess(pi.hProcess, 0);
+    WaitForSingleObject(pi.hProcess, 5000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
+// The scheduler: a job (or a state that cannot be read) postpones before
+// anything is downloaded; an idle service is stopped for the run and started
+// again at every end, and one that does not stop postpones without a start.
+TEST_F(Engine, SchedulerServiceIsStoppedForTheRunAndStartedAgain)
+{
+    seam_guard<install_win_calls> guard(install_win);
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.releases.push_back(engine_site::standard_release("1.0.1", {"core"}));
+    site.publish();
+    site.refuse(site.package_path("1.0.1", "core"), true);
+    const char *job = "orv_sched is running a job: postponing the installation";
+    struct {
+        const char *name;
+        int busy;
+        unsigned long pid;
+        int stop, running;
+        const char *version;  // 1.0.1 cannot be downloaded
+        int rc, stops, starts;
+        const char *line;  // the INFO line, or ""
+    } cases[] = {
+        {"a job runs", 1, 0, 0, 0, "1.0.0", 75, 0, 0, job},
+        {"job state unreadable", -1, 4242, 0, 0, "1.0.0", 75, 0, 0, job},
+        {"idle service does not stop", 0, 4242, -1, 0, "1.0.0", 75, 1, 0,
+         "could not stop the idle orv_sched for the installation (the service orvantis-sched did "
+         "not stop within 30 s (a job may have started)): postponing"},
+        {"idle service, program runs", 0, 4242, 0, 1, "1.0.0", 75, 1, 1,
+         "orv_agent.exe is running: postponing the installation"},
+        {"idle service, download fails", 0, 4242, 0, 0, "1.0.1", 1, 1, 1, ""},
+        {"idle service, installed", 0, 4242, 0, 0, "1.0.0", 0, 1, 1, ""},
+        {"no service", 0, 0, 0, 0, "1.0.0", 0, 0, 0, ""},
+    };
+    for (auto &c : cases) {
+        site.use_installation(c.name);
+        site_fake_scheduler(site.bin());
+        sched.busy = c.busy;
+        sched.pid = c.pid;
+        sched.stop = c.stop;
+        sched.running = c.running;
+        size_t asked = site.requests(site.package_path("1.0.0", "core"));
+        site_result r = site.install(c.version, {"core"});
+        EXPECT_EQ(r.rc, c.rc) << c.name << ": " << r.err;
+        EXPECT_EQ(sched.stops, c.stops) << c.name;
+        EXPECT_EQ(sched.starts, c.starts) << c.name;
+        if (*c.line) {
+            EXPECT_TRUE(log.has(LOG_INFO, c.line)) << c.name;
+        }
+        if (c.rc == 75) {
+            EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), asked) << c.name;
+            EXPECT_EQ(r.err, "") << c.name;
+        }
+        if (c.rc == 0 && c.starts) {
+            EXPECT_TRUE(sched.live_at_start) << c.name << ": started before the switch";
+        }
+    }
+}
+
+// Requests that name nothing installable, and more than 32 packages.
+TEST_F(Engine, NothingToInstallAndTooManyComponents)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.publish();
+    manifest_artifact art = {};
+    std::string url = "pkgs/core-1.0.0.pkg";
+    art.url = url.c_str();
+    art.component = "core";
+    char err[300] = "";
+    EXPECT_EQ(install_run(&site.cfg, &site.hf, nullptr, err, sizeof err), 1);
+    EXPECT_STREQ(err, "nothing to install");
+    struct {
+        const char *name;
+        const char *version;
+        std::vector<const manifest_artifact *> arts;
+    } cases[] = {
+        {"no artifacts", "1.0.0", {}},
+        {"no version", nullptr, {&art}},
+        {"not a version text", "1.0", {&art}},
+        {"a missing artifact", "1.0.0", {&art, nullptr}},
+    };
+    for (auto &c : cases) {
+        install_request req = {};
+        req.version = c.version;
+        req.artifacts = c.arts.empty() ? nullptr : c.arts.data();
+        req.count = c.arts.size();
+        EXPECT_EQ(install_run(&site.cfg, &site.hf, &req, err, sizeof err), 1) << c.name;
+        EXPECT_STREQ(err, "nothing to install") << c.name;
+    }
+    site_result r = site.install_request_of("1.0.0", std::vector<const manifest_artifact *>(33, &art));
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "too many components");
+    EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), 0u);
+    EXPECT_FALSE(site_exists(site.cfg.install_dir));
+}
+
+// A staging directory that cannot be made fails the run before anything is
+// downloaded, and takes the "versions" directory it made with it.
+TEST_F(Engine, StagingThatCannotBeMadeLeavesNoVersionsBehind)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.publish();
+    ASSERT_TRUE(CreateDirectoryA(site.cfg.install_dir, nullptr));
+    std::string staging = std::string(site.cfg.install_dir) + "/.staging-1.0.0-" +
+                          std::to_string(GetCurrentProcessId());
+    // A file in the way that nobody may delete while it is open.
+    HANDLE h = CreateFileA(staging.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    site_result r = site.install("1.0.0", {"core"});
+    CloseHandle(h);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "cannot create " + staging);
+    EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), 0u);
+    EXPECT_EQ(engine_site::names(site.cfg.install_dir),
+              std::vector<std::string>{".staging-1.0.0-" + std::to_string(GetCurrentProcessId())});
+}

@@ -1,0 +1,136 @@
+// A signed update site and an installation for the install engine's tests:
+// releases made of real tar+zstd packages that carry fake product programs
+// (support/packaged_program.h), a component catalog signed with a key of the
+// test's own on the tests' update server (support/update_server.h), the
+// settings of a fresh installation, the engine's runs the way the setup calls
+// them, and the log lines they write. A test that uses it includes
+// "update_server.h" itself, so that ctest gives it the server. Windows tests
+// only.
+#pragma once
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "packaged_program.h"
+#include "install.h"
+#include "test_package.h"
+
+// One package of a release.
+struct site_package {
+    std::string component;  // component id
+    std::string bytes;      // the package file as served
+    std::string os = "windows";  // the "os" of its match object
+};
+
+// One release of the catalog.
+struct site_release {
+    std::string version;                // version text
+    std::vector<site_package> packages; // one per component
+    std::string notes;                  // "notes", none when empty
+};
+
+// What one engine run gave.
+struct site_result {
+    int rc = -1;                     // the run's result
+    std::string err;                 // its sentence
+    std::vector<std::string> steps;  // "text index/count" of every step callback
+    std::vector<std::pair<uint64_t, uint64_t>> bytes;  // every byte callback (done, total)
+};
+
+// The log lines written while it lives: (level, text).
+struct site_log {
+    std::vector<std::pair<int, std::string>> lines;
+    site_log();
+    ~site_log();
+    site_log(const site_log &) = delete;
+    site_log &operator=(const site_log &) = delete;
+    // 1 when a line of level has exactly this text.
+    bool has(int level, const std::string &text) const;
+};
+
+struct engine_site {
+    uint8_t priv[32];                    // the catalog's signing key
+    std::string dir;                     // this test's directory on the server
+    std::string root;                    // this test's local directory
+    updater_config cfg;                  // url, channel "alpha", key, state and install dirs
+    host_facts hf;                       // this computer
+    std::vector<site_release> releases;  // published by publish()
+    int64_t sequence = 0;                // of the last published catalog
+
+    // A site below srv_case(""), an installation below a new temporary
+    // directory named after tag: install_dir root\inst, state_dir root\state.
+    explicit engine_site(const char *tag);
+    // Points the installation at root\<name>\inst and root\<name>\state.
+    void use_installation(const std::string &name);
+
+    // The program "bin/<name>.exe" of a package: it reports "<name> <version>"
+    // and passes its self-test unless a says otherwise (a.version empty: the
+    // right version).
+    static test_tar_item program(const std::string &name, const std::string &version,
+                                 program_answers a = {});
+    // A component package of version: "bin/", the program "<component>_tool"
+    // answering as a says, and a read-me that every standard package shares;
+    // then extra items.
+    static std::string standard_package(const std::string &version, const std::string &component,
+                                        program_answers a = {},
+                                        std::vector<test_tar_item> extra = {});
+    // A release of standard packages of the given components.
+    static site_release standard_release(const std::string &version,
+                                         const std::vector<std::string> &components);
+    // The server path of a release's package: "alpha/pkgs/<component>-<version>.pkg".
+    std::string package_path(const std::string &version, const std::string &component) const;
+    // Serves the packages of every release and a new catalog of them,
+    // signed; the components are core (required), agent and restore.
+    void publish();
+    // Makes the server answer 404 for a package_path (on) or serve it again.
+    // A fault, since the server's documents outlive a ctest run.
+    void refuse(const std::string &path, bool on);
+
+    // install_run of the catalog's release version for ids, as the setup
+    // calls it (the catalog loaded first), with force and the component list.
+    site_result install(const std::string &version, const std::vector<std::string> &ids,
+                        uint32_t force = 1, const char *list = nullptr);
+    // install_run of a request whose artifacts the caller made.
+    site_result install_request_of(const std::string &version,
+                                   const std::vector<const manifest_artifact *> &arts,
+                                   uint32_t force = 1);
+
+    // The state file as read now.
+    updater_state state() const;
+    // Writes st as the state file.
+    void set_state(const updater_state &st) const;
+    // The names in dir (files and directories, not "." and ".."), sorted;
+    // empty when dir is missing.
+    static std::vector<std::string> names(const std::string &dir);
+    // The live programs' directory, a version directory and the downloads.
+    std::string bin() const;
+    std::string version_dir(const std::string &v) const;
+    std::string downloads() const;
+    // The number of requests the server saw for a package_path.
+    size_t requests(const std::string &path) const;
+};
+
+// 1 when anything stands at path.
+bool site_exists(const std::string &path);
+
+// The scheduler service and the running-programs query as the engine's seam
+// sees them: Wine has no scheduler service to report a job, to stop or to
+// refuse a stop.
+struct site_sched {
+    int busy = 0;                // result of the query (a sentence goes with -1)
+    unsigned long pid = 0;       // process id the query reports
+    int stop = 0;                // result of a stop (a sentence goes with -1)
+    int stops = 0;               // stops asked for
+    int starts = 0;              // starts asked for
+    bool live_at_start = false;  // a program stood in bin when the service was started
+    int running = 0;             // > 0: the running-programs query answers this and
+                                 // "orv_agent.exe"; else the real query answers
+    std::string bin;             // the live directory looked at by a start
+};
+extern site_sched sched;
+// Points the scheduler and running-programs calls of install_win at the fake
+// with fresh answers and bin as the live directory; a test keeps a
+// seam_guard on install_win to put the real calls back.
+void site_fake_scheduler(const std::string &bin);
