@@ -2,6 +2,9 @@
 // settings file, Windows registration and the integration steps.
 #include "setup_flow.h"
 
+#include <string.h>
+
+#include "install.h"
 #include "registration.h"
 #include "sched_setup.h"
 #include "setup_client.h"
@@ -19,20 +22,24 @@ static int unregister(setup_context *ctx, char *msg, size_t msglen)
     return win_unregister_install(ctx);
 }
 
-// ---- the engine is not in this build yet ------------------------------------
-// Each ends its run as failed, so no run reports work that was not done.
-
-static int engine_uninstall_missing(const updater_config *, int, char *err, size_t errlen)
+// One install_request from the plan: the catalog's URL as the base of the
+// packages, the report adapters for progress, and always forced, since the
+// user asked for exactly this version.
+static int install(setup_context *ctx, const setup_install_plan *plan, char *err, size_t errlen)
 {
-    setup_error(err, errlen, "Das Entfernen ist in diesem Build noch nicht enthalten");
-    return 1;
-}
-
-static int install_missing(setup_context *, const setup_install_plan *, char *err,
-                           size_t errlen)
-{
-    setup_error(err, errlen, "Die Installation ist in diesem Build noch nicht enthalten");
-    return 1;
+    install_request req;
+    memset(&req, 0, sizeof req);
+    req.version = plan->version;
+    req.artifacts = plan->packages;
+    req.count = plan->count;
+    req.base_url = ctx->catalog_url;
+    req.component_list = plan->component_list;
+    req.bytes_fn = setup_bytes_adapter;
+    req.bytes_user = ctx;
+    req.step_fn = setup_step_adapter;
+    req.step_user = ctx;
+    req.force = 1;
+    return install_run(&ctx->updater_config, &ctx->host_facts, &req, err, errlen);
 }
 
 static const setup_flow_sys flow_sys = {
@@ -41,11 +48,11 @@ static const setup_flow_sys flow_sys = {
     setup_data_dir,
     win_update_task_exists,
     unregister,
-    engine_uninstall_missing,
+    updater_uninstall,
     setup_purge,
     setup_connect,
     setup_restrict_data_dir,
-    install_missing,
+    install,
     updconf_write,
     win_register_install,
     win_update_task_create,

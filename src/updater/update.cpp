@@ -1,4 +1,5 @@
-// Bounded formatter, error writer and scanner of the update engine.
+// Bounded formatter, short-text formatter, error writer and scanner of the
+// update engine.
 #include "update.h"
 
 #include <stdarg.h>
@@ -23,6 +24,15 @@ void update_error(char *err, size_t errlen, const char *fmt, ...)
     va_start(ap, fmt);
     vsnprintf(err, errlen, fmt, ap);
     va_end(ap);
+}
+
+int upd_format(char *buf, size_t size, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(size ? buf : NULL, size, fmt, ap);
+    va_end(ap);
+    return n;
 }
 
 int update_sscanf(const char *text, const char *fmt, ...)
