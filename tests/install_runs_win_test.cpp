@@ -1,3 +1,4 @@
+// resource-lock: product-programs
 // The install engine's other runs end to end against the tests' update
 // server: the removal of an installation with and without purge, the
 // scheduled update of an installation made from components, and the adding

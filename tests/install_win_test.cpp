@@ -1,3 +1,4 @@
+// resource-lock: product-programs
 // The install engine end to end against the tests' update server: signed
 // catalogs of real tar+zstd packages whose programs answer "--version" and
 // "--selftest", installed, updated, refused, undone and postponed, with the

@@ -1,3 +1,4 @@
+// resource-lock: product-programs
 // The installation lock between two processes, and the removal of a whole
 // installation while one of its programs runs.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// resource-lock: product-programs
 // The process runner on Windows, with the tests' fake program as the child:
 // quoting as the child's own split sees it, output through one bounded pipe,
 // exit codes, the time limit and the job that ends what a program leaves

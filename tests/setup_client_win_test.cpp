@@ -1,3 +1,4 @@
+// resource-lock: product-programs
 // The client connection on Windows: the certificate and key files in the
 // data directory, the connection test with a fake restore program, and the
 // examples. Wine's icacls is a stub, so the fake program stands beside this

@@ -7,11 +7,13 @@
 
 #include <windows.h>
 
+#include "console.h"
 #include "libtest.h"
 #include "log.h"
 #include "opt.h"
 #include "setup_connect.h"
 #include "setup_context.h"
+#include "setup_flow.h"
 #include "setup_options.h"
 #include "setup_start.h"
 #include "setup_text.h"
@@ -39,6 +41,28 @@ static void console_attach(void)
     freopen("CONOUT$", "w", stdout);
     freopen("CONOUT$", "w", stderr);
     freopen("CONIN$", "r", stdin);
+}
+
+// The silent mode: console callbacks and log capture, the install or the
+// uninstall flow, then the report, the error line and the warning summary.
+// Returns the exit code: 0, 1 or 75.
+static int run_silent(setup_context *ctx)
+{
+    console_install_callbacks(ctx);
+    console_capture_log();
+    char err[SETUP_ERR_SIZE] = "";
+    int rc = ctx->mode == SETUP_MODE_UNINSTALL ? setup_uninstall_silent(ctx, err, sizeof err)
+                                               : setup_install_silent(ctx, err, sizeof err);
+    if (ctx->report[0])
+        console_write(stdout, ctx->report);
+    fflush(stdout);
+    if (rc != 0)
+        setup_print_error(err[0] ? err : "Die Aktion ist fehlgeschlagen");
+    console_print_warnings();
+    fflush(stdout);
+    if (rc == 0)
+        return 0;
+    return rc == 75 ? 75 : 1;
 }
 
 int main(int argc, char **argv)
@@ -85,8 +109,10 @@ int main(int argc, char **argv)
         setup_print_components(ctx);
         return 0;
     }
-    // The wizard (silent unset) and the silent install and uninstall flows
-    // come with their own units.
-    setup_print_error("Diese Betriebsart ist in diesem Build noch nicht enthalten");
-    return 1;
+    if (!ctx->silent) {
+        // The wizard comes with its own unit.
+        setup_print_error("Das Setup-Fenster ist in diesem Build noch nicht enthalten");
+        return 1;
+    }
+    return run_silent(ctx);
 }

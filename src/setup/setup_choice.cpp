@@ -32,9 +32,7 @@ int list_contains(const char *list, const char *id)
     }
 }
 
-// The version of the newest release; the first of equal versions wins.
-// Null for a catalog without releases.
-static const char *newest_version(const component_catalog *cat)
+const char *setup_newest_version(const component_catalog *cat)
 {
     const char *best = nullptr;
     for (size_t i = 0; i < cat->release_count; i++) {
@@ -53,7 +51,7 @@ static int choose_for(setup_context *ctx, const char *const *ids, size_t n,
                       const manifest_artifact **packages)
 {
     const component_catalog *cat = &ctx->component_catalog;
-    const char *newest = newest_version(cat);
+    const char *newest = setup_newest_version(cat);
     unsigned bucket = setup_choice_calls.rollout_bucket(newest ? newest : "");
     const char *pin = ctx->target_version[0] ? ctx->target_version : nullptr;
     const manifest_release *release = nullptr;

@@ -23,6 +23,9 @@ struct setup_choice_sys {
 // The calls the choice makes; the real ones in the Windows build.
 extern setup_choice_sys setup_choice_calls;
 
+// The version of the catalog's newest release (the first of equal versions);
+// null for a catalog without releases. It names this computer's rollout bucket.
+const char *setup_newest_version(const component_catalog *cat);
 // 1 when the comma list holds id as one of its items (blanks at an item's
 // start skipped; the id must be followed by the end, a blank or ","), else 0.
 int list_contains(const char *list, const char *id);

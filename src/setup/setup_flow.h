@@ -1,0 +1,117 @@
+// The flows that change the installation: install (also update, modify and
+// repair) and uninstall, with the two readers of the installed state that the
+// wizard uses. Every call that leaves the process goes through setup_flow_sys,
+// so the flows' decisions are tested with the calls replaced.
+#pragma once
+#include <stddef.h>
+
+#include "manifest.h"
+#include "setup_context.h"
+#include "state.h"
+
+enum {
+    SETUP_FLOW_MSG = 400,       // message of one integration step
+    SETUP_FLOW_REASON = 300,    // reason of the release choice
+    SETUP_FLOW_DATA_DIR = 600,  // the data directory in a report line
+    SETUP_FLOW_NAMES = 600      // display names of a component list
+};
+
+// What the install flow hands to the engine: the chosen release and one
+// package per resolved component id, in the order of the ids.
+struct setup_install_plan {
+    const char *version;                                    // the release's version (in the catalog)
+    const manifest_artifact *packages[SETUP_MAX_COMPONENTS]; // the package of each id
+    size_t count;                                           // number of resolved ids
+    char component_list[256];                               // the resolved ids joined by ","
+};
+
+// The calls of the flows. The Windows build passes the real ones; tests pass
+// their own to see what each step was given and to make it fail.
+struct setup_flow_sys {
+    // win_is_admin: 1 when the process runs as an administrator.
+    int (*is_admin)(void);
+    // state_read: the updater's state, or the empty state; always 0.
+    int (*state_read)(const updater_config *cfg, updater_state *st);
+    // The data directory into buf (setup_data_dir); returns buf.
+    char *(*data_dir)(const setup_context *ctx, char *buf, size_t size);
+    // win_update_task_exists: 1 the daily task exists, 0 it does not, -1 test
+    // mode or the query failed.
+    int (*update_task_exists)(setup_context *ctx);
+
+    // ---- uninstall ----
+    // Removes the Windows entries of the installation (tasks, service and
+    // firewall rule, hand-over files, PATH entry, uninstall key, links); 0, or
+    // non-zero with an English or German sentence in msg. Best effort.
+    int (*unregister)(setup_context *ctx, char *msg, size_t msglen);
+    // updater_uninstall: 0 removed, 75 busy, else failed with a sentence.
+    int (*engine_uninstall)(const updater_config *cfg, int purge, char *err, size_t errlen);
+    // setup_purge: deletes updater.conf and the data directory, with report lines.
+    void (*purge)(setup_context *ctx);
+
+    // ---- install ----
+    // setup_connect: 0 with the catalog loaded, -1 with a German message.
+    int (*connect)(setup_context *ctx, char *err, size_t errlen);
+    // setup_restrict_data_dir: 0 with its report line, -1 with a sentence.
+    int (*restrict_data_dir)(setup_context *ctx, char *err, size_t errlen);
+    // install_run with a request built from the plan, the context's settings,
+    // host facts and catalog URL, its progress through the report adapters
+    // and force 1: 0 done, 75 postponed, else failed with an English sentence.
+    int (*install)(setup_context *ctx, const setup_install_plan *plan, char *err, size_t errlen);
+    // updconf_write: 0, or non-zero with an English sentence.
+    int (*config_write)(const char *path, const updater_config *cfg, char *err, size_t errlen);
+    // win_register_install: PATH, uninstall key, links; 0 or -1 with a sentence.
+    int (*register_install)(setup_context *ctx, char *err, size_t errlen);
+    // The daily update task: create, delete (0 or -1 with a sentence).
+    int (*update_task_create)(setup_context *ctx, char *err, size_t errlen);
+    int (*update_task_delete)(setup_context *ctx, char *err, size_t errlen);
+    // setup_program_path: buf when the program is installed, else null.
+    const char *(*program_path)(const setup_context *ctx, const char *name, char *buf,
+                                size_t size);
+    // The boot task that resumes backups: create (0 or -1), remove an earlier one.
+    int (*resume_task_create)(setup_context *ctx, char *err, size_t errlen);
+    void (*resume_task_remove)(setup_context *ctx);
+    // The scheduler service with its API and firewall rule: set up (0 or -1),
+    // remove an earlier one.
+    int (*sched_setup)(setup_context *ctx, char *err, size_t errlen);
+    void (*sched_remove)(setup_context *ctx);
+    // win_console_link: 0, or -1 with a German sentence.
+    int (*console_link)(setup_context *ctx, char *err, size_t errlen);
+    // setup_server_unsupported: always -1 with its sentence.
+    int (*server_unsupported)(setup_context *ctx, char *err, size_t errlen);
+    // setup_client_connect: 0, or -1 with a German sentence.
+    int (*client_connect)(setup_context *ctx, char *msg, size_t msglen);
+};
+
+// 0 in test mode or as an administrator; else -1 with "Das Setup braucht
+// Administratorrechte (als Administrator ausführen)" in err.
+int setup_require_admin(setup_context *ctx, char *err, size_t errlen);
+int setup_require_admin_with(setup_context *ctx, const setup_flow_sys *sys, char *err,
+                             size_t errlen);
+
+// Installs, updates, modifies or repairs (mode 3: uninstalls instead). 0 done;
+// 75 postponed; 1 failed. A German message in err unless 0; report lines in
+// ctx.
+int setup_install_silent(setup_context *ctx, char *err, size_t errlen);
+int setup_install_silent_with(setup_context *ctx, const setup_flow_sys *sys, char *err,
+                              size_t errlen);
+
+// The administrator check (skipped in test mode), then setup_uninstall; 1
+// when the check fails.
+int setup_uninstall_silent(setup_context *ctx, char *err, size_t errlen);
+int setup_uninstall_silent_with(setup_context *ctx, const setup_flow_sys *sys, char *err,
+                                size_t errlen);
+// Removes the Windows entries, then the programs through the engine and, with
+// purge, the settings and the data directory. 0 removed; 75 postponed; any
+// other value failed. A German message in err unless 0; report lines in ctx.
+int setup_uninstall(setup_context *ctx, char *err, size_t errlen);
+int setup_uninstall_with(setup_context *ctx, const setup_flow_sys *sys, char *err,
+                         size_t errlen);
+
+// Reads the installed components and version from the state into ctx. 1 when
+// a version is installed, else 0.
+int setup_read_installed(setup_context *ctx);
+int setup_read_installed_with(setup_context *ctx, const setup_flow_sys *sys);
+// Looks up whether the daily update task exists (update_task_state) when
+// something is installed; a missing task switches updater_schedule off.
+void setup_read_task_state(setup_context *ctx);
+void setup_read_task_state_with(setup_context *ctx, const setup_flow_sys *sys);

@@ -1,0 +1,468 @@
+// The install flow over a small catalog with its calls replaced: selection
+// and release per mode, what reaches the engine, the engine's outcomes and
+// what follows each, the settings file, and the integration steps' report
+// lines and run-ending failures.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "catalog.h"
+#include "seam_guard.h"
+#include "setup_choice.h"
+#include "setup_flow.h"
+#include "setup_options.h"
+#include "test_context.h"
+
+#ifndef _WIN32
+// The native build has no Windows unit behind the choice; the tests put
+// their own calls in.
+setup_choice_sys setup_choice_calls = {nullptr, nullptr};
+#endif
+
+namespace {
+
+// What the fakes answer and what they saw.
+struct world {
+    int connect_rc = 0;
+    int install_rc = 0;
+    const char *install_msg = "";
+    int config_rc = 0;
+    int register_rc = 0;
+    int task_exists = 0;
+    int task_rc = 0;
+    int sched_rc = 0;
+    int link_rc = 0;
+    int client_rc = 0;
+    std::string programs = "orv_agent orv_sched orv_console"; // installed programs
+    updater_state before = {};  // the state before the engine ran
+    updater_state after = {};   // the state after it
+    bool installed = false;     // the engine ran and succeeded
+    std::string calls;          // one word per call, in order
+    std::string plan;           // "version list count" given to the engine
+    std::string steps;          // the steps the front end saw
+} g;
+
+int fake_admin(void) { return 1; }
+int fake_state_read(const updater_config *, updater_state *st)
+{
+    *st = g.installed ? g.after : g.before;
+    return 0;
+}
+char *fake_data_dir(const setup_context *, char *buf, size_t size)
+{
+    snprintf(buf, size, "%s", "D:\\data");
+    return buf;
+}
+int fake_task_exists(setup_context *)
+{
+    g.calls += "task? ";
+    return g.task_exists;
+}
+int fake_unregister(setup_context *, char *, size_t) { return 0; }
+int fake_engine_uninstall(const updater_config *, int, char *, size_t) { return 0; }
+void fake_purge(setup_context *) {}
+int fake_connect(setup_context *, char *err, size_t errlen)
+{
+    if (g.connect_rc)
+        snprintf(err, errlen, "%s", "Keine Verbindung");
+    return g.connect_rc;
+}
+int fake_restrict(setup_context *, char *, size_t)
+{
+    g.calls += "restrict ";
+    return 0;
+}
+int fake_install(setup_context *, const setup_install_plan *plan, char *err, size_t errlen)
+{
+    g.calls += "install ";
+    g.plan = std::string(plan->version) + " " + plan->component_list + " " +
+             std::to_string(plan->count);
+    for (size_t i = 0; i < plan->count; i++)
+        EXPECT_NE(plan->packages[i], nullptr) << "package " << i;
+    snprintf(err, errlen, "%s", g.install_msg);
+    g.installed = g.install_rc == 0;
+    return g.install_rc;
+}
+int fake_config_write(const char *, const updater_config *, char *err, size_t errlen)
+{
+    g.calls += "config ";
+    if (g.config_rc)
+        snprintf(err, errlen, "%s", "cannot write the file");
+    return g.config_rc;
+}
+int fake_register(setup_context *, char *err, size_t errlen)
+{
+    g.calls += "register ";
+    if (g.register_rc)
+        snprintf(err, errlen, "%s", "orv_setup gehört nicht zu dieser Installation");
+    return g.register_rc;
+}
+int fake_task_create(setup_context *, char *err, size_t errlen)
+{
+    g.calls += "task+ ";
+    if (g.task_rc)
+        snprintf(err, errlen, "%s", "schtasks failed");
+    return g.task_rc;
+}
+int fake_task_delete(setup_context *, char *err, size_t errlen)
+{
+    g.calls += "task- ";
+    if (g.task_rc)
+        snprintf(err, errlen, "%s", "schtasks failed");
+    return g.task_rc;
+}
+const char *fake_program_path(const setup_context *, const char *name, char *buf, size_t size)
+{
+    if (g.programs.find(name) == std::string::npos)
+        return nullptr;
+    snprintf(buf, size, "I:\\bin\\%s.exe", name);
+    return buf;
+}
+int fake_resume_create(setup_context *, char *, size_t)
+{
+    g.calls += "resume+ ";
+    return 0;
+}
+void fake_resume_remove(setup_context *) { g.calls += "resume- "; }
+int fake_sched_setup(setup_context *, char *err, size_t errlen)
+{
+    g.calls += "sched+ ";
+    if (g.sched_rc)
+        snprintf(err, errlen, "%s", "orv_sched gehört nicht zu dieser Installation");
+    return g.sched_rc;
+}
+void fake_sched_remove(setup_context *) { g.calls += "sched- "; }
+int fake_console_link(setup_context *, char *err, size_t errlen)
+{
+    g.calls += "link ";
+    if (g.link_rc)
+        snprintf(err, errlen, "%s", "Die API des Job-Planers ist ausgeschaltet");
+    return g.link_rc;
+}
+int fake_server(setup_context *, char *err, size_t errlen)
+{
+    g.calls += "server ";
+    snprintf(err, errlen, "%s", "Der Backup-Server (orv_target) läuft nur unter Linux");
+    return -1;
+}
+int fake_client(setup_context *, char *msg, size_t msglen)
+{
+    g.calls += "client ";
+    if (g.client_rc)
+        snprintf(msg, msglen, "%s", "Der API-Key ist zu kurz");
+    return g.client_rc;
+}
+
+const setup_flow_sys kSys = {
+    fake_admin,         fake_state_read,    fake_data_dir,      fake_task_exists,
+    fake_unregister,    fake_engine_uninstall, fake_purge,      fake_connect,
+    fake_restrict,      fake_install,       fake_config_write,  fake_register,
+    fake_task_create,   fake_task_delete,   fake_program_path,  fake_resume_create,
+    fake_resume_remove, fake_sched_setup,   fake_sched_remove,  fake_console_link,
+    fake_server,        fake_client,
+};
+
+int record_step(void *, const char *step, size_t index, size_t count)
+{
+    g.steps += std::string(step) + " " + std::to_string(index) + "/" + std::to_string(count);
+    return 0;
+}
+
+int any_host(const char *, char *reason, size_t size)
+{
+    if (size)
+        reason[0] = '\0';
+    return 1;
+}
+unsigned bucket_50(const char *) { return 50; }
+
+std::string pkg(const std::string &component)
+{
+    return "{\"url\": \"p/" + component + ".pkg\", \"sha256\": \"" + std::string(64, 'a') +
+           "\", \"size\": 10, \"match\": {\"os\": \"windows\", \"arch\": \"x86_64\"}, "
+           "\"component\": \"" + component + "\"}";
+}
+
+// Releases 1.0.0 and 2.0.0 of five components; restore needs agent.
+std::string catalog_text()
+{
+    std::string all = pkg("core") + ", " + pkg("agent") + ", " + pkg("restore") + ", " +
+                      pkg("sched") + ", " + pkg("console");
+    return "{\"schema\": 1, \"product\": \"orvantis\", \"channel\": \"alpha\", \"sequence\": 1, "
+           "\"issued\": \"2026-01-01T00:00:00Z\", \"expires\": \"2027-01-01T00:00:00Z\", "
+           "\"releases\": [{\"version\": \"1.0.0\", \"artifacts\": [" + all + "]}, "
+           "{\"version\": \"2.0.0\", \"artifacts\": [" + all + "]}], "
+           "\"components\": [{\"id\": \"core\", \"title\": \"Grundpaket\", \"required\": true}, "
+           "{\"id\": \"agent\", \"title\": \"Backup-Agent\"}, "
+           "{\"id\": \"restore\", \"title\": \"Wiederherstellung\", \"requires\": [\"agent\"]}, "
+           "{\"id\": \"sched\", \"title\": \"Job-Planer\"}, "
+           "{\"id\": \"console\", \"title\": \"Konsole\"}]}";
+}
+
+void set_state(updater_state *st, const char *version, const char *components)
+{
+    snprintf(st->installed_version, sizeof st->installed_version, "%s", version);
+    snprintf(st->components, sizeof st->components, "%s", components);
+}
+
+class InstallFlow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g = world();
+        setup_choice_calls = {any_host, bucket_50};
+        ctx.reset(new setup_context);
+        setup_options_base_defaults(ctx.get());
+        ctx->silent = 1;
+        snprintf(ctx->host_facts.os, sizeof ctx->host_facts.os, "windows");
+        snprintf(ctx->host_facts.arch, sizeof ctx->host_facts.arch, "x86_64");
+        snprintf(ctx->config_path, sizeof ctx->config_path, "%s", "C:\\c\\updater.conf");
+        std::string text = catalog_text();
+        char msg[300] = "";
+        ASSERT_EQ(catalog_parse(text.data(), text.size(), &ctx->component_catalog, msg,
+                                sizeof msg),
+                  0)
+            << msg;
+        ctx->catalog_loaded = 1;
+        ctx->callbacks.step_fn = record_step;
+        set_state(&g.after, "2.0.0", "core,agent,restore,sched,console");
+        err[0] = '\0';
+    }
+    int run() { return setup_install_silent_with(ctx.get(), &kSys, err, sizeof err); }
+    bool reported(const char *line) const { return strstr(ctx->report, line) != nullptr; }
+
+    seam_guard<setup_choice_sys> guard{setup_choice_calls};
+    test_context_ptr ctx;
+    char err[600];
+};
+
+TEST_F(InstallFlow, FreshInstallOfTheClientPreset)
+{
+    ctx->scheduler_service = 0;
+    EXPECT_EQ(run(), 0) << err;
+    EXPECT_EQ(g.plan, "2.0.0 core,agent,restore,sched,console 5");
+    EXPECT_EQ(g.steps, "configuring 6/7");
+    EXPECT_STREQ(ctx->installed_version, "2.0.0");
+    EXPECT_STREQ(ctx->report,
+                 "Installierte Version 2.0.0: Grundpaket, Backup-Agent, Wiederherstellung, "
+                 "Job-Planer, Konsole\n"
+                 "Update-Einstellungen: C:\\c\\updater.conf\n"
+                 "Die tägliche Update-Suche ist eingerichtet\n"
+                 "Unterbrochene Sicherungen werden beim Systemstart fortgesetzt (orv_agent "
+                 "--resume-pending)\n");
+    EXPECT_EQ(g.calls, "restrict install config register task+ resume+ sched- ");
+}
+
+// Which components and which release each mode installs.
+TEST_F(InstallFlow, SelectionAndReleasePerMode)
+{
+    struct {
+        const char *name;
+        int mode;
+        const char *installed_version, *installed, *components, *to;
+        int expected_rc;
+        const char *plan;    // what the engine got ("" when it did not run)
+        const char *removed; // the "Entfernt" line, or null when there is none
+    } cases[] = {
+        {"modify keeps the installed set", SETUP_MODE_MODIFY, "1.0.0", "core,agent", "", "", 0,
+         "2.0.0 core,agent 2", nullptr},
+        {"modify to agent only", SETUP_MODE_MODIFY, "1.0.0", "core,agent,restore", "agent", "",
+         0, "2.0.0 core,agent 2", "Entfernt: Wiederherstellung"},
+        {"repair pins the installed version", SETUP_MODE_REPAIR, "1.0.0", "core,agent", "", "",
+         0, "1.0.0 core,agent 2", nullptr},
+        {"repair of a version gone from the catalog takes the newest", SETUP_MODE_REPAIR,
+         "1.5.0", "core,agent", "", "", 0, "2.0.0 core,agent 2", nullptr},
+        {"repair to a named version gone from the catalog installs nothing else",
+         SETUP_MODE_REPAIR, "1.0.0", "core,agent", "", "1.5.0", 1, "", nullptr},
+        {"install pinned by --to", SETUP_MODE_INSTALL, "", "", "agent", "1.0.0", 0,
+         "1.0.0 core,agent 2", nullptr},
+        {"install to a version not in the catalog", SETUP_MODE_INSTALL, "", "", "", "9.9.9", 1,
+         "", nullptr},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        ctx->mode = c.mode;
+        set_state(&g.before, c.installed_version, c.installed);
+        snprintf(ctx->component_list, sizeof ctx->component_list, "%s", c.components);
+        snprintf(ctx->target_version, sizeof ctx->target_version, "%s", c.to);
+        EXPECT_EQ(run(), c.expected_rc) << c.name << ": " << err;
+        EXPECT_EQ(g.plan, c.plan) << c.name;
+        EXPECT_STREQ(ctx->component_list, "") << c.name << ": the list is used once";
+        EXPECT_EQ(reported("Entfernt: "), c.removed != nullptr) << c.name << ": " << ctx->report;
+        if (c.removed) {
+            EXPECT_TRUE(reported(c.removed)) << c.name << ": " << ctx->report;
+        }
+        if (c.expected_rc) {
+            const char prefix[] = "Für dieses System lässt sich nichts installieren: ";
+            EXPECT_EQ(strncmp(err, prefix, strlen(prefix)), 0) << c.name << ": " << err;
+        }
+    }
+}
+
+TEST_F(InstallFlow, RunEndsBeforeTheEngine)
+{
+    struct {
+        const char *name;
+        int connect_rc;
+        const char *components;
+        const char *expected_err;
+    } cases[] = {
+        {"connect fails", -1, "", "Keine Verbindung"},
+        {"unknown component", 0, "nosuch", "Unbekannte Komponente „nosuch“ (siehe "
+                                           "--list-components)"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        g.connect_rc = c.connect_rc;
+        snprintf(ctx->component_list, sizeof ctx->component_list, "%s", c.components);
+        EXPECT_EQ(run(), 1) << c.name;
+        EXPECT_STREQ(err, c.expected_err) << c.name;
+        EXPECT_EQ(g.calls, "") << c.name;
+    }
+}
+
+// The engine's outcomes: nothing after it runs unless it succeeded.
+TEST_F(InstallFlow, EngineOutcomes)
+{
+    struct {
+        const char *name;
+        int rc;
+        const char *msg;
+        const char *installed;
+        const char *expected_err;
+    } cases[] = {
+        {"postponed", 75, "", "core",
+         "Gerade läuft eine Sicherung, Wiederherstellung, Wartung oder ein anderes Update. "
+         "Bitte später erneut versuchen"},
+        {"failed first install without words", 1, "", "",
+         "Die Installation ist fehlgeschlagen. Es wurde nichts installiert."},
+        {"failed update with words", 1, "too many components", "core",
+         "Zu viele Komponenten. Die bisherige Installation ist unverändert."},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        set_state(&g.before, c.installed[0] ? "1.0.0" : "", c.installed);
+        g.install_rc = c.rc;
+        g.install_msg = c.msg;
+        EXPECT_EQ(run(), c.rc) << c.name;
+        EXPECT_STREQ(err, c.expected_err) << c.name;
+        EXPECT_EQ(g.calls, "restrict install ") << c.name << ": settings written or registered";
+        EXPECT_EQ(g.steps, "") << c.name;
+    }
+}
+
+TEST_F(InstallFlow, SettingsNotWrittenEndTheRunUnregistered)
+{
+    g.config_rc = -1;
+    EXPECT_EQ(run(), 1);
+    const char prefix[] = "Die Programme sind installiert, aber die Einstellungen lassen sich "
+                          "nicht speichern: ";
+    EXPECT_EQ(strncmp(err, prefix, strlen(prefix)), 0) << err;
+    EXPECT_EQ(g.calls, "restrict install config ");
+    EXPECT_FALSE(reported("Update-Einstellungen"));
+}
+
+TEST_F(InstallFlow, IntegrationSteps)
+{
+    struct {
+        const char *name;
+        int schedule, task_exists, task_rc, resume, service, sched_rc, link_rc;
+        const char *programs, *console_user;
+        const char *calls;    // the calls after "register "
+        const char *line;     // a report line that must be there, or ""
+        const char *no_line;  // one that must not, or ""
+    } cases[] = {
+        {"daily task switched off where it exists", 0, 1, 0, 0, 0, 0, 0, "", "",
+         "task? task- resume- sched- ", "Die tägliche Update-Suche ist abgeschaltet", ""},
+        {"daily task switched off where there is none", 0, 0, 0, 0, 0, 0, 0, "", "",
+         "task? resume- sched- ", "", "Update-Suche"},
+        {"daily task not created", 1, 0, -1, 0, 0, 0, 0, "", "", "task+ resume- sched- ",
+         "WARNUNG: Die tägliche Update-Suche wurde nicht eingerichtet: ", ""},
+        {"no agent: the boot task is removed", 1, 0, 0, 1, 0, 0, 0, "orv_sched", "",
+         "task+ resume- sched- ", "", "Unterbrochene"},
+        {"scheduler and console without a user: the hint", 1, 0, 0, 0, 1, 0, 0,
+         "orv_sched orv_console", "", "task+ resume- sched+ ",
+         "Verwaltungskonsole: Die Verbindung zu „Dieser Computer“ richtet das Setup mit "
+         "--console-user <Benutzer> ein",
+         ""},
+        {"console link fails: a warning with the hand-made way", 1, 0, 0, 0, 1, 0, -1,
+         "orv_sched orv_console", "anna", "task+ resume- sched+ link ",
+         "WARNUNG: Die Verwaltungskonsole ist nicht mit diesem Computer verbunden: Die API des "
+         "Job-Planers ist ausgeschaltet. Sie lässt sich dort unter „Datei > Server "
+         "hinzufügen“ von Hand einrichten",
+         ""},
+        {"scheduler set-up fails: no console link", 1, 0, 0, 0, 1, -1, 0,
+         "orv_sched orv_console", "anna", "task+ resume- sched+ ",
+         "WARNUNG: Job-Planer: orv_sched gehört nicht zu dieser Installation", "läuft;"},
+        {"scheduler wanted but not installed is removed", 1, 0, 0, 0, 1, 0, 0, "", "",
+         "task+ resume- sched- ", "", "orvantis-sched"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        ctx->updater_schedule = c.schedule;
+        g.task_exists = c.task_exists;
+        g.task_rc = c.task_rc;
+        ctx->resume_task = c.resume;
+        ctx->scheduler_service = c.service;
+        ctx->sched_api = 1;
+        ctx->console_link = 1;
+        g.sched_rc = c.sched_rc;
+        g.link_rc = c.link_rc;
+        g.programs = c.programs;
+        snprintf(ctx->console_user, sizeof ctx->console_user, "%s", c.console_user);
+        EXPECT_EQ(run(), 0) << c.name << ": " << err;
+        EXPECT_EQ(g.calls, std::string("restrict install config register ") + c.calls) << c.name;
+        if (c.line[0]) {
+            EXPECT_TRUE(reported(c.line)) << c.name << ": " << ctx->report;
+        }
+        if (c.no_line[0]) {
+            EXPECT_FALSE(reported(c.no_line)) << c.name << ": " << ctx->report;
+        }
+    }
+}
+
+TEST_F(InstallFlow, RegistrationFailureIsAWarning)
+{
+    g.register_rc = -1;
+    ctx->scheduler_service = 0;
+    EXPECT_EQ(run(), 0);
+    EXPECT_TRUE(reported("WARNUNG: Orv_setup gehört nicht zu dieser Installation") ||
+                reported("WARNUNG: orv_setup gehört nicht zu dieser Installation"))
+        << ctx->report;
+}
+
+// The two steps after the integration that end the run with 1.
+TEST_F(InstallFlow, BackupServerAndClient)
+{
+    struct {
+        const char *name;
+        int server, client, client_rc, expected;
+        const char *tail_calls;
+        const char *err_start;
+    } cases[] = {
+        {"backup server asked for", 1, 1, 0, 1, "server ",
+         "Die Programme sind installiert, aber die Einrichtung des Backup-Servers ist "
+         "fehlgeschlagen: "},
+        {"client connected", 0, 1, 0, 0, "client ", ""},
+        {"client fails", 0, 1, -1, 1, "client ",
+         "Die Programme sind installiert, aber die Verbindung zum Backup-Server ließ sich nicht "
+         "einrichten: Der API-Key ist zu kurz"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        ctx->scheduler_service = 0;
+        ctx->configure_server = c.server;
+        ctx->configure_client = c.client;
+        g.client_rc = c.client_rc;
+        EXPECT_EQ(run(), c.expected) << c.name;
+        EXPECT_EQ(g.calls, std::string("restrict install config register task+ resume+ sched- ") +
+                               c.tail_calls)
+            << c.name;
+        EXPECT_EQ(strncmp(err, c.err_start, strlen(c.err_start)), 0) << c.name << ": " << err;
+    }
+}
+
+}  // namespace
