@@ -9,6 +9,7 @@
 #include <string>
 
 #include "selftest.h"
+#include "update.h"
 
 namespace {
 
@@ -277,12 +278,12 @@ TEST(SelftestFormat, ErrorBufferRules)
 {
     char buf[8];
     memset(buf, '#', sizeof buf);
-    err_format(buf, 0, "%s", "abc");
+    update_error(buf, 0, "%s", "abc");
     EXPECT_EQ(buf[0], '#');
-    err_format(nullptr, 8, "%s", "abc");
-    err_format(buf, sizeof buf, "cannot %s %d", "run", 12345);
+    update_error(nullptr, 8, "%s", "abc");
+    update_error(buf, sizeof buf, "cannot %s %d", "run", 12345);
     EXPECT_STREQ(buf, "cannot ");
-    err_format(buf, sizeof buf, "%s", "ok");
+    update_error(buf, sizeof buf, "%s", "ok");
     EXPECT_STREQ(buf, "ok");
     EXPECT_EQ(selftest_format(buf, sizeof buf, "%s-%s", "1234", "5678"), 9);
     EXPECT_STREQ(buf, "1234-56");

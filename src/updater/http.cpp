@@ -1,5 +1,6 @@
 // The HTTPS client's pure parts: memory sinks, pins, reasons and decisions.
 #include "http.h"
+#include "update.h"
 
 #include <limits.h>
 #include <stdarg.h>
@@ -151,7 +152,7 @@ int http_pins_load(const char *path, http_pins *pins, char *err, size_t errlen)
 done:
     if (rc != 0) {
         http_pins_free(pins);
-        http_errorf(err, errlen, "cannot read a certificate from %s", path);
+        update_error(err, errlen, "cannot read a certificate from %s", path);
     }
     free(text);
     if (f)
@@ -208,19 +209,9 @@ const char *http_reason(unsigned long error)
     return "";
 }
 
-void http_errorf(char *err, size_t errlen, const char *fmt, ...)
-{
-    if (!err || errlen == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(err, errlen, fmt, ap);
-    va_end(ap);
-}
-
 void http_request_failure(char *err, size_t errlen, const char *host, unsigned long error)
 {
-    http_errorf(err, errlen, "request to %s failed (WinHTTP error %lu) %s", host,
+    update_error(err, errlen, "request to %s failed (WinHTTP error %lu) %s", host,
                 (unsigned long)(uint32_t)error, http_reason(error));
 }
 

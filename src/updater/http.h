@@ -85,10 +85,6 @@ int http_pins_match(const http_pins *pins, const void *der, size_t len);
 void http_pin_detail(char out[HTTP_PIN_DETAIL], const char *server_thumb, const char *pin_thumb,
                      size_t pin_count);
 
-// Formats one failure sentence into err, cut to errlen; nothing when err is
-// null or errlen is 0.
-void http_errorf(char *err, size_t errlen, const char *fmt, ...) ORV_PRINTF(3, 4);
-
 // The reason appended to a failed send or receive for a WinHTTP error: a
 // sentence for the errors the client names, "" for any other.
 const char *http_reason(unsigned long error);

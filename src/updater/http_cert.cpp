@@ -1,5 +1,6 @@
 // Packing a client certificate from PEM files as PKCS#12, on OpenSSL.
 #include "http_cert.h"
+#include "update.h"
 
 #include "http.h"
 
@@ -60,16 +61,16 @@ int http_client_cert_pack(const char *cert_file, const char *key_file, http_pfx 
     int rc = -1;
     *out = http_pfx{};
     if (read_certs(cert_file, &cert, &chain) != 0) {
-        http_errorf(err, errlen, "cannot read the client certificate %s", cert_file);
+        update_error(err, errlen, "cannot read the client certificate %s", cert_file);
         goto done;
     }
     key = read_key(key_file);
     if (!key) {
-        http_errorf(err, errlen, "cannot read the key of the client certificate %s", key_file);
+        update_error(err, errlen, "cannot read the key of the client certificate %s", key_file);
         goto done;
     }
     if (X509_check_private_key(cert, key) != 1) {
-        http_errorf(err, errlen, "the client certificate %s and the key %s do not belong together",
+        update_error(err, errlen, "the client certificate %s and the key %s do not belong together",
                  cert_file, key_file);
         goto done;
     }
@@ -81,7 +82,7 @@ int http_client_cert_pack(const char *cert_file, const char *key_file, http_pfx 
     if (out->pfx_len >= 1)
         out->cert_len = i2d_X509(cert, &out->cert);
     if (out->pfx_len < 1 || out->cert_len < 1) {
-        http_errorf(err, errlen, "cannot prepare the client certificate %s", cert_file);
+        update_error(err, errlen, "cannot prepare the client certificate %s", cert_file);
         goto done;
     }
     rc = 0;

@@ -1,6 +1,7 @@
 // HTTPS requests on WinHTTP. Each call is self-contained: root handle,
 // connection, request, pins and client certificate live only inside it.
 #include "orv_http_winhttp.h"
+#include "update.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -137,7 +138,7 @@ static int client_cert_load(http_call *c)
     CRYPT_DATA_BLOB blob = {(DWORD)pfx.pfx_len, pfx.pfx};
     HCERTSTORE store = http_win.pfx_import(&blob, kPfxPassword, PKCS12_ALWAYS_CNG_KSP);
     if (!store) {
-        http_errorf(c->err, c->errlen, "Windows cannot import the client certificate %s (error %lu)",
+        update_error(c->err, c->errlen, "Windows cannot import the client certificate %s (error %lu)",
                     cert_file, (unsigned long)GetLastError());
         goto done;
     }
@@ -151,7 +152,7 @@ static int client_cert_load(http_call *c)
         }
     }
     if (!c->cc.cert) {
-        http_errorf(c->err, c->errlen, "cannot prepare the client certificate %s", cert_file);
+        update_error(c->err, c->errlen, "cannot prepare the client certificate %s", cert_file);
         http_client_cert_release(&c->cc);
         goto done;
     }
@@ -179,7 +180,7 @@ static int open_root(http_call *c)
     }
     free(wproxy);
     if (!c->root) {
-        http_errorf(c->err, c->errlen, "WinHTTP could not be opened (error %lu)",
+        update_error(c->err, c->errlen, "WinHTTP could not be opened (error %lu)",
                     (unsigned long)GetLastError());
         return -1;
     }
@@ -192,7 +193,7 @@ static int open_root(http_call *c)
         protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
         if (!http_win.set_option(c->root, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
                                  sizeof protocols)) {
-            http_errorf(c->err, c->errlen, "WinHTTP could not be opened (error %lu)",
+            update_error(c->err, c->errlen, "WinHTTP could not be opened (error %lu)",
                         (unsigned long)GetLastError());
             return -1;
         }
@@ -218,7 +219,7 @@ static void close_hop(http_call *c)
 static int open_hop(http_call *c)
 {
     if (url_split_https(c->url, c->host, sizeof c->host, &c->port, c->path, sizeof c->path) != 0) {
-        http_errorf(c->err, c->errlen, "not a valid https:// URL");
+        update_error(c->err, c->errlen, "not a valid https:// URL");
         return -1;
     }
     c->whost = utf16(c->host);
@@ -234,7 +235,7 @@ static int open_hop(http_call *c)
                     WINHTTP_DISABLE_AUTHENTICATION;
     if (!c->req ||
         !http_win.set_option(c->req, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable)) {
-        http_errorf(c->err, c->errlen, "cannot connect to %s (error %lu)", c->host,
+        update_error(c->err, c->errlen, "cannot connect to %s (error %lu)", c->host,
                     (unsigned long)GetLastError());
         return -1;
     }
@@ -263,7 +264,7 @@ static int open_hop(http_call *c)
         size_t n = wcslen(c->content_type);
         wchar_t *h = (wchar_t *)malloc((n + 1) * sizeof(wchar_t) + sizeof kName);
         if (!h) {
-            http_errorf(c->err, c->errlen, "cannot connect to %s (error %lu)", c->host,
+            update_error(c->err, c->errlen, "cannot connect to %s (error %lu)", c->host,
                         (unsigned long)ERROR_NOT_ENOUGH_MEMORY);
             return -1;
         }
@@ -298,7 +299,7 @@ static int pin_test(http_call *c)
         snprintf(detail, sizeof detail,
                  " (the certificate of the connection could not be read, error %lu)",
                  (unsigned long)GetLastError());
-        http_errorf(c->err, c->errlen, kNotPinned, c->host, detail);
+        update_error(c->err, c->errlen, kNotPinned, c->host, detail);
         return -1;
     }
     int rc = 0;
@@ -307,7 +308,7 @@ static int pin_test(http_call *c)
         thumbprint(server->pbCertEncoded, server->cbCertEncoded, got);
         thumbprint(c->pins.list[0].der, c->pins.list[0].len, want);
         http_pin_detail(detail, got, want, c->pins.count);
-        http_errorf(c->err, c->errlen, kNotPinned, c->host, detail);
+        update_error(c->err, c->errlen, kNotPinned, c->host, detail);
         rc = -1;
     }
     CertFreeCertificateContext(server);
@@ -355,7 +356,7 @@ static int read_body(http_call *c)
     uint64_t announced = 0;
     int has_length = content_length(c, &announced);
     if (has_length && announced > c->max_bytes) {
-        http_errorf(c->err, c->errlen, kTooLarge, cap32);
+        update_error(c->err, c->errlen, kTooLarge, cap32);
         return -1;
     }
     char buf[HTTP_PIECE];
@@ -363,7 +364,7 @@ static int read_body(http_call *c)
     for (;;) {
         DWORD got = 0;
         if (!http_win.read_data(c->req, buf, sizeof buf, &got)) {
-            http_errorf(c->err, c->errlen, "download failed (error %lu)",
+            update_error(c->err, c->errlen, "download failed (error %lu)",
                         (unsigned long)GetLastError());
             return -1;
         }
@@ -371,16 +372,16 @@ static int read_body(http_call *c)
             break;
         total += got;
         if (total > c->max_bytes) {
-            http_errorf(c->err, c->errlen, kTooLarge, cap32);
+            update_error(c->err, c->errlen, kTooLarge, cap32);
             return -1;
         }
         if (c->sink && c->sink(buf, got, c->user) != 0) {
-            http_errorf(c->err, c->errlen, "download aborted");
+            update_error(c->err, c->errlen, "download aborted");
             return -1;
         }
     }
     if (has_length && total != announced) {
-        http_errorf(c->err, c->errlen, "download truncated");
+        update_error(c->err, c->errlen, "download truncated");
         return -1;
     }
     return 0;
@@ -420,19 +421,19 @@ static int run_hops(http_call *c)
         case HTTP_NEXT_REDIRECT: {
             char target[HTTP_URL_MAX];
             if (redirect_target(c, target) != 0) {
-                http_errorf(c->err, c->errlen, "redirect to a non-https or invalid address refused");
+                update_error(c->err, c->errlen, "redirect to a non-https or invalid address refused");
                 return -1;
             }
             close_hop(c);
             memcpy(c->url, target, sizeof c->url);
             if (++redirects > c->max_redirects) {
-                http_errorf(c->err, c->errlen, "too many redirects");
+                update_error(c->err, c->errlen, "too many redirects");
                 return -1;
             }
             continue;
         }
         case HTTP_NEXT_BAD_STATUS:
-            http_errorf(c->err, c->errlen, "HTTP status %lu", (unsigned long)st);
+            update_error(c->err, c->errlen, "HTTP status %lu", (unsigned long)st);
             return -1;
         default:
             return read_body(c);
@@ -446,7 +447,7 @@ int http_request(const char *url, const http_opts *opts, const wchar_t *verb, co
 {
     http_call *c = (http_call *)calloc(1, sizeof *c);
     if (!c) {
-        http_errorf(err, errlen, "out of memory");
+        update_error(err, errlen, "out of memory");
         return -1;
     }
     c->opts = opts;
@@ -467,7 +468,7 @@ int http_request(const char *url, const http_opts *opts, const wchar_t *verb, co
     int rc = -1;
     // A URL too long for the buffer is refused: a cut one names another resource.
     if (!url || strlen(url) >= sizeof c->url) {
-        http_errorf(err, errlen, "not a valid https:// URL");
+        update_error(err, errlen, "not a valid https:// URL");
         goto done;
     }
     strcpy(c->url, url);
@@ -499,7 +500,7 @@ int http_get(const char *url, const http_opts *opts, http_sink_fn sink, void *us
 static int memory_result(memory_sink *m, char **out, size_t *len, char *err, size_t errlen)
 {
     if (!m->data && (m->data = (char *)calloc(1, 1)) == nullptr) {
-        http_errorf(err, errlen, "out of memory");
+        update_error(err, errlen, "out of memory");
         return -1;
     }
     *out = m->data;

@@ -3,6 +3,7 @@
 // of versions that failed here. No Windows header, so the native build
 // checks it under the sanitizers.
 #include "selftest.h"
+#include "update.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -82,22 +83,22 @@ void proc_describe_failure(int ran, const proc_result *res, char *buf, size_t si
 {
     uint32_t status = res ? (uint32_t)res->exit_code : 0;
     if (!ran || !res)
-        err_format(buf, size, "it cannot be started");
+        update_error(buf, size, "it cannot be started");
     else if (res->timed_out)
-        err_format(buf, size, "no output, it did not end in time");
+        update_error(buf, size, "no output, it did not end in time");
     else if (status == 0xC0000135u)  // STATUS_DLL_NOT_FOUND
-        err_format(buf, size, "a DLL it needs is missing, exit status 0x%08X", status);
+        update_error(buf, size, "a DLL it needs is missing, exit status 0x%08X", status);
     else if (status == 0xC0000139u)  // STATUS_ENTRYPOINT_NOT_FOUND
-        err_format(buf, size, "a DLL it needs has the wrong version, exit status 0x%08X", status);
+        update_error(buf, size, "a DLL it needs has the wrong version, exit status 0x%08X", status);
     else if (status == 0xC000007Bu)  // STATUS_INVALID_IMAGE_FORMAT
-        err_format(buf, size,
+        update_error(buf, size,
                    "it or a DLL it needs is damaged or built for another processor, exit status "
                    "0x%08X",
                    status);
     else if (status >= 0xC0000000u)
-        err_format(buf, size, "it ended abnormally, exit status 0x%08X", status);
+        update_error(buf, size, "it ended abnormally, exit status 0x%08X", status);
     else
-        err_format(buf, size, "no output, exit status %d", (int)res->exit_code);
+        update_error(buf, size, "no output, exit status %d", (int)res->exit_code);
 }
 
 void text_flatten(char *text)
@@ -153,16 +154,6 @@ void failed_versions_add(updater_state *st, const char *version)
     if (len > 0)
         list[len++] = ' ';
     memcpy(list + len, version, vlen + 1);
-}
-
-void err_format(char *buf, size_t size, const char *fmt, ...)
-{
-    if (!buf || size == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, size, fmt, ap);
-    va_end(ap);
 }
 
 int selftest_format(char *buf, size_t size, const char *fmt, ...)

@@ -78,8 +78,5 @@ void failed_versions_add(updater_state *st, const char *version);
 // 1 when word is one of the blank-separated words of list (exact, case
 // matters), else 0; 0 for an empty word.
 int wordlist_contains(const char *list, const char *word);
-// Formats one message into buf with the vsnprintf rules (cut at size - 1,
-// always terminated) when buf is not null and size not 0; else does nothing.
-void err_format(char *buf, size_t size, const char *fmt, ...) ORV_PRINTF(3, 4);
 // vsnprintf into buf (size bytes): the length the whole text would have.
 int selftest_format(char *buf, size_t size, const char *fmt, ...) ORV_PRINTF(3, 4);

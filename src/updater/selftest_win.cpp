@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "proc.h"
+#include "update.h"
 #include "selftest.h"
 
 // The staging path of an entry, and the name of the program.
@@ -43,7 +44,7 @@ static int scanner_result(const char *staging, const program_run *p, const char 
 {
     char folder[SELFTEST_FOLDER_MAX + 1];
     selftest_scanner_folder(folder, sizeof folder, staging);
-    err_format(err, errlen,
+    update_error(err, errlen,
                "%s was blocked or removed by the virus scanner (%s); add an exclusion for the "
                "folder %s to it",
                p->name, reason, folder);
@@ -69,7 +70,7 @@ static int check_program(const char *staging, const pkg_entry *e, const char *ve
     // none, and blame the scanner for it.
     int n = snprintf(p->path, sizeof p->path, "%s/%s", staging, e->path);
     if (n < 0 || (size_t)n >= sizeof p->path) {
-        err_format(err, errlen, "%s does not start: its path is too long", p->name);
+        update_error(err, errlen, "%s does not start: its path is too long", p->name);
         return PKG_CHECK_FAILED;
     }
 
@@ -78,14 +79,14 @@ static int check_program(const char *staging, const pkg_entry *e, const char *ve
     if (reason)
         return scanner_result(staging, p, reason, err, errlen);
     if (!p->started || p->res.timed_out || p->res.exit_code != 0) {
-        err_format(err, errlen, "%s does not start: %s", p->name, failure_text(p));
+        update_error(err, errlen, "%s does not start: %s", p->name, failure_text(p));
         return PKG_CHECK_FAILED;
     }
     // Room for the longest name and version, so the text is never cut.
     char expected[sizeof e->path + 64 + 2];
     selftest_expected_version(expected, sizeof expected, p->name, version);
     if (!selftest_version_matches(p->out, expected)) {
-        err_format(err, errlen, "%s reports a different version than the package (expected '%s')",
+        update_error(err, errlen, "%s reports a different version than the package (expected '%s')",
                    p->name, expected);
         return PKG_CHECK_FAILED;
     }
@@ -96,7 +97,7 @@ static int check_program(const char *staging, const pkg_entry *e, const char *ve
         return scanner_result(staging, p, reason, err, errlen);
     if (p->started && !p->res.timed_out && p->res.exit_code == 0)
         return PKG_CHECK_OK;
-    err_format(err, errlen, "%s failed its self-test: %s", p->name, failure_text(p));
+    update_error(err, errlen, "%s failed its self-test: %s", p->name, failure_text(p));
     return PKG_CHECK_FAILED;
 }
 
@@ -116,7 +117,7 @@ int package_check_programs(const char *staging, const pkg_entry *entries, size_t
             return rc;
     }
     if (programs == 0) {
-        err_format(err, errlen, "the package contains no programs (bin/...)");
+        update_error(err, errlen, "the package contains no programs (bin/...)");
         return PKG_CHECK_FAILED;
     }
     return PKG_CHECK_OK;

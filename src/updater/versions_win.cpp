@@ -88,7 +88,7 @@ static int undo_entry(const switch_undo_entry *e, char *msg, size_t msglen)
         if (aside_name(aside, e->target, ".old-", &undo_table.switch_counter) == 0)
             error = move_with_retry(e->target, aside, MOVEFILE_REPLACE_EXISTING);
         if (error && !e->moved) {
-            err_format(msg, msglen, "cannot remove %s (error %lu)", e->target,
+            update_error(msg, msglen, "cannot remove %s (error %lu)", e->target,
                        (unsigned long)error);
             return -1;
         }
@@ -106,7 +106,7 @@ static int undo_entry(const switch_undo_entry *e, char *msg, size_t msglen)
     if (aside_name(kept, e->target, ".keep-", &undo_table.switch_counter) == 0 &&
         move_with_retry(e->old, kept, 0) == 0)
         where = kept;
-    err_format(msg, msglen, "cannot put %s back (error %lu); the old file is kept as %s", e->target,
+    update_error(msg, msglen, "cannot put %s back (error %lu); the old file is kept as %s", e->target,
                (unsigned long)error, where);
     return -1;
 }
@@ -120,7 +120,7 @@ int switch_undo_apply(char *err, size_t errlen)
         if (undo_entry(&undo_table.entries[i], msg, sizeof msg) != 0) {
             log_write(LOG_ERROR, "%s", msg);
             if (!failed)
-                err_format(err, errlen, "%s", msg);
+                update_error(err, errlen, "%s", msg);
             failed = 1;
         }
     }
@@ -134,16 +134,16 @@ static int switch_failed(const char *msg, char *err, size_t errlen)
 {
     char undo[MSG_BUF];
     if (switch_undo_apply(undo, sizeof undo) != 0)
-        err_format(err, errlen, "%s; undoing the switch failed: %s", msg, undo);
+        update_error(err, errlen, "%s; undoing the switch failed: %s", msg, undo);
     else
-        err_format(err, errlen, "%s", msg);
+        update_error(err, errlen, "%s", msg);
     return -1;
 }
 
 // The sentence for a path that does not fit its buffer. -1.
 static int path_too_long(const char *below, char *err, size_t errlen)
 {
-    err_format(err, errlen, "a path below %s is too long", below);
+    update_error(err, errlen, "a path below %s is too long", below);
     return -1;
 }
 
@@ -165,7 +165,7 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
     if (!version_is_valid(version)) {
         // The version names a directory that a failure removes: only a
         // version text can be allowed to stand there.
-        err_format(err, errlen, "not a valid version: %s", version ? version : "");
+        update_error(err, errlen, "not a valid version: %s", version ? version : "");
         return -1;
     }
     char live[PATH_DIR_MAX], source[PATH_1400];
@@ -173,14 +173,14 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
         path_format_1400(source, "%s\\versions\\%s\\bin", c.install_dir, version) != 0)
         return path_too_long(c.install_dir, err, errlen);
     if (fs_create_dirs(live) != 0) {
-        err_format(err, errlen, "cannot create %s", live);
+        update_error(err, errlen, "cannot create %s", live);
         return -1;
     }
     undo_table.count = 0;
     WIN32_FIND_DATAA found;
     HANDLE find = list_first(source, "*", &found);
     if (find == INVALID_HANDLE_VALUE) {
-        err_format(err, errlen, "the version %s has no bin directory", version);
+        update_error(err, errlen, "the version %s has no bin directory", version);
         return -1;
     }
     char msg[MSG_BUF];
@@ -190,7 +190,7 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
             continue;  // a version's bin keeps its subdirectories to itself
         const char *name = found.cFileName;
         if (undo_table.count >= SWITCH_UNDO_MAX) {
-            err_format(msg, sizeof msg, "too many files in bin");
+            update_error(msg, sizeof msg, "too many files in bin");
             break;
         }
         switch_undo_entry *e = &undo_table.entries[undo_table.count];
@@ -199,16 +199,16 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
         e->old[0] = '\0';
         if (path_format_1400(e->target, "%s\\%s", live, name) != 0 ||
             path_format_1700(file, "%s\\%s", source, name) != 0) {
-            err_format(msg, sizeof msg, "a path below %s is too long", c.install_dir);
+            update_error(msg, sizeof msg, "a path below %s is too long", c.install_dir);
             break;
         }
         if (exists(e->target)) {
             if (aside_name(e->old, e->target, ".old-", &undo_table.switch_counter) != 0) {
-                err_format(msg, sizeof msg, "a path below %s is too long", c.install_dir);
+                update_error(msg, sizeof msg, "a path below %s is too long", c.install_dir);
                 break;
             }
             if (!versions_win.move_file(e->target, e->old, MOVEFILE_REPLACE_EXISTING)) {
-                err_format(msg, sizeof msg, "cannot move %s out of the way (error %lu)", e->target,
+                update_error(msg, sizeof msg, "cannot move %s out of the way (error %lu)", e->target,
                            (unsigned long)GetLastError());
                 break;
             }
@@ -218,7 +218,7 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
         // the file, and the undo must bring the old one back in any case.
         undo_table.count++;
         if (!versions_win.copy_file(file, e->target, TRUE)) {
-            err_format(msg, sizeof msg, "cannot copy %s (error %lu)", name,
+            update_error(msg, sizeof msg, "cannot copy %s (error %lu)", name,
                        (unsigned long)GetLastError());
             break;
         }
@@ -284,7 +284,7 @@ int versions_dir_create(const updater_config *cfg, char *err, size_t errlen)
     if (path_format(dir, sizeof dir, "%s\\versions", c.install_dir) != 0)
         return path_too_long(c.install_dir, err, errlen);
     if (fs_create_dirs(dir) != 0) {
-        err_format(err, errlen, "cannot create %s", dir);
+        update_error(err, errlen, "cannot create %s", dir);
         return -1;
     }
     return 0;
@@ -310,7 +310,7 @@ int versions_selftest_live(const updater_config *cfg, const char *version,
     versions_config_copy(cfg, &c);
     char vbin[PATH_1400];
     if (!version_is_valid(version)) {
-        err_format(err, VERSIONS_MSG_MAX, "not a valid version: %s", version ? version : "");
+        update_error(err, VERSIONS_MSG_MAX, "not a valid version: %s", version ? version : "");
         return -1;
     }
     if (path_format_1400(vbin, "%s\\versions\\%s\\bin", c.install_dir, version) != 0)
@@ -318,7 +318,7 @@ int versions_selftest_live(const updater_config *cfg, const char *version,
     WIN32_FIND_DATAA found;
     HANDLE find = list_first(vbin, "*.exe", &found);
     if (find == INVALID_HANDLE_VALUE) {
-        err_format(err, VERSIONS_MSG_MAX, "the installed version has no programs");
+        update_error(err, VERSIONS_MSG_MAX, "the installed version has no programs");
         return -1;
     }
     int programs = 0, rc = 0;
@@ -341,14 +341,14 @@ int versions_selftest_live(const updater_config *cfg, const char *version,
         text_flatten(out);
         if (!out[0])
             proc_describe_failure(ran, &res, out, sizeof out);
-        err_format(err, VERSIONS_MSG_MAX, "%s fails its self-test after the update: %s", name, out);
+        update_error(err, VERSIONS_MSG_MAX, "%s fails its self-test after the update: %s", name, out);
         rc = -1;
         break;
     } while (versions_win.find_next(find, &found));
     versions_win.find_close(find);
     if (rc == 0 && programs == 0) {
         // Only directories matched: there is nothing to vouch for the version.
-        err_format(err, VERSIONS_MSG_MAX, "the installed version has no programs");
+        update_error(err, VERSIONS_MSG_MAX, "the installed version has no programs");
         rc = -1;
     }
     return rc;
@@ -392,13 +392,13 @@ int versions_install_staged(const updater_config *cfg, const char *version, cons
     updater_config c;
     versions_config_copy(cfg, &c);
     if (!version_is_valid(version)) {
-        err_format(err, errlen, "not a valid version: %s", version ? version : "");
+        update_error(err, errlen, "not a valid version: %s", version ? version : "");
         return 1;
     }
     char msg[VERSIONS_MSG_MAX] = "";  // the check writes nothing for a null argument
     int checked = package_check_programs(staging, entries, count, version, msg, sizeof msg);
     if (checked != 0) {
-        err_format(err, errlen, "not installing %s: %s", version, msg);
+        update_error(err, errlen, "not installing %s: %s", version, msg);
         // A virus scanner's doing (-2) says nothing against the version.
         if (checked == -1) {
             failed_versions_add(st, version);
@@ -422,12 +422,12 @@ int versions_install_staged(const updater_config *cfg, const char *version, cons
     fs_remove_path(target);
     DWORD error = move_with_retry(staging, target, 0);
     if (error) {
-        err_format(err, errlen, "cannot move the new version into place (error %lu)",
+        update_error(err, errlen, "cannot move the new version into place (error %lu)",
                    (unsigned long)error);
         return 1;
     }
     if (versions_switch_bin(&c, version, msg, sizeof msg) != 0) {
-        err_format(err, errlen, "cannot switch to the new version: %s", msg);
+        update_error(err, errlen, "cannot switch to the new version: %s", msg);
         fs_remove_path(target);
         return 1;
     }
@@ -450,9 +450,9 @@ int versions_install_staged(const updater_config *cfg, const char *version, cons
     failed_versions_add(st, version);
     state_write(&c, st, NULL, 0);
     if (undone)
-        err_format(err, errlen, "the installation of %s was undone: %s", version, msg);
+        update_error(err, errlen, "the installation of %s was undone: %s", version, msg);
     else
-        err_format(err, errlen, "the installation of %s could not be undone completely: %s; %s",
+        update_error(err, errlen, "the installation of %s could not be undone completely: %s; %s",
                    version, msg, undo);
     fs_remove_path(target);
     return 1;
