@@ -70,8 +70,9 @@ TEST(E2eOptions, FaultyUpdaterConfIsNotUsed)
                                 ", Zeile 3: Ungültiger Wert für „timeout“ (die Datei wird nicht "
                                 "benutzt)\n";
 
-    // The run goes on after the warning.
-    test_proc r = test_run_setup(with(places(root), {"--silent"}));
+    // The run goes on after the warning ("--url=" keeps it from connecting to
+    // the built-in server, which other tests use at the same time).
+    test_proc r = test_run_setup(with(places(root), {"--silent", "--url="}));
     EXPECT_EQ(r.err.substr(0, warning.size()), warning);
     EXPECT_EQ(r.err.find("Warnung", 1), std::string::npos) << r.err;
     EXPECT_NE(r.exit_code, 2);
