@@ -76,23 +76,7 @@ struct Tasks : ::testing::Test {
         ASSERT_TRUE(test_write_file(tool + "." + word, script));
     }
     // The arguments of every run, one run per entry.
-    std::vector<std::string> runs()
-    {
-        std::vector<std::string> out;
-        std::string all = test_read_file(log), cur;
-        size_t at = 0, nl;
-        while ((nl = all.find('\n', at)) != std::string::npos) {
-            std::string line = all.substr(at, nl - at);
-            at = nl + 1;
-            if (line.empty()) {
-                out.push_back(cur);
-                cur.clear();
-            } else {
-                cur += (cur.empty() ? "" : "|") + line;
-            }
-        }
-        return out;
-    }
+    std::vector<std::string> runs() { return test_fake_runs(log); }
 };
 
 }  // namespace
