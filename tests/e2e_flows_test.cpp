@@ -1,3 +1,4 @@
+// resource-lock: orvantis-sched
 // resource-lock: product-programs
 // orv_setup.exe's silent install and uninstall against the tests' update
 // server: a signed catalog of real packages installed into a test directory

@@ -1,3 +1,4 @@
+// resource-lock: orvantis-sched
 // resource-lock: product-programs
 // The install engine's other runs end to end against the tests' update
 // server: the removal of an installation with and without purge, the

@@ -1,3 +1,4 @@
+// resource-lock: orvantis-sched
 // resource-lock: product-programs
 // The install engine end to end against the tests' update server: signed
 // catalogs of real tar+zstd packages whose programs answer "--version" and
