@@ -132,7 +132,7 @@ SECURITY_STATUS WINAPI fake_open_provider(NCRYPT_PROV_HANDLE *h, LPCWSTR name, D
 }
 
 SECURITY_STATUS WINAPI fake_open_key(NCRYPT_PROV_HANDLE p, NCRYPT_KEY_HANDLE *k, LPCWSTR name,
-                                     DWORD spec, DWORD flags)
+                                     DWORD legacy_key_spec, DWORD flags)
 {
     st.containers.push_back(name ? name : L"(null)");
     st.key_flags.push_back(flags);
