@@ -422,3 +422,23 @@ TEST(ProcDrainPipe, BoundedCopiesAndPositionsPastTheEnd)
     CloseHandle(r);
     CloseHandle(w);
 }
+
+TEST(ProcDrainPipe, NothingFollowsOutputThatWasDropped)
+{
+    // A cut inside a character keeps the first size - 1 bytes: no room is
+    // left in which a later piece could be joined to a text it never
+    // followed.
+    HANDLE r, w;
+    ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+    DWORD n;
+    ASSERT_TRUE(WriteFile(w, "abcdefghijklmn\xC3\xA9", 16, &n, nullptr));
+    char buf[16];
+    uint64_t pos = 0;
+    proc_drain_pipe(r, buf, sizeof buf, &pos);
+    ASSERT_TRUE(WriteFile(w, "Z", 1, &n, nullptr));
+    proc_drain_pipe(r, buf, sizeof buf, &pos);
+    EXPECT_EQ(15u, pos);
+    EXPECT_EQ(std::string("abcdefghijklmn\xC3"), std::string(buf));
+    CloseHandle(r);
+    CloseHandle(w);
+}

@@ -500,6 +500,8 @@ const msg_row msg_table[] = {
      "$1 lässt sich nicht lesen"},
     {"cannot replace %s: %s",
      "$1 lässt sich nicht ersetzen ($2)"},
+    {"cannot update %s: its %s value would not read back as written",
+     "$1 lässt sich nicht aktualisieren: der Wert von $2 ließe sich nicht unverändert zurücklesen"},
     {"cannot update %s",
      "$1 lässt sich nicht aktualisieren"},
     {"cannot copy %s",
