@@ -385,7 +385,16 @@ TEST(ProcRunning, CountsAndListsProductPrograms)
 
 namespace {
 
-enum fail_point { FAIL_NONE, FAIL_PIPE, FAIL_JOB, FAIL_LIMIT, FAIL_ASSIGN, FAIL_START, FAIL_RESUME };
+enum fail_point {
+    FAIL_NONE,
+    FAIL_PIPE,
+    FAIL_JOB,
+    FAIL_LIMIT,
+    FAIL_ASSIGN,    // the job takes the program neither at the start nor later
+    FAIL_JOB_LIST,  // the system cannot name the job at the start (before Windows 10)
+    FAIL_START,
+    FAIL_RESUME
+};
 
 fail_point g_fail;               // the call that fails
 DWORD g_start_error;             // the error of a failing CreateProcessA
@@ -450,6 +459,11 @@ BOOL WINAPI fail_CreateProcessA(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa
         SetLastError(g_start_error);
         return FALSE;
     }
+    // A job that refuses the program refuses it in the start as well.
+    if (g_fail == FAIL_ASSIGN && (flags & EXTENDED_STARTUPINFO_PRESENT)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     BOOL ok = CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
     if (ok) {
         opened(pi->hProcess);
@@ -457,6 +471,17 @@ BOOL WINAPI fail_CreateProcessA(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa
         g_child_pid = pi->dwProcessId;
     }
     return ok;
+}
+
+BOOL WINAPI fail_UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags,
+                                           DWORD_PTR attr, PVOID value, SIZE_T size, PVOID prev,
+                                           PSIZE_T ret)
+{
+    if (g_fail == FAIL_JOB_LIST && attr == PROC_THREAD_ATTRIBUTE_JOB_LIST) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    return UpdateProcThreadAttribute(list, flags, attr, value, size, prev, ret);
 }
 
 DWORD WINAPI fail_ResumeThread(HANDLE thread)
@@ -505,6 +530,7 @@ void install_fakes(fail_point fail)
     proc_calls.AssignProcessToJobObject = fail_AssignProcessToJobObject;
     proc_calls.CreateProcessA = fail_CreateProcessA;
     proc_calls.ResumeThread = fail_ResumeThread;
+    proc_calls.UpdateProcThreadAttribute = fail_UpdateProcThreadAttribute;
     proc_calls.CloseHandle = counted_CloseHandle;
 }
 
@@ -537,6 +563,7 @@ TEST(ProcRunSeam, EveryPathClosesItsHandlesAndRestoresTheEnvironment)
         {"no job", FAIL_JOB, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
         {"job refuses its limit", FAIL_LIMIT, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
         {"job refuses the program", FAIL_ASSIGN, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
+        {"job not named at the start", FAIL_JOB_LIST, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
         {"virus found", FAIL_START, 225, -1, 225, -1, ""},
         {"virus removed", FAIL_START, 226, -1, 226, -1, ""},
         {"bad format", FAIL_START, ERROR_BAD_EXE_FORMAT, -1, ERROR_BAD_EXE_FORMAT, -1, ""},
@@ -561,6 +588,22 @@ TEST(ProcRunSeam, EveryPathClosesItsHandlesAndRestoresTheEnvironment)
             EXPECT_TRUE(test_process_ended(g_child_pid)) << c.name << ": the program still runs";
         }
     }
+}
+
+TEST(ProcRunSeam, JobThatCannotBeNamedAtTheStartStillHoldsTheProgram)
+{
+    // Before Windows 10 the job is assigned to the suspended program: what
+    // the program starts is still in the job and ends with the run.
+    seam_guard<proc_api> guard(proc_calls);
+    install_fakes(FAIL_JOB_LIST);
+    std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
+    run_result r = run(fake({"spawn:2", "pid:" + pid_file, "sleep:60000", "wait:" + pid_file}), 20);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.res.exit_code, 0);
+    DWORD pid = read_pid(pid_file);
+    ASSERT_NE(pid, 0u);
+    EXPECT_TRUE(test_process_ended(pid)) << "the grandchild outlived the run";
+    EXPECT_EQ(unbalanced_handles(), "");
 }
 
 TEST(ProcRunSeam, JobWithoutItsLimitStillEndsWhatIsLeft)
@@ -618,5 +661,90 @@ TEST(ProcRunSeam, PipeThatNeverEmpties)
         EXPECT_EQ(r.res.exit_code, c.exit_code) << c.name;
         EXPECT_EQ(r.out, std::string(99, 'x')) << c.name;
         EXPECT_LT(r.ms, 4000u) << c.name;
+    }
+}
+
+// ---- a caller that is ended while its program runs ------------------------------
+
+namespace {
+
+std::string self_path()
+{
+    char p[MAX_PATH];
+    GetModuleFileNameA(nullptr, p, sizeof p);
+    return p;
+}
+
+std::string g_kill_pid_file; // where the helper notes its program's id
+
+// The real start, then the program's id noted and, for the "start" point, this
+// process ended at once: a caller killed right after the start returned.
+BOOL WINAPI noting_CreateProcessA(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                                  LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                                  LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    BOOL ok = CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+    if (ok) {
+        test_write_file(g_kill_pid_file, std::to_string(pi->dwProcessId));
+        const char *at = getenv("ORV_T_KILL_AT");
+        if (at && strcmp(at, "start") == 0)
+            TerminateProcess(GetCurrentProcess(), 3);
+    }
+    return ok;
+}
+
+}  // namespace
+
+// Started by ProcRun.EndedCallerTakesItsProgramAlong with ORV_T_KILL_AT and
+// ORV_T_KILL_PIDFILE: runs a program that would sleep for a minute.
+TEST(ProcRunKilledCaller, Run)
+{
+    const char *at = getenv("ORV_T_KILL_AT"), *pid_file = getenv("ORV_T_KILL_PIDFILE");
+    if (!at || !pid_file)
+        GTEST_SKIP() << "started only by ProcRun.EndedCallerTakesItsProgramAlong";
+    g_kill_pid_file = pid_file;
+    proc_calls.CreateProcessA = noting_CreateProcessA;
+    proc_result res;
+    std::string prog = test_fake_prog();
+    const char *argv[] = {prog.c_str(), "sleep:60000", nullptr};
+    proc_run(argv, nullptr, 120, nullptr, 0, &res);
+    exit(0);
+}
+
+TEST(ProcRun, EndedCallerTakesItsProgramAlong)
+{
+    // A setup ended while a program's check runs must leave no program
+    // behind, at whatever point it is ended: right after the start returned
+    // (before any later call could put the program into the job), or while
+    // the program runs.
+    for (const char *at : {"start", "run"}) {
+        std::string pid_file = test_temp_dir("proc") + "\\killed-" + at + ".pid";
+        DeleteFileA(pid_file.c_str());
+        SetEnvironmentVariableA("ORV_T_KILL_AT", at);
+        SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", pid_file.c_str());
+        std::string cmd = "\"" + self_path() + "\" --gtest_filter=ProcRunKilledCaller.Run";
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &si, &pi);
+        SetEnvironmentVariableA("ORV_T_KILL_AT", nullptr);
+        SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", nullptr);
+        ASSERT_TRUE(ok) << at;
+        DWORD child = 0;
+        for (int i = 0; i < 400 && !child; i++) {
+            child = read_pid(pid_file);
+            if (!child)
+                Sleep(50);
+        }
+        if (strcmp(at, "run") == 0) {
+            Sleep(300);  // well past the start: the program runs
+            TerminateProcess(pi.hProcess, 3);
+        }
+        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0) << at;
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        ASSERT_NE(child, 0u) << at << ": the caller started nothing";
+        EXPECT_TRUE(test_process_ended(child)) << at << ": the program outlived its caller";
     }
 }
