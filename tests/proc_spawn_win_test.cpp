@@ -76,7 +76,8 @@ std::vector<HANDLE> listed;
 BOOL WINAPI recording_update(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attr,
                              PVOID value, SIZE_T size, PVOID prev, PSIZE_T ret)
 {
-    listed.assign((HANDLE *)value, (HANDLE *)value + size / sizeof(HANDLE));
+    if (attr == PROC_THREAD_ATTRIBUTE_HANDLE_LIST)
+        listed.assign((HANDLE *)value, (HANDLE *)value + size / sizeof(HANDLE));
     return UpdateProcThreadAttribute(list, flags, attr, value, size, prev, ret);
 }
 
@@ -382,6 +383,120 @@ TEST_F(ProcSpawn, FreeingACapturedChildEndsIt)
     DWORD pid = c->pid;
     proc_free(c);
     EXPECT_TRUE(test_process_ended(pid, 3000)) << "closing the job ends the child";
+}
+
+namespace {
+BOOL WINAPI no_job_list(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attr,
+                        PVOID value, SIZE_T size, PVOID prev, PSIZE_T ret)
+{
+    if (attr == PROC_THREAD_ATTRIBUTE_JOB_LIST) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    return UpdateProcThreadAttribute(list, flags, attr, value, size, prev, ret);
+}
+// Refuses a start that names a job, as a job that may not take the child does.
+BOOL WINAPI refuse_job_at_start(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                                LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                                LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    static int calls;
+    if (calls++ % 2 == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+}
+} // namespace
+
+TEST_F(ProcSpawn, ChildIsInItsJobHoweverTheJobIsGiven)
+{
+    // Named in the start, assigned after a start that cannot name it, and
+    // assigned after a start that named it was refused: in every way
+    // freeing the captured child's record ends it and what it started.
+    struct {
+        const char *name;
+        void (*fake)();
+    } cases[] = {
+        {"named at the start", [] {}},
+        {"job list not offered", [] { proc_spawn_calls.UpdateProcThreadAttribute = no_job_list; }},
+        {"start with the job refused", [] { proc_calls.CreateProcessA = refuse_job_at_start; }},
+    };
+    for (auto &c : cases) {
+        seam_guard<proc_api> keep1(proc_calls);
+        seam_guard<proc_spawn_api> keep2(proc_spawn_calls);
+        c.fake();
+        std::string pidfile = test_temp_dir("spawnjob") + "\\grandchild.pid";
+        DeleteFileA(pidfile.c_str());
+        fake_argv a({"spawn:2", "pid:" + pidfile, "sleep:20000", "sleep:20000"});
+        proc_child *ch = nullptr;
+        ASSERT_EQ(0, proc_spawn(a.argv(), nullptr, 600, 1, -1, nullptr, &ch)) << c.name;
+        ASSERT_NE(nullptr, ch->job) << c.name;
+        BOOL in = FALSE;
+        EXPECT_TRUE(IsProcessInJob(ch->process, ch->job, &in) && in) << c.name;
+        for (int i = 0; i < 300 && test_read_file(pidfile).empty(); i++)
+            Sleep(10);
+        DWORD grandchild = (DWORD)strtoul(test_read_file(pidfile).c_str(), nullptr, 10);
+        DWORD pid = ch->pid;
+        proc_free(ch);
+        EXPECT_TRUE(test_process_ended(pid, 3000)) << c.name;
+        ASSERT_NE(0u, grandchild) << c.name;
+        EXPECT_TRUE(test_process_ended(grandchild, 3000)) << c.name << ": the grandchild stays";
+    }
+}
+
+namespace {
+std::string spawn_pid_file;  // where the helper notes its child's id
+BOOL WINAPI noting_then_ended(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                              LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                              LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    BOOL ok = CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+    if (ok) {
+        test_write_file(spawn_pid_file, std::to_string(pi->dwProcessId));
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    return ok;
+}
+} // namespace
+
+// Started by ProcSpawn.CallerEndedRightAfterTheStartTakesTheChildAlong with
+// ORV_T_SPAWN_PIDFILE: starts a captured child and is ended right after the
+// start returned.
+TEST(ProcSpawnKilledCaller, Run)
+{
+    const char *pid_file = getenv("ORV_T_SPAWN_PIDFILE");
+    if (!pid_file)
+        GTEST_SKIP() << "started only by ProcSpawn.CallerEndedRightAfterTheStartTakesTheChildAlong";
+    spawn_pid_file = pid_file;
+    proc_calls.CreateProcessA = noting_then_ended;
+    fake_argv a({"sleep:60000"});
+    proc_child *c = nullptr;
+    proc_spawn(a.argv(), nullptr, 600, 1, -1, nullptr, &c);
+    exit(0);
+}
+
+TEST_F(ProcSpawn, CallerEndedRightAfterTheStartTakesTheChildAlong)
+{
+    std::string pid_file = test_temp_dir("spawnkill") + "\\child.pid";
+    DeleteFileA(pid_file.c_str());
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string cmd = "\"" + std::string(self) + "\" --gtest_filter=ProcSpawnKilledCaller.Run";
+    SetEnvironmentVariableA("ORV_T_SPAWN_PIDFILE", pid_file.c_str());
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                             nullptr, &si, &pi);
+    SetEnvironmentVariableA("ORV_T_SPAWN_PIDFILE", nullptr);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 20000));
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    DWORD child = (DWORD)strtoul(test_read_file(pid_file).c_str(), nullptr, 10);
+    ASSERT_NE(0u, child) << "the caller started nothing";
+    EXPECT_TRUE(test_process_ended(child)) << "the child outlived its caller";
 }
 
 TEST_F(ProcSpawn, AChildThatCannotResumeIsEndedAndTheStartFails)
