@@ -445,31 +445,14 @@ TEST_F(ProcSpawn, ChildIsInItsJobHoweverTheJobIsGiven)
     }
 }
 
-namespace {
-std::string spawn_pid_file;  // where the helper notes its child's id
-BOOL WINAPI noting_then_ended(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
-                              LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
-                              LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
-{
-    BOOL ok = CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
-    if (ok) {
-        test_write_file(spawn_pid_file, std::to_string(pi->dwProcessId));
-        TerminateProcess(GetCurrentProcess(), 3);
-    }
-    return ok;
-}
-} // namespace
-
 // Started by ProcSpawn.CallerEndedRightAfterTheStartTakesTheChildAlong with
-// ORV_T_SPAWN_PIDFILE: starts a captured child and is ended right after the
-// start returned.
+// ORV_T_KILL_AT "start" and ORV_T_KILL_PIDFILE: starts a captured child and
+// is ended right after the start returned.
 TEST(ProcSpawnKilledCaller, Run)
 {
-    const char *pid_file = getenv("ORV_T_SPAWN_PIDFILE");
-    if (!pid_file)
+    if (!getenv("ORV_T_KILL_AT") || !getenv("ORV_T_KILL_PIDFILE"))
         GTEST_SKIP() << "started only by ProcSpawn.CallerEndedRightAfterTheStartTakesTheChildAlong";
-    spawn_pid_file = pid_file;
-    proc_calls.CreateProcessA = noting_then_ended;
+    proc_calls.CreateProcessA = test_create_then_end;
     fake_argv a({"sleep:60000"});
     proc_child *c = nullptr;
     proc_spawn(a.argv(), nullptr, 600, 1, -1, nullptr, &c);
@@ -480,20 +463,12 @@ TEST_F(ProcSpawn, CallerEndedRightAfterTheStartTakesTheChildAlong)
 {
     std::string pid_file = test_temp_dir("spawnkill") + "\\child.pid";
     DeleteFileA(pid_file.c_str());
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string cmd = "\"" + std::string(self) + "\" --gtest_filter=ProcSpawnKilledCaller.Run";
-    SetEnvironmentVariableA("ORV_T_SPAWN_PIDFILE", pid_file.c_str());
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                             nullptr, &si, &pi);
-    SetEnvironmentVariableA("ORV_T_SPAWN_PIDFILE", nullptr);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 20000));
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    SetEnvironmentVariableA("ORV_T_KILL_AT", "start");
+    SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", pid_file.c_str());
+    int code = test_run_self("ProcSpawnKilledCaller.Run");
+    SetEnvironmentVariableA("ORV_T_KILL_AT", nullptr);
+    SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", nullptr);
+    EXPECT_EQ(3, code) << "the caller was not ended after the start";
     DWORD child = (DWORD)strtoul(test_read_file(pid_file).c_str(), nullptr, 10);
     ASSERT_NE(0u, child) << "the caller started nothing";
     EXPECT_TRUE(test_process_ended(child)) << "the child outlived its caller";

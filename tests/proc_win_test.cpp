@@ -590,33 +590,31 @@ TEST(ProcRunSeam, EveryPathClosesItsHandlesAndRestoresTheEnvironment)
     }
 }
 
-TEST(ProcRunSeam, JobThatCannotBeNamedAtTheStartStillHoldsTheProgram)
-{
-    // Before Windows 10 the job is assigned to the suspended program: what
-    // the program starts is still in the job and ends with the run.
-    seam_guard<proc_api> guard(proc_calls);
-    install_fakes(FAIL_JOB_LIST);
-    std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
-    run_result r = run(fake({"spawn:2", "pid:" + pid_file, "sleep:60000", "wait:" + pid_file}), 20);
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.res.exit_code, 0);
-    DWORD pid = read_pid(pid_file);
-    ASSERT_NE(pid, 0u);
-    EXPECT_TRUE(test_process_ended(pid)) << "the grandchild outlived the run";
-    EXPECT_EQ(unbalanced_handles(), "");
-}
-
 TEST(ProcRunSeam, JobWithoutItsLimitStillEndsWhatIsLeft)
 {
-    seam_guard<proc_api> guard(proc_calls);
-    install_fakes(FAIL_LIMIT);
-    std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
-    run_result r = run(fake({"spawn:2", "pid:" + pid_file, "sleep:60000", "wait:" + pid_file}), 20);
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.res.exit_code, 0);
-    DWORD pid = read_pid(pid_file);
-    ASSERT_NE(pid, 0u);
-    EXPECT_TRUE(test_process_ended(pid)) << "the grandchild outlived the run";
+    struct {
+        const char *name;
+        fail_point fail;
+    } cases[] = {
+        {"job refuses its limit", FAIL_LIMIT},
+        // Before Windows 10 the job is assigned to the suspended program:
+        // what the program starts is still in the job.
+        {"job not named at the start", FAIL_JOB_LIST},
+    };
+    for (auto &c : cases) {
+        seam_guard<proc_api> guard(proc_calls);
+        install_fakes(c.fail);
+        std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
+        DeleteFileA(pid_file.c_str());
+        run_result r =
+            run(fake({"spawn:2", "pid:" + pid_file, "sleep:60000", "wait:" + pid_file}), 20);
+        EXPECT_EQ(r.rc, 0) << c.name;
+        EXPECT_EQ(r.res.exit_code, 0) << c.name;
+        DWORD pid = read_pid(pid_file);
+        ASSERT_NE(pid, 0u) << c.name;
+        EXPECT_TRUE(test_process_ended(pid)) << c.name << ": the grandchild outlived the run";
+        EXPECT_EQ(unbalanced_handles(), "") << c.name;
+    }
 }
 
 TEST(ProcRunSeam, ProgramOutsideTheJobIsEndedAtTheLimit)
@@ -666,44 +664,14 @@ TEST(ProcRunSeam, PipeThatNeverEmpties)
 
 // ---- a caller that is ended while its program runs ------------------------------
 
-namespace {
-
-std::string self_path()
-{
-    char p[MAX_PATH];
-    GetModuleFileNameA(nullptr, p, sizeof p);
-    return p;
-}
-
-std::string g_kill_pid_file; // where the helper notes its program's id
-
-// The real start, then the program's id noted and, for the "start" point, this
-// process ended at once: a caller killed right after the start returned.
-BOOL WINAPI noting_CreateProcessA(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
-                                  LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
-                                  LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
-{
-    BOOL ok = CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
-    if (ok) {
-        test_write_file(g_kill_pid_file, std::to_string(pi->dwProcessId));
-        const char *at = getenv("ORV_T_KILL_AT");
-        if (at && strcmp(at, "start") == 0)
-            TerminateProcess(GetCurrentProcess(), 3);
-    }
-    return ok;
-}
-
-}  // namespace
-
 // Started by ProcRun.EndedCallerTakesItsProgramAlong with ORV_T_KILL_AT and
-// ORV_T_KILL_PIDFILE: runs a program that would sleep for a minute.
+// ORV_T_KILL_PIDFILE: runs a program that would sleep for a minute, and is
+// ended while it does.
 TEST(ProcRunKilledCaller, Run)
 {
-    const char *at = getenv("ORV_T_KILL_AT"), *pid_file = getenv("ORV_T_KILL_PIDFILE");
-    if (!at || !pid_file)
+    if (!getenv("ORV_T_KILL_AT") || !getenv("ORV_T_KILL_PIDFILE"))
         GTEST_SKIP() << "started only by ProcRun.EndedCallerTakesItsProgramAlong";
-    g_kill_pid_file = pid_file;
-    proc_calls.CreateProcessA = noting_CreateProcessA;
+    proc_calls.CreateProcessA = test_create_then_end;
     proc_result res;
     std::string prog = test_fake_prog();
     const char *argv[] = {prog.c_str(), "sleep:60000", nullptr};
@@ -714,36 +682,17 @@ TEST(ProcRunKilledCaller, Run)
 TEST(ProcRun, EndedCallerTakesItsProgramAlong)
 {
     // A setup ended while a program's check runs must leave no program
-    // behind, at whatever point it is ended: right after the start returned
-    // (before any later call could put the program into the job), or while
-    // the program runs.
+    // behind, at whatever point it is ended.
     for (const char *at : {"start", "run"}) {
         std::string pid_file = test_temp_dir("proc") + "\\killed-" + at + ".pid";
         DeleteFileA(pid_file.c_str());
         SetEnvironmentVariableA("ORV_T_KILL_AT", at);
         SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", pid_file.c_str());
-        std::string cmd = "\"" + self_path() + "\" --gtest_filter=ProcRunKilledCaller.Run";
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                 nullptr, nullptr, &si, &pi);
+        int code = test_run_self("ProcRunKilledCaller.Run");
         SetEnvironmentVariableA("ORV_T_KILL_AT", nullptr);
         SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", nullptr);
-        ASSERT_TRUE(ok) << at;
-        DWORD child = 0;
-        for (int i = 0; i < 400 && !child; i++) {
-            child = read_pid(pid_file);
-            if (!child)
-                Sleep(50);
-        }
-        if (strcmp(at, "run") == 0) {
-            Sleep(300);  // well past the start: the program runs
-            TerminateProcess(pi.hProcess, 3);
-        }
-        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0) << at;
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
+        EXPECT_EQ(code, 3) << at << ": the caller was not ended during the run";
+        DWORD child = read_pid(pid_file);
         ASSERT_NE(child, 0u) << at << ": the caller started nothing";
         EXPECT_TRUE(test_process_ended(child)) << at << ": the program outlived its caller";
     }

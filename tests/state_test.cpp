@@ -48,6 +48,22 @@ std::string long_components()
     return s + "zzzzz";
 }
 
+// A state with every field as long as it may be.
+updater_state full_state()
+{
+    updater_state st;
+    memset(&st, 0, sizeof st);
+    st.last_sequence = 77;
+    strcpy(st.sequence_channel, std::string(63, 's').c_str());
+    strcpy(st.installed_version, "999999999.999999999.999999999-rc.aaaaaaaaaaaaaaa");
+    strcpy(st.previous_version, "1.0.0");
+    strcpy(st.bad_versions, std::string(511, 'b').c_str());
+    st.last_catalog_sequence = 3;
+    strcpy(st.catalog_channel, std::string(63, 'c').c_str());
+    strcpy(st.components, long_components().c_str());
+    return st;
+}
+
 }  // namespace
 
 TEST(State, FormatIsExact)
@@ -145,16 +161,7 @@ TEST(State, LineRules)
 
 TEST(State, RoundTripOfFullFields)
 {
-    updater_state st;
-    memset(&st, 0, sizeof st);
-    st.last_sequence = 77;
-    strcpy(st.sequence_channel, std::string(63, 's').c_str());
-    strcpy(st.installed_version, "999999999.999999999.999999999-rc.aaaaaaaaaaaaaaa");
-    strcpy(st.previous_version, "1.0.0");
-    strcpy(st.bad_versions, std::string(511, 'b').c_str());
-    st.last_catalog_sequence = 3;
-    strcpy(st.catalog_channel, std::string(63, 'c').c_str());
-    strcpy(st.components, long_components().c_str());
+    updater_state st = full_state();
     std::string text = format(st);
     updater_state back;
     state_parse_text(&back, &text[0], text.size());
@@ -189,22 +196,13 @@ TEST(State, EveryValueReadsBackAsWritten)
          "last_sequence"},
     };
     for (auto &c : cases) {
-        updater_state st;
-        memset(&st, 0, sizeof st);
-        st.last_sequence = 77;
-        strcpy(st.sequence_channel, std::string(63, 's').c_str());
-        strcpy(st.installed_version, "2.0.0");
-        strcpy(st.previous_version, "1.0.0");
-        strcpy(st.bad_versions, std::string(511, 'b').c_str());
-        strcpy(st.components, long_components().c_str());
+        updater_state st = full_state();
         c.change(&st);
         const char *field = state_unreadable_field(&st);
         EXPECT_STREQ(field, c.field) << c.name;
+        // What is not refused reads back the same.
         if (!c.field) {
-            std::string text = format(st);
-            updater_state back;
-            state_parse_text(&back, &text[0], text.size());
-            EXPECT_EQ(memcmp(&st, &back, sizeof st), 0) << c.name;
+            EXPECT_EQ(reread(format(st)), format(st)) << c.name;
         }
     }
 }
