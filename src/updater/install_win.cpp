@@ -46,6 +46,7 @@ struct install_run_state {
     char downloads[INSTALL_PATH_MAX];       // "<state_dir>/downloads"
     char staging[INSTALL_PATH_MAX];         // "<install_dir>/.staging-<version>-<pid>"
     char *files[INSTALL_MAX_ARTIFACTS];     // downloaded file of each artifact (heap), or null
+    BY_HANDLE_FILE_INFORMATION checked[INSTALL_MAX_ARTIFACTS];  // each file as its checks saw it
     install_merged merged;                  // entries merged into staging so far
 };
 
@@ -197,6 +198,33 @@ out:
     return rc;
 }
 
+// Which file stands at path, its size and its last change, into info. 0, or
+// -1 when it cannot be opened.
+int file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info)
+{
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    BOOL ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok ? 0 : -1;
+}
+
+// 1 when the downloaded file of artifact k is still the file its checks
+// passed: the same file (not one moved over it), the same size, unchanged
+// since. The package unpacked is then the package the signature covers.
+int download_unchanged(const install_run_state *rs, size_t k)
+{
+    BY_HANDLE_FILE_INFORMATION now;
+    const BY_HANDLE_FILE_INFORMATION *was = &rs->checked[k];
+    return file_identity(rs->files[k], &now) == 0 &&
+           now.dwVolumeSerialNumber == was->dwVolumeSerialNumber &&
+           now.nFileIndexHigh == was->nFileIndexHigh && now.nFileIndexLow == was->nFileIndexLow &&
+           now.nFileSizeHigh == was->nFileSizeHigh && now.nFileSizeLow == was->nFileSizeLow &&
+           CompareFileTime(&now.ftLastWriteTime, &was->ftLastWriteTime) == 0;
+}
+
 // Downloads every artifact in order into rs->files. 0, or -1 with the
 // download's sentence in err.
 int download_all(install_run_state *rs, char *err, size_t errlen)
@@ -216,6 +244,10 @@ int download_all(install_run_state *rs, char *err, size_t errlen)
         rs->files[j] = strdup(path);
         if (!rs->files[j]) {
             update_error(err, errlen, "out of memory");
+            return -1;
+        }
+        if (file_identity(path, &rs->checked[j]) != 0) {
+            update_error(err, errlen, "cannot read %s", path);
             return -1;
         }
     }
@@ -247,6 +279,12 @@ int install_staged_run(install_run_state *rs, char *err, size_t errlen)
     if (req->step_fn)
         req->step_fn(req->step_user, "installing", req->count, req->count);
     for (size_t k = 0; k < req->count; k++) {
+        // Not the version's fault: nothing is marked.
+        if (!download_unchanged(rs, k)) {
+            update_error(err, errlen, "the download for %s changed after it was checked",
+                         install_artifact_name(req->artifacts[k]));
+            return INSTALL_FAILED;
+        }
         if (unpack_and_merge(rs, k, err, errlen) != 0) {
             mark_failed(rs);
             return INSTALL_FAILED;
