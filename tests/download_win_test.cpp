@@ -4,6 +4,7 @@
 // downloads directory, and the failures around the files.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -15,6 +16,8 @@
 #include <windows.h>
 
 #include "download.h"
+#include "download_win_seam.h"
+#include "seam_guard.h"
 #include "test_util.h"
 #include "update_server.h"
 
@@ -382,6 +385,62 @@ TEST_F(Download, NextRunAfterAFailure)
     got good = run(ab);
     ASSERT_EQ(good.rc, 0) << good.err;
     EXPECT_EQ(ranges("b.pkg"), (strings{"-", "-"}));
+}
+
+namespace {
+int g_flush_errno;   // errno of the failing flush, 0: the real flush
+int g_commit_errno;  // errno of the failing commit, 0: the real commit
+int failing_flush(FILE *f)
+{
+    if (!g_flush_errno)
+        return fflush(f);
+    errno = g_flush_errno;
+    return EOF;
+}
+int failing_commit(int fd)
+{
+    if (!g_commit_errno)
+        return download_win_real.commit(fd);
+    errno = g_commit_errno;
+    return -1;
+}
+} // namespace
+
+// The last bytes must be on disk before the file takes the package's name; a
+// disk that refuses them is named as the cause, and the part file stays for
+// a resume once there is room.
+TEST_F(Download, BytesThatDoNotReachTheDiskNeverGetThePackagesName)
+{
+    seam_guard<download_win_calls> guard(download_win);
+    download_win.flush = failing_flush;
+    download_win.commit = failing_commit;
+    srv_put(at("a.pkg"), pkg);
+    const std::string full = "cannot write " + file("a.pkg.part") + ": the disk is full";
+    const std::string other = "cannot write " + file("a.pkg.part");
+    struct {
+        const char *name;
+        int flush_errno, commit_errno;
+        std::string error;
+    } cases[] = {
+        {"flush on a full disk", ENOSPC, 0, full},
+        {"commit on a full disk", 0, ENOSPC, full},
+        {"flush fails otherwise", EIO, 0, other},
+        {"commit fails otherwise", 0, EIO, other},
+    };
+    for (const auto &c : cases) {
+        std::filesystem::remove_all(dir);
+        g_flush_errno = c.flush_errno;
+        g_commit_errno = c.commit_errno;
+        got g = run(artifact("a.pkg", pkg));
+        EXPECT_EQ(g.rc, -1) << c.name;
+        EXPECT_EQ(g.err, c.error) << c.name;
+        EXPECT_FALSE(exists(file("a.pkg"))) << c.name;
+        EXPECT_TRUE(exists(file("a.pkg.part"))) << c.name;
+    }
+    g_flush_errno = g_commit_errno = 0;
+    got g = run(artifact("a.pkg", pkg));
+    ASSERT_EQ(g.rc, 0) << g.err;
+    EXPECT_TRUE(test_read_file(file("a.pkg")) == pkg);
 }
 
 TEST_F(Download, NamesThatLeaveTheDirectoryAreRefusedBeforeAnythingIsWritten)

@@ -7,6 +7,8 @@
 // afterwards. The scheduler service is a seam: Wine has none to stop.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 
 #include <windows.h>
 
+#include "download_win_seam.h"
 #include "engine_site.h"
 #include "install.h"
 #include "install_fixture.h"
@@ -406,6 +409,77 @@ TEST_F(Engine, DownloadChangedAfterItsCheckIsNotUnpacked)
     EXPECT_STREQ(err, "the download for core changed after it was checked");
     EXPECT_STREQ(site.state().bad_versions, "");
     EXPECT_FALSE(site_exists(site.cfg.install_dir));
+}
+
+namespace {
+// fflush as on a disk with no room left.
+int flush_on_full_disk(FILE *)
+{
+    errno = ENOSPC;
+    return EOF;
+}
+} // namespace
+
+// A disk that fills up while a package is downloaded is the disk's fault:
+// the run says so, and the version is neither recorded nor taken off the
+// programs that are live.
+TEST_F(Engine, FullDiskDuringADownloadIsNotTheVersionsFault)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.releases.push_back(engine_site::standard_release("1.1.0", {"core"}));
+    site.publish();
+    ASSERT_EQ(site.install("1.0.0", {"core"}).rc, 0);
+    site_result r;
+    {
+        seam_guard<download_win_calls> guard(download_win);
+        download_win.flush = flush_on_full_disk;
+        r = site.install("1.1.0", {"core"}, 0);
+    }
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err.rfind("cannot write ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(".pkg.part: the disk is full"), std::string::npos) << r.err;
+    updater_state st = site.state();
+    EXPECT_STREQ(st.installed_version, "1.0.0");
+    EXPECT_STREQ(st.bad_versions, "");
+    EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0"));
+    // With room again, the same version installs without --force.
+    r = site.install("1.1.0", {"core"}, 0);
+    EXPECT_EQ(r.rc, 0) << r.err;
+}
+
+namespace {
+// unpack_tar_zstd as on a disk that fills up with the first file.
+int unpack_onto_full_disk(const char *, const char *, uint64_t, pkg_entry **entries,
+                          size_t *count, char *err, size_t errlen)
+{
+    *entries = nullptr;
+    *count = 0;
+    snprintf(err, errlen, "cannot write bin/core_tool.exe: the disk is full");
+    return UNPACK_DISK_FULL;
+}
+} // namespace
+
+// The same for the disk of the installation while a package is unpacked.
+TEST_F(Engine, FullDiskWhileUnpackingIsNotTheVersionsFault)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.releases.push_back(engine_site::standard_release("1.1.0", {"core"}));
+    site.publish();
+    ASSERT_EQ(site.install("1.0.0", {"core"}).rc, 0);
+    site_result r;
+    {
+        seam_guard<install_win_calls> guard(install_win);
+        install_win.unpack = unpack_onto_full_disk;
+        r = site.install("1.1.0", {"core"}, 0);
+    }
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "the package for core cannot be unpacked: cannot write bin/core_tool.exe: "
+                     "the disk is full");
+    EXPECT_STREQ(site.state().installed_version, "1.0.0");
+    EXPECT_STREQ(site.state().bad_versions, "");
+    EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0"));
+    r = site.install("1.1.0", {"core"}, 0);
+    EXPECT_EQ(r.rc, 0) << r.err;
 }
 
 // Another process's lock postpones every run without a change.

@@ -270,6 +270,8 @@ const msg_row msg_table[] = {
      "es gibt nichts zu installieren"},
     {"too many components",
      "zu viele Komponenten"},
+    {"the package for %s cannot be unpacked: %m",
+     "das Paket für $1 lässt sich nicht entpacken: $2"},
     {"the package for %s is invalid: %m",
      "das Paket für $1 ist beschädigt ($2). Bitte erneut versuchen"},
     {"the package for %s is inconsistent: %m",

@@ -25,7 +25,7 @@
 
 const install_win_calls install_win_real = {
     sched_service_busy, sched_service_stop, sched_service_start, proc_running_programs,
-    updater_lock_release,
+    updater_lock_release, unpack_tar_zstd,
 };
 install_win_calls install_win = install_win_real;
 
@@ -168,7 +168,8 @@ int merge_package(install_run_state *rs, const char *scratch, const pkg_entry *e
 }
 
 // Unpacks, checks and merges package k; its scratch directory is gone
-// afterwards. 0, or -1 with the run's sentence in err.
+// afterwards. 0, or -1 with the run's sentence in err, or -2 with it when the
+// disk had no room (which says nothing about the version).
 int unpack_and_merge(install_run_state *rs, size_t k, char *err, size_t errlen)
 {
     const manifest_artifact *art = rs->req->artifacts[k];
@@ -181,11 +182,19 @@ int unpack_and_merge(install_run_state *rs, size_t k, char *err, size_t errlen)
 
     install_format(scratch, sizeof scratch, "%s.p%zu", rs->staging, k);
     fs_remove_path(scratch);
-    if (unpack_tar_zstd(rs->files[k], scratch, INSTALL_UNPACK_LIMIT, &entries, &count, msg,
-                        sizeof msg) != 0) {
-        update_error(err, errlen, "the package for %s is invalid: %s", name, msg);
+    rc = install_win.unpack(rs->files[k], scratch, INSTALL_UNPACK_LIMIT, &entries, &count, msg,
+                            sizeof msg);
+    if (rc == UNPACK_DISK_FULL) {
+        update_error(err, errlen, "the package for %s cannot be unpacked: %s", name, msg);
+        rc = -2;
         goto out;
     }
+    if (rc != 0) {
+        update_error(err, errlen, "the package for %s is invalid: %s", name, msg);
+        rc = -1;
+        goto out;
+    }
+    rc = -1;
     if (check_package_json(scratch, entries, count, rs->req->version, art->component, msg,
                            sizeof msg) != 0) {
         update_error(err, errlen, "the package for %s is inconsistent: %s", name, msg);
@@ -285,10 +294,11 @@ int install_staged_run(install_run_state *rs, char *err, size_t errlen)
                          install_artifact_name(req->artifacts[k]));
             return INSTALL_FAILED;
         }
-        if (unpack_and_merge(rs, k, err, errlen) != 0) {
+        int unpacked = unpack_and_merge(rs, k, err, errlen);
+        if (unpacked == -1)
             mark_failed(rs);
+        if (unpacked != 0)
             return INSTALL_FAILED;
-        }
     }
     if (versions_install_staged(rs->cfg, req->version, rs->list, rs->staging, rs->merged.items,
                                 rs->merged.count, rs->st, err, errlen) != 0)
