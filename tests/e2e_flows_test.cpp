@@ -11,25 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "codec.h"
 #include "engine_site.h"
 #include "run_win.h"
 #include "test_util.h"
 #include "update_server.h"
 
 namespace {
-
-// The options of every run: the site's server, pin and key, a test root and
-// the site's installation and state directories.
-std::vector<std::string> places(const engine_site &site, const std::string &root)
-{
-    char pub[64] = "";
-    b64_encode(site.cfg.public_keys[0], 32, pub, sizeof pub);
-    return {"--silent",      "--url",       site.cfg.url,      "--ca-file",
-            srv_cert("srv.pem"), "--public-key", pub,         "--root",
-            root,            "--install-dir", site.cfg.install_dir, "--state-dir",
-            site.cfg.state_dir};
-}
 
 std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string> &b)
 {
@@ -51,7 +38,7 @@ TEST(Flows, SilentInstallThenUninstall)
     const std::string root = test_temp_dir("flowsroot");
     const std::string conf = root + "\\ProgramData\\orvantis\\updater.conf";
 
-    test_proc r = test_run_setup(with(places(site, root), {"--components", "agent"}), 120000);
+    test_proc r = test_run_setup(with(site.setup_options(root), {"--components", "agent"}), 120000);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "Installierte Version 1.0.0: ")) << r.out;
     EXPECT_TRUE(has(r.out, "Update-Einstellungen: " + conf + "\n")) << r.out;
@@ -64,7 +51,7 @@ TEST(Flows, SilentInstallThenUninstall)
     EXPECT_FALSE(site_exists(site.bin() + "\\restore_tool.exe")) << "restore was not chosen";
     EXPECT_TRUE(site_exists(conf));
 
-    r = test_run_setup(with(places(site, root), {"--uninstall"}), 120000);
+    r = test_run_setup(with(site.setup_options(root), {"--uninstall"}), 120000);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "Entferne die Programme\n")) << r.out;
     EXPECT_TRUE(has(r.out, "Die Programme wurden entfernt.\n")) << r.out;
@@ -103,7 +90,7 @@ TEST(Flows, PostponedWhileTheLockIsHeld)
          "erneut versuchen.\n"},
     };
     for (const auto &c : cases) {
-        test_proc r = test_run_setup(with(places(site, root), c.extra), 120000);
+        test_proc r = test_run_setup(with(site.setup_options(root), c.extra), 120000);
         EXPECT_EQ(r.exit_code, 75) << c.name << ": " << r.out << r.err;
         EXPECT_EQ(r.err, c.expected_err) << c.name;
         EXPECT_FALSE(has(r.out, "Update-Einstellungen")) << c.name;
@@ -132,7 +119,7 @@ TEST(Flows, TwoSetupsAtOnceOneInstallsTheOtherIsPostponed)
         const std::string name = "race" + std::to_string(i);
         site.use_installation(name);
         const std::string root = test_temp_dir(name.c_str());
-        const std::vector<std::string> args = places(site, root);
+        const std::vector<std::string> args = site.setup_options(root);
         test_proc a, b;
         std::thread first([&] { a = test_run_setup(args, 120000); });
         std::thread second([&] { b = test_run_setup(args, 120000); });

@@ -9,10 +9,12 @@
 
 #include <tlhelp32.h>
 
+#include <stdio.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "codec.h"
 #include "engine_site.h"
 #include "proc.h"
 #include "proc_cmdline.h"
@@ -55,12 +57,8 @@ TEST(Killed, SetupEndedDuringAProgramCheckLeavesNoProgramBehind)
     site.publish();
     const std::string root = test_temp_dir("killedroot");
 
-    char pub[64] = "";
-    b64_encode(site.cfg.public_keys[0], 32, pub, sizeof pub);
-    std::vector<std::string> args = {test_setup_exe(), "--silent", "--url", site.cfg.url,
-                                     "--ca-file", srv_cert("srv.pem"), "--public-key", pub,
-                                     "--root", root, "--install-dir", site.cfg.install_dir,
-                                     "--state-dir", site.cfg.state_dir};
+    std::vector<std::string> args = site.setup_options(root);
+    args.insert(args.begin(), test_setup_exe());
     char line[PROC_CMDLINE_MAX] = "";
     for (const std::string &a : args)
         ASSERT_EQ(proc_cmdline_append_arg(line, sizeof line, a.c_str()), 0);
@@ -90,4 +88,205 @@ TEST(Killed, SetupEndedDuringAProgramCheckLeavesNoProgramBehind)
     EXPECT_TRUE(test_process_ended(check)) << "the checked program outlived the setup";
     char names[256];
     EXPECT_EQ(proc_running_programs(names, sizeof names), 0) << names;
+}
+
+namespace {
+
+// The programs of the killed site's releases, without ".exe": the core
+// package carries the updater beside its tool.
+const std::vector<std::string> kPrograms = {"agent_tool", "core_tool", "orv_updater"};
+
+// A release of the killed site: core (two programs) and agent.
+site_release crash_release(const std::string &version)
+{
+    site_release r = engine_site::standard_release(version, {"core", "agent"});
+    r.packages[0].bytes = engine_site::standard_package(
+        version, "core", {}, {engine_site::program("orv_updater", version)});
+    return r;
+}
+
+// The one version every program of kPrograms in bin answers, and nothing else
+// there but those programs; empty, with what was found in why, when one is
+// missing, fails, answers another version, or bin holds a stray .exe.
+std::string live_version(const engine_site &site, std::string *why)
+{
+    std::string version;
+    why->clear();
+    std::vector<std::string> exes;
+    for (const std::string &n : engine_site::names(site.bin()))
+        if (n.size() > 4 && n.compare(n.size() - 4, 4, ".exe") == 0)
+            exes.push_back(n.substr(0, n.size() - 4));
+    if (exes != kPrograms) {
+        *why = "bin holds";
+        for (const std::string &n : engine_site::names(site.bin()))
+            *why += " " + n;
+        return "";
+    }
+    for (const std::string &p : kPrograms) {
+        test_proc r = test_run(site.bin() + "\\" + p + ".exe", {"--version"}, 30000);
+        std::string line = r.out.substr(0, r.out.find_first_of("\r\n"));
+        std::string answered =
+            r.exit_code == 0 && line.rfind(p + " ", 0) == 0 ? line.substr(p.size() + 1) : "";
+        *why += p + ": rc " + std::to_string(r.exit_code) + " \"" + line + "\"; ";
+        if (answered.empty() || (!version.empty() && answered != version))
+            return "";
+        version = answered;
+    }
+    return version;
+}
+
+// 1 when another process holds the state directory's lock.
+bool lock_held(const engine_site &site)
+{
+    const std::string lock = std::string(site.cfg.state_dir) + "\\updater.lock";
+    HANDLE h = CreateFileA(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return false;
+    }
+    return GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND;
+}
+
+// Milliseconds of a steady clock.
+double now_ms()
+{
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return (double)c.QuadPart * 1000.0 / (double)f.QuadPart;
+}
+
+// Where a kill point counts from: the start of the run, or the moment the
+// new version's directory appears (the switch of bin comes right after it).
+enum kill_from { FROM_START, FROM_VERSION_DIR };
+
+// One kill point.
+struct kill_point {
+    kill_from from;
+    double ms;  // after that moment
+};
+
+// Waits until process has ended, path stands (empty: at once) and then ms
+// have passed, and ends the process unless it ended by itself. true when it
+// was ended here.
+bool end_at(HANDLE process, const std::string &path, double ms, unsigned limit_ms)
+{
+    const double start = now_ms();
+    if (!path.empty())
+        while (!site_exists(path))
+            if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT || now_ms() - start > limit_ms)
+                return false;
+    // Busy: a sleep would round the short delays up to the scheduler's tick.
+    const double from = now_ms();
+    while (now_ms() - from < ms)
+        if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT)
+            return false;
+    return TerminateProcess(process, 9) != 0;
+}
+
+}  // namespace
+
+// An update from 1.0.0 to 2.0.0 ended by force at points spread over its
+// length and packed around the program switch: afterwards bin holds the
+// programs of one version (or a journal that the next run settles), a next
+// run that cannot download settles it anyway with the state agreeing, and
+// the run after that completes and leaves nothing of the killed one behind.
+TEST(Killed, UpdateEndedAtAnyPointLeavesOneVersion)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("killedupdate");
+    site.releases = {crash_release("1.0.0")};
+    site.publish();
+    // The installation every kill starts from, copied for each.
+    site.use_installation("base");
+    const std::string base = site.root + "\\base";
+    test_proc r = test_run_setup(site.setup_options(base + "\\root"), 120000);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    site.releases.push_back(crash_release("2.0.0"));
+    site.publish();
+
+    int rounds = 0;
+    // A copy of the base installation named name, with its options.
+    auto fresh = [&](const std::string &name) {
+        std::error_code ec;
+        std::filesystem::copy(base, site.root + "\\" + name,
+                              std::filesystem::copy_options::recursive, ec);
+        EXPECT_FALSE(ec) << ec.message();
+        site.use_installation(name);
+        return site.setup_options(site.root + "\\" + name + "\\root");
+    };
+
+    // A whole update first, to learn how long one takes.
+    std::vector<std::string> opts = fresh("measure");
+    double t0 = now_ms();
+    r = test_run_setup(opts, 120000);
+    const double full = now_ms() - t0;
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    std::string why;
+    ASSERT_EQ(live_version(site, &why), "2.0.0") << why;
+    printf("a whole update took %.0f ms\n", full);
+
+    std::vector<kill_point> points;
+    for (double f : {0.05, 0.15, 0.25, 0.35, 0.45, 0.55, 0.65, 0.75, 0.85, 0.95})
+        points.push_back({FROM_START, f * full});
+    for (double ms : {0.0, 0.5, 1.0, 2.0, 3.0, 5.0, 8.0, 12.0, 20.0, 40.0, 80.0, 160.0, 320.0})
+        points.push_back({FROM_VERSION_DIR, ms});
+
+    // A release whose packages the server never serves.
+    const site_release unreachable = crash_release("3.0.0");
+    for (const site_package &p : unreachable.packages)
+        site.refuse(site.package_path("3.0.0", p.component), true);
+
+    int ended = 0, journals = 0;
+    for (const kill_point &k : points) {
+        const std::string name = "k" + std::to_string(rounds++);
+        SCOPED_TRACE(name + (k.from == FROM_START ? ": from the start, " : ": from versions\\2.0.0, ") +
+                     std::to_string(k.ms) + " ms");
+        opts = fresh(name);
+        const std::string mark = k.from == FROM_START ? "" : site.version_dir("2.0.0");
+        bool killed = false;
+        r = test_run_watched(test_setup_exe(), opts, [&](HANDLE p) {
+            killed = end_at(p, mark, k.ms, 60000);
+        }, 120000);
+        ended += killed;
+        const std::string journal = std::string(site.cfg.install_dir) + "\\switch.journal";
+        if (site_exists(journal)) {
+            journals++;
+        } else {
+            std::string v = live_version(site, &why);
+            EXPECT_NE(v, "") << "after the kill: " << why;
+            EXPECT_EQ(std::string(site.state().installed_version), v) << why;
+        }
+
+        // The next run finds a newer release it cannot download, so what it
+        // leaves is what it made of the kill's leftovers, not a new install.
+        site.releases.push_back(unreachable);
+        site.publish();
+        r = test_run_setup(opts, 120000);
+        EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+        std::string v = live_version(site, &why);
+        EXPECT_NE(v, "") << "after a run that could not download: " << why;
+        EXPECT_EQ(std::string(site.state().installed_version), v) << why;
+        EXPECT_FALSE(site_exists(journal));
+
+        site.releases.pop_back();
+        site.publish();
+        r = test_run_setup(opts, 120000);
+        EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_EQ(live_version(site, &why), "2.0.0") << why;
+        EXPECT_EQ(std::string(site.state().installed_version), "2.0.0");
+        EXPECT_EQ(engine_site::names(site.cfg.install_dir),
+                  (std::vector<std::string>{"bin", "versions"}));
+        EXPECT_EQ(engine_site::names(site.version_dir("")),
+                  (std::vector<std::string>{"1.0.0", "2.0.0"}));
+        for (const std::string &n : engine_site::names(site.downloads()))
+            EXPECT_EQ(n.find("-2.0.0."), std::string::npos) << n << " stayed in the downloads";
+        EXPECT_FALSE(lock_held(site));
+    }
+    for (const site_package &p : unreachable.packages)
+        site.refuse(site.package_path("3.0.0", p.component), false);
+    printf("%zu kill points, %d ended the run, %d left a journal\n", points.size(), ended,
+           journals);
+    EXPECT_GT(ended, 0);
 }

@@ -110,6 +110,10 @@ struct engine_site {
     std::string downloads() const;
     // The number of requests the server saw for a package_path.
     size_t requests(const std::string &path) const;
+    // The options of a silent orv_setup.exe run on this site: "--silent", its
+    // URL, the server's certificate as the CA file, its key, root as the test
+    // root and the installation's directories.
+    std::vector<std::string> setup_options(const std::string &root) const;
 };
 
 // 1 when anything stands at path.

@@ -275,6 +275,16 @@ size_t engine_site::requests(const std::string &path) const
     return srv_requests(dir + path).size();
 }
 
+std::vector<std::string> engine_site::setup_options(const std::string &root) const
+{
+    char pub[64] = "";
+    b64_encode(cfg.public_keys[0], 32, pub, sizeof pub);
+    return {"--silent",          "--url",         cfg.url,    "--ca-file",
+            srv_cert("srv.pem"), "--public-key",  pub,        "--root",
+            root,                "--install-dir", cfg.install_dir, "--state-dir",
+            cfg.state_dir};
+}
+
 bool site_exists(const std::string &path)
 {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;

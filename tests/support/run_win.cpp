@@ -118,8 +118,8 @@ static void drain(HANDLE h, std::string *into)
         into->append(buf, n);
 }
 
-test_proc test_run(const std::string &program, const std::vector<std::string> &args,
-                   unsigned timeout_ms)
+test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
+                           const std::function<void(HANDLE process)> &watch, unsigned timeout_ms)
 {
     test_proc r;
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
@@ -152,6 +152,8 @@ test_proc test_run(const std::string &program, const std::vector<std::string> &a
         return r;
     }
     std::thread t1(drain, out_r, &r.out), t2(drain, err_r, &r.err);
+    if (watch)
+        watch(pi.hProcess);
     if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_TIMEOUT) {
         r.timed_out = true;
         TerminateProcess(pi.hProcess, 255);
@@ -167,6 +169,12 @@ test_proc test_run(const std::string &program, const std::vector<std::string> &a
     CloseHandle(out_r);
     CloseHandle(err_r);
     return r;
+}
+
+test_proc test_run(const std::string &program, const std::vector<std::string> &args,
+                   unsigned timeout_ms)
+{
+    return test_run_watched(program, args, nullptr, timeout_ms);
 }
 
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms)

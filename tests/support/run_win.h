@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,3 +43,10 @@ test_proc test_run(const std::string &program, const std::vector<std::string> &a
                    unsigned timeout_ms = 60000);
 // test_run of orv_setup.exe.
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms = 60000);
+// test_run that calls watch with the process's handle right after the start,
+// on the caller's thread, while the output is read; watch may wait for the
+// process and end it by force. The process is stopped after timeout_ms
+// counted from watch's return.
+test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
+                           const std::function<void(HANDLE process)> &watch,
+                           unsigned timeout_ms = 60000);
