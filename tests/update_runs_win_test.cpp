@@ -415,9 +415,10 @@ TEST_F(Update, BadInputIsRefusedAndTheInstalledProgramsStay)
     };
     for (auto &c : cases) {
         site.releases.resize(1);
-        site_release rel = {"2.1.0", {{"", c.package}}, ""};
-        rel.packages[0].url = c.url;
-        site.releases.push_back(rel);
+        site.releases.push_back({"2.1.0", {{"", c.package}}, ""});
+        site.listed_urls.clear();
+        if (!c.url.empty())
+            site.listed_urls["2.1.0"] = c.url;
         site.publish_manifest(c.blocked, c.pad);
         updater_state st = site.state();
         st.bad_versions[0] = '\0';

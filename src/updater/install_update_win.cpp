@@ -236,10 +236,14 @@ int rollback_locked(const updater_config *c, int *stopped, char *err, size_t err
         update_error(err, errlen, "cannot switch: %s", msg);
         return INSTALL_FAILED;
     }
+    // From here on an end of the process finishes the rollback; only then
+    // may the moved-aside files go.
+    int noted = versions_journal_tested();
     switch_undo_clear();
-    versions_remove_old_files(c);
-    // From here on an end of the process finishes the rollback.
-    versions_journal_tested();
+    // A journal that cannot say so keeps them for the undo; the next run
+    // deletes them.
+    if (noted == 0)
+        versions_remove_old_files(c);
     versions_record_mode(&st, VERSIONS_ROLLBACK, to, from, "");
     char werr[VERSIONS_MSG_MAX];
     if (state_write(c, &st, werr, sizeof werr) != 0) {

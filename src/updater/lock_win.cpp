@@ -228,10 +228,14 @@ static int adopt_locked(const updater_config *c, const char *directory, char *er
         update_error(err, errlen, "cannot switch: %s", msg);
         return 1;
     }
+    // From here on an end of the process finishes the adoption; only then
+    // may the moved-aside files go.
+    int noted = versions_journal_tested();
     switch_undo_clear();
-    versions_remove_old_files(c);
-    // From here on an end of the process finishes the adoption.
-    versions_journal_tested();
+    // A journal that cannot say so keeps them for the undo; the next run
+    // deletes them.
+    if (noted == 0)
+        versions_remove_old_files(c);
     versions_record_mode(&st, VERSIONS_ADOPT, version, previous, "");
     // Programs that run from bin but that the state does not name are not
     // managed: the engine would treat the installation as empty. The journal

@@ -582,10 +582,14 @@ int versions_go_live(const updater_config *cfg, int mode, const char *version,
         move_strays(live, vbin);
 
     if (versions_selftest_live(&c, version, msg) == 0) {
+        // From here on an end of the process finishes the switch; only
+        // then may the moved-aside files go.
+        int noted = versions_journal_tested();
         switch_undo_clear();
-        versions_remove_old_files(&c);
-        // From here on an end of the process finishes the switch.
-        versions_journal_tested();
+        // A journal that cannot say so keeps them for the undo; the next run
+        // deletes them.
+        if (noted == 0)
+            versions_remove_old_files(&c);
         versions_record_mode(st, mode, version, previous, components);
         char werr[VERSIONS_MSG_MAX];
         if (state_write(&c, st, werr, sizeof werr) != 0) {
@@ -760,7 +764,8 @@ int versions_recover(const updater_config *cfg, char *err, size_t errlen)
     } else if (lines) {
         for (size_t i = count; i-- > 1;)
             recover_undo_line(f, versions_journal_fields(lines[i], f, VERSIONS_JOURNAL_FIELDS));
-        log_write(LOG_INFO, "undid the interrupted switch to %s", version[0] ? version : "?");
+        if (count > 1)
+            log_write(LOG_INFO, "undid the interrupted switch to %s", version);
     }
     // Without the lines (memory ran out) the journal stays for another try.
     if (rc == 0 && lines) {

@@ -9,6 +9,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,7 +23,6 @@ struct site_package {
     std::string component;  // component id
     std::string bytes;      // the package file as served
     std::string os = "windows";  // the "os" of its match object
-    std::string url;             // the URL the document lists; empty: the package's own path
 };
 
 // One release of the catalog.
@@ -59,6 +59,8 @@ struct engine_site {
     host_facts hf;                       // this computer
     std::vector<site_release> releases;  // published by publish()
     int64_t sequence = 0;                // of the last published catalog
+    std::map<std::string, std::string> listed_urls;  // version -> the URL the manifest lists
+                                                      // for its package, in place of its path
 
     // A site below srv_case(""), an installation below a new temporary
     // directory named after tag: install_dir root\inst, state_dir root\state.

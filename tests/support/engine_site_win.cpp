@@ -168,7 +168,9 @@ void engine_site::publish_manifest(const std::vector<std::string> &blocked, size
     for (auto &r : releases) {
         const site_package &p = r.packages.at(0);
         srv_put(dir + release_path(r.version), p.bytes);
-        std::string url = p.url.empty() ? "pkgs/release-" + r.version + ".pkg" : p.url;
+        auto listed = listed_urls.find(r.version);
+        std::string url =
+            listed != listed_urls.end() ? listed->second : "pkgs/release-" + r.version + ".pkg";
         rels += std::string(rels.empty() ? "" : ", ") + "{\"version\": \"" + r.version + "\"" +
                 (r.notes.empty() ? "" : ", \"notes\": \"" + r.notes + "\"") +
                 ", \"artifacts\": [{\"url\": \"" + url + "\", \"sha256\": \"" +

@@ -1,0 +1,198 @@
+// resource-lock: orvantis-sched
+// resource-lock: product-programs
+// An update from one version to the next whose process ends at every step:
+// the test runs itself as a child that updates a copy of an installation and
+// terminates itself at its Nth step (each log line the engine writes, each
+// file operation and each journal write of the version switch, a copy or a
+// journal line cut in the middle), for N = 1, 2, ... until the update gets
+// through. After every end the next run finds bin holding exactly the
+// programs of one version, the version that the state records, and the run
+// after it updates with 0 and leaves no journal, no staging directory of its
+// own and no held lock behind.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "engine_site.h"
+#include "install.h"
+#include "lock.h"
+#include "log.h"
+#include "run_win.h"
+#include "test_util.h"
+#include "update_server.h"
+#include "versions_win_seam.h"
+
+namespace {
+
+// Where the parent tells the child what to do.
+const char kDirVar[] = "ORV_CRASH_DIR";  // holds "cfg.bin"; the child writes "completed" there
+const char kAtVar[] = "ORV_CRASH_AT";    // the step at which the child ends itself
+
+// The child's count of steps and the one it ends at.
+int steps_taken;
+int end_at;
+
+// Counts one step; at the chosen one the process ends at once, as a power
+// cut or a killed process would end it.
+void step(void)
+{
+    if (++steps_taken == end_at)
+        TerminateProcess(GetCurrentProcess(), 99);
+}
+
+BOOL WINAPI crash_move(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    step();
+    return versions_win_real.move_file(from, to, flags);
+}
+
+BOOL WINAPI crash_delete(LPCSTR path)
+{
+    step();
+    return versions_win_real.delete_file(path);
+}
+
+// A copy that ends the process halfway: half the bytes at the target.
+BOOL WINAPI crash_copy(LPCSTR from, LPCSTR to, BOOL fail_if_exists)
+{
+    if (steps_taken + 1 == end_at) {
+        std::string bytes = test_read_file(from);
+        test_write_file(to, bytes.substr(0, bytes.size() / 2));
+    }
+    step();
+    return versions_win_real.copy_file(from, to, fail_if_exists);
+}
+
+// A journal write that ends the process halfway through its line.
+BOOL WINAPI crash_write(HANDLE h, LPCVOID data, DWORD len, LPDWORD wrote, LPOVERLAPPED ov)
+{
+    if (steps_taken + 1 == end_at) {
+        DWORD half = 0;
+        versions_win_real.write_file(h, data, len / 2, &half, ov);
+        versions_win_real.flush_file(h);
+    }
+    step();
+    return versions_win_real.write_file(h, data, len, wrote, ov);
+}
+
+void crash_log(int, const char *, void *) { step(); }
+
+std::string crash_dir() { return getenv(kDirVar) ? getenv(kDirVar) : ""; }
+
+update_options options(uint32_t check_only = 0, const char *target = nullptr)
+{
+    update_options o = {};
+    o.bucket = 0;
+    o.check_only = check_only;
+    o.target_version = target;
+    return o;
+}
+
+// The programs of a whole release, as names in bin.
+const std::vector<std::string> kPrograms = {"agent_tool.exe", "core_tool.exe"};
+
+} // namespace
+
+// The child: updates the installation that cfg.bin describes, ending itself
+// at step ORV_CRASH_AT. Run only by the test below.
+TEST(UpdateCrash, DISABLED_Child)
+{
+    std::string dir = crash_dir();
+    ASSERT_FALSE(dir.empty());
+    std::string bytes = test_read_file(dir + "\\cfg.bin");
+    updater_config cfg;
+    ASSERT_EQ(bytes.size(), sizeof cfg);
+    memcpy(&cfg, bytes.data(), sizeof cfg);
+    end_at = atoi(getenv(kAtVar) ? getenv(kAtVar) : "0");
+    host_facts hf;
+    host_facts_detect(&hf);
+    log_init("update_crash", LOG_INFO);
+    log_set_callback(crash_log, nullptr);
+    versions_win.move_file = crash_move;
+    versions_win.delete_file = crash_delete;
+    versions_win.copy_file = crash_copy;
+    versions_win.write_file = crash_write;
+    update_options o = options();
+    char err[600] = "";
+    int rc = update_run(&cfg, &o, &hf, err, sizeof err);
+    log_set_callback(nullptr, nullptr);
+    test_write_file(dir + "\\completed", std::to_string(rc) + " " + err);
+}
+
+TEST(UpdateCrash, EveryEndOfAnUpdateLeavesOneVersionAndTheNextRunCompletes)
+{
+    engine_site site("crash");
+    site_log log;
+    site.releases.push_back(engine_site::whole_release("2.0.0"));
+    site.releases.push_back(engine_site::whole_release("2.1.0"));
+    site.publish_manifest();
+    site.use_installation("template");
+    update_options first = options(0, "2.0.0");
+    site_result r = site.update(first);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    ASSERT_EQ(site.live_version(), "2.0.0");
+    std::string self(MAX_PATH, '\0');
+    self.resize(GetModuleFileNameA(nullptr, &self[0], MAX_PATH));
+
+    bool completed = false;
+    int ends = 0;
+    for (int at = 1; at <= 200 && !completed; at++) {
+        std::string name = "end" + std::to_string(at);
+        std::string base = site.root + "\\" + name;
+        std::filesystem::copy(site.root + "\\template", base,
+                              std::filesystem::copy_options::recursive);
+        site.use_installation(name);
+        ASSERT_TRUE(test_write_file(base + "\\cfg.bin",
+                                    std::string((const char *)&site.cfg, sizeof site.cfg)));
+        SetEnvironmentVariableA(kDirVar, base.c_str());
+        SetEnvironmentVariableA(kAtVar, std::to_string(at).c_str());
+        test_proc child = test_run(self, {"--gtest_filter=UpdateCrash.DISABLED_Child",
+                                          "--gtest_also_run_disabled_tests"});
+        completed = site_exists(base + "\\completed");
+        if (completed) {
+            EXPECT_EQ(child.exit_code, 0) << at << ": " << child.out;
+            EXPECT_EQ(test_read_file(base + "\\completed"), "0 ") << at;
+        } else {
+            ASSERT_EQ(child.exit_code, 99) << at << ": " << child.out << child.err;
+            ends++;
+        }
+
+        // The end left no lock held.
+        ASSERT_EQ(updater_lock_acquire(&site.cfg), 0) << at;
+        updater_lock_release();
+        // The next run, a check, finishes or undoes the switch first.
+        r = site.update(options(1));
+        EXPECT_TRUE(r.rc == 0 || r.rc == 10) << at << ": " << r.rc << " " << r.err;
+        std::string live = site.live_version();
+        EXPECT_EQ(engine_site::names(site.bin()), kPrograms) << at << ": " << live;
+        EXPECT_TRUE(live == "2.0.0" || live == "2.1.0") << at << ": " << live;
+        EXPECT_EQ(live, site.state().installed_version)
+            << at << ": the programs and the record agree";
+        EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal")) << at;
+
+        // And the run after it updates.
+        r = site.update(options());
+        EXPECT_EQ(r.rc, 0) << at << ": " << r.err;
+        EXPECT_EQ(site.live_version(), "2.1.0") << at;
+        EXPECT_STREQ(site.state().installed_version, "2.1.0") << at;
+        EXPECT_STREQ(site.state().previous_version, "2.0.0") << at;
+        EXPECT_EQ(engine_site::names(site.bin()), kPrograms) << at;
+        std::string mine = ".staging-2.1.0-" + std::to_string(GetCurrentProcessId());
+        for (auto &n : engine_site::names(site.cfg.install_dir))
+            EXPECT_NE(n, mine) << at;
+        EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal")) << at;
+        ASSERT_EQ(updater_lock_acquire(&site.cfg), 0) << at;
+        updater_lock_release();
+        if (HasFailure())
+            break;
+    }
+    EXPECT_TRUE(completed) << "the update never got through";
+    EXPECT_GT(ends, 10) << "ended at every step on the way";
+}
