@@ -252,6 +252,25 @@ TEST_F(Update, LiveProgramsThatTheStateCannotRecordFailTheRun)
     EXPECT_STREQ(st.previous_version, "2.0.0");
     EXPECT_FALSE(site_exists(journal()));
     EXPECT_EQ(site.live_version(), "2.1.0");
+
+    // The same rule for the rollback.
+    ASSERT_TRUE(CreateDirectoryA(tmp.c_str(), nullptr));
+    r = site.rollback();
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err.rfind("the programs of version 2.0.0 are live, but the state cannot record "
+                          "them: ",
+                          0),
+              0u)
+        << r.err;
+    EXPECT_EQ(site.live_version(), "2.0.0");
+    ASSERT_TRUE(RemoveDirectoryA(tmp.c_str()));
+    r = site.update(options(0, 1));
+    EXPECT_EQ(r.rc, 0) << r.err;
+    st = site.state();
+    EXPECT_STREQ(st.installed_version, "2.0.0");
+    EXPECT_STREQ(st.previous_version, "2.1.0");
+    EXPECT_STREQ(st.bad_versions, "2.1.0");
+    EXPECT_TRUE(log.has(LOG_WARN, failed_before("2.1.0")));
 }
 
 // What the rollback refuses.
