@@ -13,6 +13,8 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <time.h>
 
 #include <filesystem>
 #include <string>
@@ -20,11 +22,14 @@
 
 #include <windows.h>
 
+#include "catalog.h"
 #include "engine_site.h"
 #include "install.h"
 #include "lock.h"
 #include "log.h"
 #include "run_win.h"
+#include "signed.h"
+#include "state.h"
 #include "test_util.h"
 #include "update_server.h"
 #include "versions_win_seam.h"
@@ -34,6 +39,7 @@ namespace {
 // Where the parent tells the child what to do.
 const char kDirVar[] = "ORV_CRASH_DIR";  // holds "cfg.bin"; the child writes "completed" there
 const char kAtVar[] = "ORV_CRASH_AT";    // the step at which the child ends itself
+const char kRunVar[] = "ORV_CRASH_RUN";  // "update" (update_run) or "install" (install_run)
 
 // The child's count of steps and the one it ends at.
 int steps_taken;
@@ -98,6 +104,124 @@ update_options options(uint32_t check_only = 0, const char *target = nullptr)
 // The programs of a whole release, as names in bin.
 const std::vector<std::string> kPrograms = {"agent_tool.exe", "core_tool.exe"};
 
+// install_run of version 1.1.0 of the catalog with the components core and
+// agent, as the setup calls it.
+int child_install(const updater_config *cfg, const host_facts *hf, char *err, size_t errlen)
+{
+    updater_state st;
+    state_read(cfg, &st);
+    component_catalog cat = {};
+    char url[SIGNED_URL_MAX] = "";
+    if (catalog_load(cfg, &st, (int64_t)time(nullptr), &cat, url, sizeof url, err, errlen) != 0)
+        return -1;
+    const char *ids[] = {"core", "agent"};
+    const manifest_artifact *pkgs[INSTALL_MAX_ARTIFACTS] = {};
+    int rc = -1;
+    for (size_t i = 0; i < cat.release_count; i++) {
+        if (strcmp(cat.releases[i].version, "1.1.0") != 0 ||
+            catalog_pick_packages(&cat.releases[i], hf, ids, 2, pkgs, nullptr) != 0)
+            continue;
+        install_request req = {};
+        req.version = cat.releases[i].version;
+        req.artifacts = pkgs;
+        req.count = 2;
+        req.base_url = url;
+        req.force = 1;
+        rc = install_run(cfg, hf, &req, err, errlen);
+    }
+    catalog_free(&cat);
+    return rc;
+}
+
+// What one crash test runs and expects.
+struct crash_case {
+    const char *run;                  // the child's run: "update" or "install"
+    std::string from, to;             // the versions before and after
+    std::vector<std::string> before;  // the live programs of from
+    std::vector<std::string> after;   // the live programs of to
+};
+
+// The next run after an end: one that takes the lock (and so finishes or
+// undoes the switch) and changes nothing else.
+void run_next(engine_site &site, const crash_case &c, int at)
+{
+    char err[600] = "";
+    update_options o = options(1);
+    int rc = strcmp(c.run, "update") == 0
+                 ? update_run(&site.cfg, &o, &site.hf, err, sizeof err)
+                 : update_components_run(&site.cfg, &o, &site.hf, err, sizeof err);
+    EXPECT_TRUE(rc == 0 || rc == 10) << at << ": " << rc << " " << err;
+}
+
+// The run that completes: to over whatever the end left.
+site_result run_complete(engine_site &site, const crash_case &c)
+{
+    return strcmp(c.run, "update") == 0 ? site.update(options())
+                                        : site.install(c.to, {"core", "agent"});
+}
+
+// Ends the child's run of c at every step in turn, on a copy of the
+// installation below site.root\template each time, and checks what the next
+// runs find.
+void end_at_every_step(engine_site &site, const crash_case &c)
+{
+    std::string self(MAX_PATH, '\0');
+    self.resize(GetModuleFileNameA(nullptr, &self[0], MAX_PATH));
+    SetEnvironmentVariableA(kRunVar, c.run);
+    bool completed = false;
+    int ends = 0;
+    for (int at = 1; at <= 300 && !completed; at++) {
+        std::string name = std::string(c.run) + std::to_string(at);
+        std::string base = site.root + "\\" + name;
+        std::filesystem::copy(site.root + "\\template", base,
+                              std::filesystem::copy_options::recursive);
+        site.use_installation(name);
+        ASSERT_TRUE(test_write_file(base + "\\cfg.bin",
+                                    std::string((const char *)&site.cfg, sizeof site.cfg)));
+        SetEnvironmentVariableA(kDirVar, base.c_str());
+        SetEnvironmentVariableA(kAtVar, std::to_string(at).c_str());
+        test_proc child = test_run(self, {"--gtest_filter=UpdateCrash.DISABLED_Child",
+                                          "--gtest_also_run_disabled_tests"});
+        completed = site_exists(base + "\\completed");
+        if (completed) {
+            EXPECT_EQ(child.exit_code, 0) << at << ": " << child.out;
+            EXPECT_EQ(test_read_file(base + "\\completed"), "0 ") << at;
+        } else {
+            ASSERT_EQ(child.exit_code, 99) << at << ": " << child.out << child.err;
+            ends++;
+        }
+
+        // The end left no lock held.
+        ASSERT_EQ(updater_lock_acquire(&site.cfg), 0) << at;
+        updater_lock_release();
+        run_next(site, c, at);
+        std::string live = site.live_version();
+        std::string recorded = site.state().installed_version;
+        EXPECT_EQ(live, recorded) << at << ": the programs and the record agree";
+        EXPECT_TRUE(live == c.from || live == c.to) << at << ": " << live;
+        EXPECT_EQ(engine_site::names(site.bin()), live == c.to ? c.after : c.before)
+            << at << ": " << live;
+        EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal")) << at;
+
+        site_result r = run_complete(site, c);
+        EXPECT_EQ(r.rc, 0) << at << ": " << r.err;
+        EXPECT_EQ(site.live_version(), c.to) << at;
+        EXPECT_EQ(site.state().installed_version, c.to) << at;
+        EXPECT_EQ(site.state().previous_version, c.from) << at;
+        EXPECT_EQ(engine_site::names(site.bin()), c.after) << at;
+        std::string mine = ".staging-" + c.to + "-" + std::to_string(GetCurrentProcessId());
+        for (auto &n : engine_site::names(site.cfg.install_dir))
+            EXPECT_NE(n, mine) << at;
+        EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal")) << at;
+        ASSERT_EQ(updater_lock_acquire(&site.cfg), 0) << at;
+        updater_lock_release();
+        if (::testing::Test::HasFailure())
+            break;
+    }
+    EXPECT_TRUE(completed) << c.run << ": it never got through";
+    EXPECT_GT(ends, 10) << c.run << ": ended at every step on the way";
+}
+
 } // namespace
 
 // The child: updates the installation that cfg.bin describes, ending itself
@@ -121,7 +245,9 @@ TEST(UpdateCrash, DISABLED_Child)
     versions_win.write_file = crash_write;
     update_options o = options();
     char err[600] = "";
-    int rc = update_run(&cfg, &o, &hf, err, sizeof err);
+    const char *run = getenv(kRunVar);
+    int rc = run && strcmp(run, "install") == 0 ? child_install(&cfg, &hf, err, sizeof err)
+                                                : update_run(&cfg, &o, &hf, err, sizeof err);
     log_set_callback(nullptr, nullptr);
     test_write_file(dir + "\\completed", std::to_string(rc) + " " + err);
 }
@@ -134,65 +260,24 @@ TEST(UpdateCrash, EveryEndOfAnUpdateLeavesOneVersionAndTheNextRunCompletes)
     site.releases.push_back(engine_site::whole_release("2.1.0"));
     site.publish_manifest();
     site.use_installation("template");
-    update_options first = options(0, "2.0.0");
-    site_result r = site.update(first);
+    site_result r = site.update(options(0, "2.0.0"));
     ASSERT_EQ(r.rc, 0) << r.err;
     ASSERT_EQ(site.live_version(), "2.0.0");
-    std::string self(MAX_PATH, '\0');
-    self.resize(GetModuleFileNameA(nullptr, &self[0], MAX_PATH));
+    end_at_every_step(site, {"update", "2.0.0", "2.1.0", kPrograms, kPrograms});
+}
 
-    bool completed = false;
-    int ends = 0;
-    for (int at = 1; at <= 200 && !completed; at++) {
-        std::string name = "end" + std::to_string(at);
-        std::string base = site.root + "\\" + name;
-        std::filesystem::copy(site.root + "\\template", base,
-                              std::filesystem::copy_options::recursive);
-        site.use_installation(name);
-        ASSERT_TRUE(test_write_file(base + "\\cfg.bin",
-                                    std::string((const char *)&site.cfg, sizeof site.cfg)));
-        SetEnvironmentVariableA(kDirVar, base.c_str());
-        SetEnvironmentVariableA(kAtVar, std::to_string(at).c_str());
-        test_proc child = test_run(self, {"--gtest_filter=UpdateCrash.DISABLED_Child",
-                                          "--gtest_also_run_disabled_tests"});
-        completed = site_exists(base + "\\completed");
-        if (completed) {
-            EXPECT_EQ(child.exit_code, 0) << at << ": " << child.out;
-            EXPECT_EQ(test_read_file(base + "\\completed"), "0 ") << at;
-        } else {
-            ASSERT_EQ(child.exit_code, 99) << at << ": " << child.out << child.err;
-            ends++;
-        }
-
-        // The end left no lock held.
-        ASSERT_EQ(updater_lock_acquire(&site.cfg), 0) << at;
-        updater_lock_release();
-        // The next run, a check, finishes or undoes the switch first.
-        r = site.update(options(1));
-        EXPECT_TRUE(r.rc == 0 || r.rc == 10) << at << ": " << r.rc << " " << r.err;
-        std::string live = site.live_version();
-        EXPECT_EQ(engine_site::names(site.bin()), kPrograms) << at << ": " << live;
-        EXPECT_TRUE(live == "2.0.0" || live == "2.1.0") << at << ": " << live;
-        EXPECT_EQ(live, site.state().installed_version)
-            << at << ": the programs and the record agree";
-        EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal")) << at;
-
-        // And the run after it updates.
-        r = site.update(options());
-        EXPECT_EQ(r.rc, 0) << at << ": " << r.err;
-        EXPECT_EQ(site.live_version(), "2.1.0") << at;
-        EXPECT_STREQ(site.state().installed_version, "2.1.0") << at;
-        EXPECT_STREQ(site.state().previous_version, "2.0.0") << at;
-        EXPECT_EQ(engine_site::names(site.bin()), kPrograms) << at;
-        std::string mine = ".staging-2.1.0-" + std::to_string(GetCurrentProcessId());
-        for (auto &n : engine_site::names(site.cfg.install_dir))
-            EXPECT_NE(n, mine) << at;
-        EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal")) << at;
-        ASSERT_EQ(updater_lock_acquire(&site.cfg), 0) << at;
-        updater_lock_release();
-        if (HasFailure())
-            break;
-    }
-    EXPECT_TRUE(completed) << "the update never got through";
-    EXPECT_GT(ends, 10) << "ended at every step on the way";
+// The component engine the same way, with a program of a component that the
+// new version no longer has, which the switch moves aside.
+TEST(UpdateCrash, EveryEndOfAnInstallLeavesOneVersionAndTheNextRunCompletes)
+{
+    engine_site site("crash_install");
+    site_log log;
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent", "restore"}));
+    site.releases.push_back(engine_site::standard_release("1.1.0", {"core", "agent"}));
+    site.publish();
+    site.use_installation("template");
+    site_result r = site.install("1.0.0", {"core", "agent", "restore"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    end_at_every_step(site, {"install", "1.0.0", "1.1.0",
+                             {"agent_tool.exe", "core_tool.exe", "restore_tool.exe"}, kPrograms});
 }
