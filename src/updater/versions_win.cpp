@@ -472,8 +472,8 @@ static void move_strays(const char *live, const char *vbin)
 
 // ---- keeping a version directory aside ---------------------------------------
 
-// The version directory kept aside during the current hand-over, while one is.
-static char kept_target[PATH_1400];
+// The name of the version directory kept aside during the current
+// hand-over, while one is.
 static char kept_aside[PATH_1500];
 // Names of version directories kept aside in this process.
 static uint32_t kept_counter;
@@ -484,7 +484,7 @@ static uint32_t kept_counter;
 // stood there is back under its name).
 static int place_version(const char *staging, const char *target, char *err, size_t errlen)
 {
-    kept_target[0] = kept_aside[0] = '\0';
+    kept_aside[0] = '\0';
     DWORD error = 0;
     if (exists(target)) {
         if (aside_name(kept_aside, target, ".old-", &kept_counter) != 0 ||
@@ -500,7 +500,6 @@ static int place_version(const char *staging, const char *target, char *err, siz
             kept_aside[0] = '\0';
             return -1;
         }
-        update_format(kept_target, sizeof kept_target, "%s", target);
     }
     error = move_with_retry(staging, target, 0);
     if (error) {
@@ -508,7 +507,7 @@ static int place_version(const char *staging, const char *target, char *err, siz
                      (unsigned long)error);
         if (kept_aside[0])
             move_with_retry(kept_aside, target, 0);
-        kept_target[0] = kept_aside[0] = '\0';
+        kept_aside[0] = '\0';
         return -1;
     }
     return 0;
@@ -521,7 +520,7 @@ static void unplace_version(const char *target)
     fs_remove_path(target);
     if (kept_aside[0] && move_with_retry(kept_aside, target, 0) != 0)
         log_write(LOG_ERROR, "cannot put %s back: it is kept as %s", target, kept_aside);
-    kept_target[0] = kept_aside[0] = '\0';
+    kept_aside[0] = '\0';
 }
 
 // The new version is live and recorded: the directory kept aside goes.
@@ -529,7 +528,7 @@ static void drop_kept_version(void)
 {
     if (kept_aside[0])
         fs_remove_path(kept_aside);
-    kept_target[0] = kept_aside[0] = '\0';
+    kept_aside[0] = '\0';
 }
 
 // The sentence of programs that are live while the state cannot say so.
@@ -696,7 +695,9 @@ int versions_recover(const updater_config *cfg, char *err, size_t errlen)
     updater_config c;
     versions_config_copy(cfg, &c);
     char path[PATH_1400];
-    if (journal_file(&c, path) != 0)
+    // No installation directory set: there is no journal to look for (an
+    // empty setting would name the drive's root).
+    if (!c.install_dir[0] || journal_file(&c, path) != 0)
         return 0;
     char *text = journal_read(path);
     if (!text)
