@@ -130,6 +130,22 @@ int install_sched_pause(const updater_config *cfg, const char *what, int *stoppe
 // 1 after the INFO line "%s is running: postponing the <what>" when a
 // product program runs, else 0.
 int install_programs_busy(const char *what);
+// The start of an update: *opts set to the defaults when it is null, err
+// emptied; without an update URL the INFO line and the result 0 (nothing to
+// do), else -1 to go on.
+int install_update_start(const updater_config *cfg, const update_options **opts, char *err,
+                         size_t errlen);
+// The staged-rollout bucket (the options' when 0 or more, else this
+// computer's for the newest release of m) and the release choice's flags
+// (RELEASE_ALLOW_*) of an update with opts.
+void install_update_choice(const updater_config *cfg, const update_options *opts,
+                           const manifest *m, unsigned *bucket, unsigned *flags);
+// An update's steps once rel was chosen over installed: logs what is
+// available, then gives the run's result when it ends here (0 after the
+// WARN line for a version that failed before and is not forced, 10 for a
+// check) or -1 to go on.
+int install_update_gate(const update_options *opts, const updater_state *st,
+                        const char *installed, const manifest_release *rel);
 // Reads "<dir>/PACKAGE.json" (1 to 65535 bytes) and checks it against the
 // unpacked entries, the version and the component (null: a whole update).
 // 0, or -1 with the reason.

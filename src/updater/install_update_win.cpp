@@ -125,11 +125,8 @@ int update_locked(update_run_state *u, const update_options *opts, const host_fa
                   opts->installed_version   ? opts->installed_version
                   : u->st.installed_version[0] ? u->st.installed_version
                                                : INSTALL_OWN_VERSION);
-    const manifest_release *newest = install_newest_release(&u->man);
-    unsigned bucket = opts->bucket >= 0 ? (unsigned)opts->bucket
-                                        : rollout_bucket(newest ? newest->version : "");
-    unsigned flags = (opts->allow_downgrade ? RELEASE_ALLOW_DOWNGRADE : 0) |
-                     (opts->allow_major || u->c.allow_major_upgrade ? RELEASE_ALLOW_MAJOR : 0);
+    unsigned bucket, flags;
+    install_update_choice(&u->c, opts, &u->man, &bucket, &flags);
     release_choice choice = {};
     char msg[INSTALL_CHOICE_MSG] = "";
     if (release_choose_default(&u->man, hf, installed, INSTALL_OWN_VERSION, bucket, flags,
@@ -138,24 +135,15 @@ int update_locked(update_run_state *u, const update_options *opts, const host_fa
         log_write(LOG_INFO, "installed %s: %s", installed, msg);
         return INSTALL_DONE;
     }
-    const manifest_release *rel = choice.release;
-    log_write(LOG_INFO, "installed %s, available %s%s%s", installed, rel->version,
-              rel->notes ? ": " : "", rel->notes ? rel->notes : "");
-    if (!opts->force && wordlist_contains(u->st.bad_versions, rel->version)) {
-        log_write(LOG_WARN,
-                  "version %s failed on this machine before; not trying it again (use --force, "
-                  "or wait for a newer release)",
-                  rel->version);
-        return INSTALL_DONE;
-    }
-    if (opts->check_only)
-        return INSTALL_AVAILABLE;
-    int rc = install_sched_pause(&u->c, "update", &u->sched_stopped);
+    int rc = install_update_gate(opts, &u->st, installed, choice.release);
+    if (rc >= 0)
+        return rc;
+    rc = install_sched_pause(&u->c, "update", &u->sched_stopped);
     if (rc != 0)
         return rc;
     if (install_programs_busy("update"))
         return INSTALL_POSTPONED;
-    return update_install(u, installed, rel, choice.artifact, err, errlen);
+    return update_install(u, installed, choice.release, choice.artifact, err, errlen);
 }
 
 } // namespace
@@ -163,21 +151,16 @@ int update_locked(update_run_state *u, const update_options *opts, const host_fa
 int update_run(const updater_config *cfg, const update_options *opts, const host_facts *hf,
                char *err, size_t errlen)
 {
-    static const update_options none = {0, 0, 0, 0, nullptr, nullptr, -1};
-    if (!opts)
-        opts = &none;
-    update_error(err, errlen, "%s", "");
-    if (!cfg->url[0]) {
-        log_write(LOG_INFO, "no update url configured: nothing to do");
-        return INSTALL_DONE;
-    }
+    int rc = install_update_start(cfg, &opts, err, errlen);
+    if (rc >= 0)
+        return rc;
     update_run_state *u = (update_run_state *)calloc(1, sizeof *u);
     if (!u) {
         update_error(err, errlen, "out of memory");
         return INSTALL_FAILED;
     }
     versions_config_copy(cfg, &u->c);
-    int rc = install_lock_for_run(&u->c, "another orv_updater is running; try again later", err,
+    rc = install_lock_for_run(&u->c, "another orv_updater is running; try again later", err,
                                   errlen);
     if (rc == 0) {
         rc = update_locked(u, opts, hf, err, errlen);

@@ -533,26 +533,59 @@ install_request catalog_request(const catalog_run *cr, const char *version, uint
 
 } // namespace
 
-int update_components_run(const updater_config *cfg, const update_options *opts,
-                          const host_facts *hf, char *err, size_t errlen)
+int install_update_start(const updater_config *cfg, const update_options **opts, char *err,
+                         size_t errlen)
 {
     static const update_options none = {0, 0, 0, 0, nullptr, nullptr, -1};
-    if (!opts)
-        opts = &none;
+    if (!*opts)
+        *opts = &none;
     update_error(err, errlen, "%s", "");
     if (!cfg->url[0]) {
         log_write(LOG_INFO, "no update url configured: nothing to do");
         return INSTALL_DONE;
     }
+    return -1;
+}
+
+void install_update_choice(const updater_config *cfg, const update_options *opts,
+                           const manifest *m, unsigned *bucket, unsigned *flags)
+{
+    const manifest_release *newest = install_newest_release(m);
+    *bucket = opts->bucket >= 0 ? (unsigned)opts->bucket
+                                : rollout_bucket(newest ? newest->version : "");
+    *flags = (opts->allow_downgrade ? RELEASE_ALLOW_DOWNGRADE : 0) |
+             (opts->allow_major || cfg->allow_major_upgrade ? RELEASE_ALLOW_MAJOR : 0);
+}
+
+int install_update_gate(const update_options *opts, const updater_state *st,
+                        const char *installed, const manifest_release *rel)
+{
+    log_write(LOG_INFO, "installed %s, available %s%s%s", installed, rel->version,
+              rel->notes ? ": " : "", rel->notes ? rel->notes : "");
+    if (!opts->force && wordlist_contains(st->bad_versions, rel->version)) {
+        log_write(LOG_WARN,
+                  "version %s failed on this machine before; not trying it again (use --force, "
+                  "or wait for a newer release)",
+                  rel->version);
+        return INSTALL_DONE;
+    }
+    return opts->check_only ? INSTALL_AVAILABLE : -1;
+}
+
+int update_components_run(const updater_config *cfg, const update_options *opts,
+                          const host_facts *hf, char *err, size_t errlen)
+{
+    int rc = install_update_start(cfg, &opts, err, errlen);
+    if (rc >= 0)
+        return rc;
     catalog_run *cr;
-    int rc = catalog_run_open(cfg, &cr, err, errlen);
+    rc = catalog_run_open(cfg, &cr, err, errlen);
     if (rc != 0)
         return rc;
     rc = INSTALL_FAILED;
     char installed[VERSION_TEXT_MAX + 16];
     char msg[INSTALL_CHOICE_MSG] = "";
     const manifest_release *rel = nullptr;
-    const manifest_release *newest;
     unsigned bucket;
     unsigned flags;
     install_request req;
@@ -562,11 +595,7 @@ int update_components_run(const updater_config *cfg, const update_options *opts,
         install_format(installed, sizeof installed, "%s", opts->installed_version);
     else if (state_current_version(cfg, installed, sizeof installed) != 0)
         install_format(installed, sizeof installed, "%s", INSTALL_OWN_VERSION);
-    newest = install_newest_release(&cr->cat);
-    bucket = opts->bucket >= 0 ? (unsigned)opts->bucket
-                               : rollout_bucket(newest ? newest->version : "");
-    flags = (opts->allow_downgrade ? RELEASE_ALLOW_DOWNGRADE : 0) |
-            (opts->allow_major || cfg->allow_major_upgrade ? RELEASE_ALLOW_MAJOR : 0);
+    install_update_choice(cfg, opts, &cr->cat, &bucket, &flags);
     if (catalog_choose_release(&cr->cat, cr->resolved, cr->resolved_count, hf, installed,
                                INSTALL_OWN_VERSION, bucket, flags, opts->target_version, &rel,
                                cr->packages, msg, sizeof msg) != 0) {
@@ -574,20 +603,9 @@ int update_components_run(const updater_config *cfg, const update_options *opts,
         rc = INSTALL_DONE;
         goto out;
     }
-    log_write(LOG_INFO, "installed %s, available %s%s%s", installed, rel->version,
-              rel->notes ? ": " : "", rel->notes ? rel->notes : "");
-    if (!opts->force && wordlist_contains(cr->st.bad_versions, rel->version)) {
-        log_write(LOG_WARN,
-                  "version %s failed on this machine before; not trying it again (use --force, "
-                  "or wait for a newer release)",
-                  rel->version);
-        rc = INSTALL_DONE;
+    rc = install_update_gate(opts, &cr->st, installed, rel);
+    if (rc >= 0)
         goto out;
-    }
-    if (opts->check_only) {
-        rc = INSTALL_AVAILABLE;
-        goto out;
-    }
     req = catalog_request(cr, rel->version, opts->force);
     rc = install_components(cfg, hf, &req, &cr->st, err, errlen);
     if (rc == INSTALL_DONE)

@@ -63,6 +63,21 @@ void record_bytes(void *user, uint64_t done, uint64_t total)
     ((site_result *)user)->bytes.push_back({done, total});
 }
 
+// Serves doc at path and its signature, made with priv for a catalog or a
+// manifest, at path + ".sig".
+void put_signed(const uint8_t priv[32], const std::string &path, const std::string &doc,
+                bool catalog)
+{
+    uint8_t sig[64];
+    int signed_ok = catalog ? catalog_sign(priv, doc.data(), doc.size(), sig)
+                            : manifest_sign(priv, doc.data(), doc.size(), sig);
+    ASSERT_EQ(signed_ok, 0);
+    char text[100];
+    b64_encode(sig, 64, text, sizeof text);
+    srv_put(path, doc);
+    srv_put(path + ".sig", std::string(text) + "\n");
+}
+
 } // namespace
 
 site_log::site_log()
@@ -185,12 +200,7 @@ void engine_site::publish_manifest(const std::vector<std::string> &blocked, size
         std::to_string(++sequence) + ", \"issued\": \"" + iso(now - 60) + "\", \"expires\": \"" +
         iso(now + 86400) + "\", \"blocked_versions\": [" + block + "], \"releases\": [" + rels +
         "]}" + std::string(pad, ' ');
-    uint8_t sig[64];
-    ASSERT_EQ(manifest_sign(priv, doc.data(), doc.size(), sig), 0);
-    char text[100];
-    b64_encode(sig, 64, text, sizeof text);
-    srv_put(dir + "alpha/manifest.json", doc);
-    srv_put(dir + "alpha/manifest.json.sig", std::string(text) + "\n");
+    put_signed(priv, dir + "alpha/manifest.json", doc, false);
 }
 
 site_result engine_site::update(const update_options &o)
@@ -267,12 +277,7 @@ void engine_site::publish()
         "], \"components\": [{\"id\": \"core\", \"title\": \"Core\", \"required\": true}, "
         "{\"id\": \"agent\", \"title\": \"Agent\", \"default\": true}, "
         "{\"id\": \"restore\", \"title\": \"Restore\"}]}";
-    uint8_t sig[64];
-    ASSERT_EQ(catalog_sign(priv, doc.data(), doc.size(), sig), 0);
-    char text[100];
-    b64_encode(sig, 64, text, sizeof text);
-    srv_put(dir + "alpha/components.json", doc);
-    srv_put(dir + "alpha/components.json.sig", std::string(text) + "\n");
+    put_signed(priv, dir + "alpha/components.json", doc, true);
 }
 
 site_result engine_site::install(const std::string &version, const std::vector<std::string> &ids,
