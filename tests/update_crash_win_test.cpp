@@ -39,7 +39,8 @@ namespace {
 // Where the parent tells the child what to do.
 const char kDirVar[] = "ORV_CRASH_DIR";  // holds "cfg.bin"; the child writes "completed" there
 const char kAtVar[] = "ORV_CRASH_AT";    // the step at which the child ends itself
-const char kRunVar[] = "ORV_CRASH_RUN";  // "update" (update_run) or "install" (install_run)
+const char kRunVar[] = "ORV_CRASH_RUN";  // "update" (update_run), "install" (install_run),
+                                         // or "forced" (update_run with force)
 
 // The child's count of steps and the one it ends at.
 int steps_taken;
@@ -135,10 +136,13 @@ int child_install(const updater_config *cfg, const host_facts *hf, char *err, si
 
 // What one crash test runs and expects.
 struct crash_case {
-    const char *run;                  // the child's run: "update" or "install"
-    std::string from, to;             // the versions before and after
+    const char *run;                  // the child's run: "update", "install" or "forced"
+    std::string from, to;             // the versions before and after (to fails: none after)
     std::vector<std::string> before;  // the live programs of from
     std::vector<std::string> after;   // the live programs of to
+    bool fails = false;               // to fails its live self-test: from stays
+    std::string kept;                 // a file below the installation directory that
+    std::string kept_bytes;           // must hold these bytes after every end, if set
 };
 
 // The next run after an end: one that takes the lock (and so finishes or
@@ -147,7 +151,7 @@ void run_next(engine_site &site, const crash_case &c, int at)
 {
     char err[600] = "";
     update_options o = options(1);
-    int rc = strcmp(c.run, "update") == 0
+    int rc = strcmp(c.run, "install") != 0
                  ? update_run(&site.cfg, &o, &site.hf, err, sizeof err)
                  : update_components_run(&site.cfg, &o, &site.hf, err, sizeof err);
     EXPECT_TRUE(rc == 0 || rc == 10) << at << ": " << rc << " " << err;
@@ -156,8 +160,11 @@ void run_next(engine_site &site, const crash_case &c, int at)
 // The run that completes: to over whatever the end left.
 site_result run_complete(engine_site &site, const crash_case &c)
 {
-    return strcmp(c.run, "update") == 0 ? site.update(options())
-                                        : site.install(c.to, {"core", "agent"});
+    if (strcmp(c.run, "install") == 0)
+        return site.install(c.to, {"core", "agent"});
+    update_options o = options();
+    o.force = strcmp(c.run, "forced") == 0;
+    return site.update(o);
 }
 
 // Ends the child's run of c at every step in turn, on a copy of the
@@ -185,7 +192,8 @@ void end_at_every_step(engine_site &site, const crash_case &c)
         completed = site_exists(base + "\\completed");
         if (completed) {
             EXPECT_EQ(child.exit_code, 0) << at << ": " << child.out;
-            EXPECT_EQ(test_read_file(base + "\\completed"), "0 ") << at;
+            EXPECT_EQ(test_read_file(base + "\\completed").substr(0, 2), c.fails ? "1 " : "0 ")
+                << at;
         } else {
             ASSERT_EQ(child.exit_code, 99) << at << ": " << child.out << child.err;
             ends++;
@@ -204,11 +212,19 @@ void end_at_every_step(engine_site &site, const crash_case &c)
         EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal")) << at;
 
         site_result r = run_complete(site, c);
-        EXPECT_EQ(r.rc, 0) << at << ": " << r.err;
-        EXPECT_EQ(site.live_version(), c.to) << at;
-        EXPECT_EQ(site.state().installed_version, c.to) << at;
-        EXPECT_EQ(site.state().previous_version, c.from) << at;
-        EXPECT_EQ(engine_site::names(site.bin()), c.after) << at;
+        const std::string &now = c.fails ? c.from : c.to;
+        EXPECT_EQ(r.rc, c.fails ? 1 : 0) << at << ": " << r.err;
+        EXPECT_EQ(site.live_version(), now) << at;
+        EXPECT_EQ(site.state().installed_version, now) << at;
+        if (!c.fails) {
+            EXPECT_EQ(site.state().previous_version, c.from) << at;
+        }
+        EXPECT_EQ(engine_site::names(site.bin()), c.fails ? c.before : c.after) << at;
+        if (!c.kept.empty()) {
+            EXPECT_EQ(test_read_file(std::string(site.cfg.install_dir) + "\\" + c.kept),
+                      c.kept_bytes)
+                << at;
+        }
         std::string mine = ".staging-" + c.to + "-" + std::to_string(GetCurrentProcessId());
         for (auto &n : engine_site::names(site.cfg.install_dir))
             EXPECT_NE(n, mine) << at;
@@ -243,9 +259,10 @@ TEST(UpdateCrash, DISABLED_Child)
     versions_win.delete_file = crash_delete;
     versions_win.copy_file = crash_copy;
     versions_win.write_file = crash_write;
-    update_options o = options();
-    char err[600] = "";
     const char *run = getenv(kRunVar);
+    update_options o = options();
+    o.force = run && strcmp(run, "forced") == 0;
+    char err[600] = "";
     int rc = run && strcmp(run, "install") == 0 ? child_install(&cfg, &hf, err, sizeof err)
                                                 : update_run(&cfg, &o, &hf, err, sizeof err);
     log_set_callback(nullptr, nullptr);
@@ -264,6 +281,33 @@ TEST(UpdateCrash, EveryEndOfAnUpdateLeavesOneVersionAndTheNextRunCompletes)
     ASSERT_EQ(r.rc, 0) << r.err;
     ASSERT_EQ(site.live_version(), "2.0.0");
     end_at_every_step(site, {"update", "2.0.0", "2.1.0", kPrograms, kPrograms});
+}
+
+// An update that fails its live self-test, over a copy of its version that
+// a rollback left on disk: every end, and the undo after the failure, leave
+// the installed programs live and the good copy in its place.
+TEST(UpdateCrash, EveryEndOfAFailingUpdateKeepsTheInstalledVersion)
+{
+    engine_site site("crash_fails");
+    site_log log;
+    site.releases.push_back(engine_site::whole_release("2.0.0"));
+    site.releases.push_back(engine_site::whole_release("2.1.0"));
+    site.publish_manifest();
+    site.use_installation("template");
+    ASSERT_EQ(site.update(options(0, "2.0.0")).rc, 0);
+    ASSERT_EQ(site.update(options()).rc, 0);
+    ASSERT_EQ(site.rollback().rc, 0);
+    std::string good = test_read_file(site.version_dir("2.1.0") + "\\bin\\agent_tool.exe");
+    ASSERT_FALSE(good.empty());
+    program_answers a;
+    a.fail_live = true;
+    site.releases[1] = {"2.1.0", {{"", engine_site::release_package("2.1.0", a)}}, ""};
+    site.publish_manifest();
+    crash_case c = {"forced", "2.0.0", "2.1.0", kPrograms, kPrograms};
+    c.fails = true;
+    c.kept = "versions\\2.1.0\\bin\\agent_tool.exe";
+    c.kept_bytes = good;
+    end_at_every_step(site, c);
 }
 
 // The component engine the same way, with a program of a component that the
