@@ -57,8 +57,14 @@ int unpack_and_check(update_run_state *u, const char *version, char *err, size_t
 {
     char msg[INSTALL_UNPACK_MSG] = "";
     fs_remove_path(u->staging);
-    if (unpack_tar_zstd(u->file, u->staging, INSTALL_UNPACK_LIMIT, &u->entries, &u->count, msg,
-                        sizeof msg) != 0) {
+    int unpacked = install_win.unpack(u->file, u->staging, INSTALL_UNPACK_LIMIT, &u->entries,
+                                      &u->count, msg, sizeof msg);
+    if (unpacked == UNPACK_DISK_FULL) {
+        // The disk's fault, not the version's: nothing is marked.
+        update_error(err, errlen, "the package cannot be unpacked: %s", msg);
+        return INSTALL_FAILED;
+    }
+    if (unpacked != 0) {
         update_error(err, errlen, "the package is invalid: %s", msg);
         mark_failed(u, version);
         return INSTALL_FAILED;
