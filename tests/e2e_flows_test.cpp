@@ -140,4 +140,65 @@ TEST(Flows, TwoSetupsAtOnceOneInstallsTheOtherIsPostponed)
         srv_fault(site.dir + site.package_path("1.0.0", c), "");
 }
 
+// Two setups started at the same moment over an installation of 1.0.0 while
+// 2.0.0 is offered: one proceeds, the other is postponed, and bin holds the
+// winner's version with the state recording it; for two updates, and for a
+// repair racing an update.
+TEST(Flows, TwoSetupsAtOnceOverAnInstallationOneProceeds)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowsracing");
+    site.releases = {engine_site::standard_release("1.0.0", {"core", "agent"})};
+    site.publish();
+    test_proc r = test_run_setup(site.setup_installation("base"), 120000);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    site.releases.push_back(engine_site::standard_release("2.0.0", {"core", "agent"}));
+    site.publish();
+    // Slow packages keep the winner inside the lock while the other asks.
+    for (const char *v : {"1.0.0", "2.0.0"})
+        for (const char *c : {"core", "agent"})
+            srv_fault(site.dir + site.package_path(v, c), "stall 1\n");
+    const std::string busy =
+        "Fehler: Gerade läuft eine Sicherung, Wiederherstellung, Wartung oder ein anderes "
+        "Update. Bitte später erneut versuchen.\n";
+    const std::vector<std::string> programs = {"agent_tool.exe", "core_tool.exe"};
+
+    struct {
+        const char *name;
+        std::vector<std::string> first, second;  // extra options of each setup
+        const char *first_gives, *second_gives;  // the version each installs when it wins
+    } cases[] = {
+        {"two updates", {}, {}, "2.0.0", "2.0.0"},
+        {"a repair and an update", {"--repair"}, {}, "1.0.0", "2.0.0"},
+    };
+    int round = 0;
+    for (const auto &c : cases) {
+        for (int i = 0; i < 4; i++) {
+            const std::string name = "r" + std::to_string(round++);
+            SCOPED_TRACE(std::string(c.name) + ", " + name);
+            const std::vector<std::string> opts = site.setup_copy("base", name);
+            test_proc a, b;
+            std::thread first([&] { a = test_run_setup(with(opts, c.first), 120000); });
+            std::thread second([&] { b = test_run_setup(with(opts, c.second), 120000); });
+            first.join();
+            second.join();
+            const bool first_won = a.exit_code == 0;
+            const test_proc &won = first_won ? a : b;
+            const test_proc &lost = first_won ? b : a;
+            EXPECT_EQ(won.exit_code, 0) << won.out << won.err;
+            EXPECT_EQ(lost.exit_code, 75) << lost.out << lost.err;
+            EXPECT_EQ(lost.err, busy);
+            const std::string v = first_won ? c.first_gives : c.second_gives;
+            EXPECT_EQ(site.live_version(programs), v);
+            EXPECT_EQ(std::string(site.state().installed_version), v);
+            EXPECT_EQ(engine_site::names(site.cfg.install_dir),
+                      (std::vector<std::string>{"bin", "versions"}));
+            EXPECT_FALSE(site.lock_held());
+        }
+    }
+    for (const char *v : {"1.0.0", "2.0.0"})
+        for (const char *c : {"core", "agent"})
+            srv_fault(site.dir + site.package_path(v, c), "");
+}
+
 }  // namespace

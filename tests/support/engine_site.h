@@ -106,7 +106,9 @@ struct engine_site {
     site_result rollback();
     // The version every program in bin answers to "--version" ("name
     // version" lines), or "mixed: ..." when they differ, "" for an empty bin.
-    std::string live_version() const;
+    // With programs (file names, sorted), bin must hold exactly these .exe
+    // files, or the answer is "bin holds: ..." with what it holds.
+    std::string live_version(const std::vector<std::string> &programs = {}) const;
 
     // Makes the server answer 404 for a package_path (on) or serve it again.
     // A fault, since the server's documents outlive a ctest run.
@@ -138,6 +140,14 @@ struct engine_site {
     // URL, the server's certificate as the CA file, its key, root as the test
     // root and the installation's directories.
     std::vector<std::string> setup_options(const std::string &root) const;
+    // Points the site at the installation name (use_installation) and gives
+    // the options of its runs, whose test root is root\<name>\root.
+    std::vector<std::string> setup_installation(const std::string &name);
+    // Copies the installation from, test root included, to the installation
+    // to (a new name) and gives setup_installation(to).
+    std::vector<std::string> setup_copy(const std::string &from, const std::string &to);
+    // true when a process holds the installation's updater.lock.
+    bool lock_held() const;
 };
 
 // 1 when anything stands at path.

@@ -221,8 +221,19 @@ site_result engine_site::rollback()
     return r;
 }
 
-std::string engine_site::live_version() const
+std::string engine_site::live_version(const std::vector<std::string> &programs) const
 {
+    if (!programs.empty()) {
+        std::vector<std::string> exes;
+        std::string held = "bin holds:";
+        for (auto &name : names(bin())) {
+            held += " " + name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0)
+                exes.push_back(name);
+        }
+        if (exes != programs)
+            return held;
+    }
     std::string seen, all;
     bool mixed = false;
     for (auto &name : names(bin())) {
@@ -389,6 +400,34 @@ std::vector<std::string> engine_site::setup_options(const std::string &root) con
             srv_cert("srv.pem"), "--public-key",  pub,        "--root",
             root,                "--install-dir", cfg.install_dir, "--state-dir",
             cfg.state_dir};
+}
+
+std::vector<std::string> engine_site::setup_installation(const std::string &name)
+{
+    use_installation(name);
+    return setup_options(root + "\\" + name + "\\root");
+}
+
+std::vector<std::string> engine_site::setup_copy(const std::string &from, const std::string &to)
+{
+    std::error_code ec;
+    std::filesystem::copy(root + "\\" + from, root + "\\" + to,
+                          std::filesystem::copy_options::recursive, ec);
+    EXPECT_FALSE(ec) << "copy of the installation " << from << ": " << ec.message();
+    return setup_installation(to);
+}
+
+bool engine_site::lock_held() const
+{
+    const std::string lock = std::string(cfg.state_dir) + "\\updater.lock";
+    HANDLE h = CreateFileA(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return false;
+    }
+    DWORD e = GetLastError();
+    return e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND;
 }
 
 bool site_exists(const std::string &path)
