@@ -1,6 +1,9 @@
 // orv_setup.exe itself: the answers that need no context, byte for byte.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <set>
 #include <string>
 
 #include "run_win.h"
@@ -78,4 +81,49 @@ TEST(Start, WindowIsNotInThisBuildYet)
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Fehler: Das Setup-Fenster ist in diesem Build noch nicht enthalten.\n");
+}
+
+TEST(Start, IconGroupOneHoldsEverySize)
+{
+    // The window takes its small icon at each scaled size from group 1.
+    HMODULE exe = LoadLibraryExA(test_setup_exe().c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(exe, nullptr) << GetLastError();
+    HRSRC group = FindResourceA(exe, MAKEINTRESOURCEA(1), (LPCSTR)RT_GROUP_ICON);
+    ASSERT_NE(group, nullptr);
+    const BYTE *dir = (const BYTE *)LockResource(LoadResource(exe, group));
+    ASSERT_NE(dir, nullptr);
+    // The group's header (reserved, type 1, count), then 14 bytes per image:
+    // width, height (0 for 256), colours, reserved, planes, bits, bytes, id.
+    ASSERT_GE(SizeofResource(exe, group), 6u);
+    EXPECT_EQ(dir[2] | dir[3] << 8, 1);
+    int count = dir[4] | dir[5] << 8;
+    ASSERT_EQ(SizeofResource(exe, group), 6u + 14u * count);
+    std::set<int> sizes;
+    for (int i = 0; i < count; i++) {
+        const BYTE *e = dir + 6 + 14 * i;
+        int w = e[0] ? e[0] : 256, h = e[1] ? e[1] : 256;
+        EXPECT_EQ(w, h);
+        EXPECT_EQ(e[6] | e[7] << 8, 32) << w << " pixels: not 32 bits with alpha";
+        sizes.insert(w);
+        DWORD bytes = e[8] | e[9] << 8 | e[10] << 16 | (DWORD)e[11] << 24;
+        HRSRC image = FindResourceA(exe, MAKEINTRESOURCEA(e[12] | e[13] << 8), (LPCSTR)RT_ICON);
+        ASSERT_NE(image, nullptr) << w;
+        EXPECT_EQ(SizeofResource(exe, image), bytes) << w;
+    }
+    EXPECT_EQ(sizes, (std::set<int>{16, 20, 24, 32, 40, 48, 64, 256}));
+    for (int s : {16, 20, 24, 32, 40, 48, 64}) {
+        HICON icon = (HICON)LoadImageW(exe, MAKEINTRESOURCEW(1), IMAGE_ICON, s, s, 0);
+        ASSERT_NE(icon, nullptr) << s;
+        ICONINFO info = {};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP bm = {};
+        GetObjectW(info.hbmColor, sizeof bm, &bm);
+        EXPECT_EQ(bm.bmWidth, s);
+        EXPECT_EQ(bm.bmHeight, s);
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
+    }
+    FreeLibrary(exe);
 }
