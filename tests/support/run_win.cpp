@@ -66,6 +66,10 @@ test_proc test_run(const std::string &program, const std::vector<std::string> &a
                    unsigned timeout_ms)
 {
     test_proc r;
+    // Wine starts the prefix's desktop process with the first program that
+    // touches windows, and that process keeps the program's inherited
+    // handles: started from here, it holds none of the pipes below.
+    GetDesktopWindow();
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE out_r, out_w, err_r, err_w;
     if (!CreatePipe(&out_r, &out_w, &sa, 0) || !CreatePipe(&err_r, &err_w, &sa, 0))
