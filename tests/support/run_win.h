@@ -1,5 +1,6 @@
 // Runs programs the way a script would, and collects what they print.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,5 +24,9 @@ bool test_process_ended(unsigned long pid, unsigned ms = 3000);
 // output and error on pipes of their own; stops it after timeout_ms.
 test_proc test_run(const std::string &program, const std::vector<std::string> &args,
                    unsigned timeout_ms = 60000);
+// test_run that calls tick with the process id every 20 ms or so while the
+// program runs (from the calling thread).
+test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
+                           unsigned timeout_ms, const std::function<void(unsigned long)> &tick);
 // test_run of orv_setup.exe.
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms = 60000);
