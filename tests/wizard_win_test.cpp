@@ -378,20 +378,32 @@ void keep_log(int level, const char *text, void *)
     g_log.push_back(text);
 }
 
-// Dialog boxes (message boxes) of this thread.
-int boxes_open()
+// The visible dialog boxes (message boxes) of this thread.
+std::vector<HWND> boxes()
 {
-    int n = 0;
+    std::vector<HWND> found;
     EnumThreadWindows(
         GetCurrentThreadId(),
         [](HWND h, LPARAM lp) -> BOOL {
             wchar_t cls[32];
             if (GetClassNameW(h, cls, 32) && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(h))
-                ++*(int *)lp;
+                ((std::vector<HWND> *)lp)->push_back(h);
             return TRUE;
         },
-        (LPARAM)&n);
-    return n;
+        (LPARAM)&found);
+    return found;
+}
+
+int boxes_open()
+{
+    return (int)boxes().size();
+}
+
+// Answers every open box with the button id.
+void answer_boxes(WPARAM id)
+{
+    for (HWND h : boxes())
+        PostMessageW(h, WM_COMMAND, id, 0);
 }
 
 } // namespace
@@ -450,15 +462,7 @@ void CALLBACK answer_box(HWND, UINT, UINT_PTR id, DWORD)
     KillTimer(nullptr, id);
     g_boxes = boxes_open();
     g_ticks_page = wizard.page;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND h, LPARAM) -> BOOL {
-            wchar_t cls[32];
-            if (GetClassNameW(h, cls, 32) && wcscmp(cls, L"#32770") == 0)
-                PostMessageW(h, WM_COMMAND, IDNO, 0);
-            return TRUE;
-        },
-        0);
+    answer_boxes(IDNO);
 }
 
 } // namespace
@@ -489,15 +493,7 @@ void CALLBACK press_cancel(HWND, UINT, UINT_PTR id, DWORD)
 
 void CALLBACK answer_yes(HWND, UINT, UINT_PTR, DWORD)
 {
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND h, LPARAM) -> BOOL {
-            wchar_t cls[32];
-            if (GetClassNameW(h, cls, 32) && wcscmp(cls, L"#32770") == 0)
-                PostMessageW(h, WM_COMMAND, IDYES, 0);
-            return TRUE;
-        },
-        0);
+    answer_boxes(IDYES);
 }
 
 } // namespace
