@@ -64,16 +64,10 @@ std::string pages_text(const std::vector<int> &pages)
     return s;
 }
 
-// The title the last page showed; empty when no page came up.
-std::string last_title(const wizard_watch &w)
-{
-    return w.titles.empty() ? "" : w.titles.back();
-}
-
 // What a run printed and showed, for failure messages.
 std::string told(const wizard_watch &w)
 {
-    return "pages " + pages_text(w.pages) + ", last title \"" + last_title(w) + "\"" +
+    return "pages " + pages_text(w.pages) +
            (w.proc.timed_out ? ", ended at the limit" : "") + "\nstdout: " + w.proc.out +
            "\nstderr: " + w.proc.err;
 }
@@ -142,7 +136,6 @@ TEST_F(Wizard, TestModeInstallsModifiesRepairsAndRemoves)
     wizard_watch w = wizard_watch_run(places(site, root), "1", kLimitMs);
     EXPECT_EQ(w.proc.exit_code, 0) << told(w);
     EXPECT_EQ(pages_text(w.pages), "0,1,3,4,5,6,7,8,9") << told(w);
-    EXPECT_EQ(last_title(w), "orvantis ist eingerichtet") << told(w);
     EXPECT_EQ(std::string(site.state().installed_version), "1.0.0");
     EXPECT_EQ(std::string(site.state().components), "core,agent,restore,sched,console");
 
@@ -166,18 +159,16 @@ TEST_F(Wizard, TestModeInstallsModifiesRepairsAndRemoves)
     const struct {
         const char *option;
         const char *pages;
-        const char *result_title;
         const char *version;  // installed afterwards
     } runs[] = {
-        {"--modify", "0,2,3,4,5,6,7,8,9", "orvantis ist eingerichtet", "1.0.0"},
-        {"--repair", "0,7,8,9", "orvantis ist eingerichtet", "1.0.0"},
-        {"--uninstall", "0,7,8,9", "orvantis wurde entfernt", ""},
+        {"--modify", "0,2,3,4,5,6,7,8,9", "1.0.0"},
+        {"--repair", "0,7,8,9", "1.0.0"},
+        {"--uninstall", "0,7,8,9", ""},
     };
     for (const auto &r : runs) {
         w = wizard_watch_run(with(places(site, root), {r.option}), "1", kLimitMs);
         EXPECT_EQ(w.proc.exit_code, 0) << r.option << ": " << told(w);
         EXPECT_EQ(pages_text(w.pages), r.pages) << r.option << ": " << told(w);
-        EXPECT_EQ(last_title(w), r.result_title) << r.option;
         EXPECT_EQ(std::string(site.state().installed_version), r.version) << r.option;
     }
     EXPECT_EQ(std::string(site.state().components), "");
@@ -201,21 +192,18 @@ TEST_F(Wizard, TestModeEndsWithOneWhereTheRunCannotGoOn)
         std::vector<std::string> extra;
         const char *gui_test;
         const char *pages;
-        const char *result_title;  // of page 9, when the run got there
-        const char *err_part;      // in standard error, when not empty
+        const char *err_part;  // in standard error, when not empty
     } cases[] = {
-        {"dead URL", {"--url", dead}, "1", "0", "", ""},
+        {"dead URL", {"--url", dead}, "1", "0", ""},
         // The variable's value does not matter, an empty one counts.
-        {"dead URL, empty value", {"--url", dead}, "", "0", "", ""},
+        {"dead URL, empty value", {"--url", dead}, "", "0", ""},
         // The engine postpones while another holds the lock: the wizard ends
         // with 1, not with the silent mode's 75.
-        {"lock held, install", {"--lock-held"}, "1", "0,1,3,4,5,6,7,8,9",
-         "Die Installation ist fehlgeschlagen", ""},
-        {"lock held, uninstall", {"--lock-held", "--uninstall"}, "1", "0,7,8,9",
-         "Die Deinstallation ist fehlgeschlagen", ""},
+        {"lock held, install", {"--lock-held"}, "1", "0,1,3,4,5,6,7,8,9", ""},
+        {"lock held, uninstall", {"--lock-held", "--uninstall"}, "1", "0,7,8,9", ""},
         // A backup server without directory, certificate and key: the page
         // refuses its starting values, the test mode logs why and ends.
-        {"page refused", {"--client-server", "h:1"}, "1", "0,1,3,4", "",
+        {"page refused", {"--client-server", "h:1"}, "1", "0,1,3,4",
          "Bitte Server, Verzeichnis, Zertifikat und API-Key angeben"},
     };
     const std::string lock = std::string(site.cfg.state_dir) + "\\updater.lock";
@@ -239,9 +227,6 @@ TEST_F(Wizard, TestModeEndsWithOneWhereTheRunCannotGoOn)
             CloseHandle(held);
         EXPECT_EQ(w.proc.exit_code, 1) << c.name << ": " << told(w);
         EXPECT_EQ(pages_text(w.pages), c.pages) << c.name << ": " << told(w);
-        if (*c.result_title) {
-            EXPECT_EQ(last_title(w), c.result_title) << c.name;
-        }
         if (*c.err_part) {
             EXPECT_NE(w.proc.err.find(c.err_part), std::string::npos) << c.name << ": " << told(w);
         }

@@ -1,6 +1,6 @@
-// orv_setup.exe's wizard window watched from outside while it runs: which
-// pages came up, in order, and keys pressed on it through the X server with
-// xdotool, as a user would. Windows tests only; a test that uses it runs with
+// orv_setup.exe's wizard watched from outside while it runs: which pages it
+// showed, in order (from its log), its windows, and keys pressed on them
+// through the X server with xdotool, as a user would. Windows tests only; a test that uses it runs with
 // a display (a line "// gui" in its source gives it ctest's label "gui").
 #pragma once
 #include <functional>
@@ -13,13 +13,8 @@
 struct wizard_watch {
     test_proc proc;                   // the run itself
     std::vector<int> pages;           // every page as it came up, in order
-    std::vector<std::string> titles;  // the last title each of them showed (UTF-8)
     unsigned long ms = 0;             // how long the run took
 };
-
-// The page whose title (UTF-8) this is, -1 for no page title. Pages 8 and 9
-// change their title with the mode and the result.
-int wizard_page_of_title(const std::string &title);
 
 // Runs orv_setup.exe with args. gui_test is the value ORV_SETUP_GUI_TEST gets
 // in the run (null: the variable is not set). act, when given, is called with

@@ -1,4 +1,4 @@
-// Watching the wizard window of another process and pressing keys on it.
+// Watching the wizard of another process and pressing keys on its windows.
 #include "wizard_watch.h"
 
 #include <stdio.h>
@@ -9,40 +9,6 @@
 #include "test_util.h"
 
 namespace {
-
-// The titles of the pages: the fixed ones, then those that the progress and
-// result pages take by mode and result.
-const struct {
-    const char *title;
-    int page;
-} kTitles[] = {
-    {"Willkommen bei orvantis", 0},
-    {"Was soll installiert werden?", 1},
-    {"Komponenten", 2},
-    {"Updates", 3},
-    {"Verbindung zum Backup-Server", 4},
-    {"Verwaltungskonsole", 5},
-    {"Freigabe für andere Rechner", 6},
-    {"Zusammenfassung", 7},
-    {"Installation läuft", 8},
-    {"Änderung läuft", 8},
-    {"Reparatur läuft", 8},
-    {"Deinstallation läuft", 8},
-    {"Fertig", 9},
-    {"orvantis ist eingerichtet", 9},
-    {"orvantis wurde entfernt", 9},
-    {"Die Installation ist fehlgeschlagen", 9},
-    {"Die Änderung ist fehlgeschlagen", 9},
-    {"Die Reparatur ist fehlgeschlagen", 9},
-    {"Die Deinstallation ist fehlgeschlagen", 9},
-};
-
-std::string utf8(const wchar_t *w)
-{
-    char buf[2048];
-    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, buf, sizeof buf, nullptr, nullptr);
-    return n > 0 ? std::string(buf, n - 1) : std::string();
-}
 
 struct find_args {
     DWORD pid;
@@ -62,31 +28,6 @@ BOOL CALLBACK find_top(HWND w, LPARAM lp)
         return FALSE;
     }
     return TRUE;
-}
-
-// The title of the page shown: the first visible static text of the window
-// that is a page title; empty when none is.
-struct title_args {
-    std::string title;
-    int page = -1;
-};
-
-BOOL CALLBACK find_title(HWND w, LPARAM lp)
-{
-    title_args *a = (title_args *)lp;
-    wchar_t cls[32] = L"";
-    GetClassNameW(w, cls, 32);
-    if (_wcsicmp(cls, L"Static") != 0 || !IsWindowVisible(w))
-        return TRUE;
-    wchar_t text[512] = L"";
-    GetWindowTextW(w, text, 512);
-    std::string t = utf8(text);
-    int page = wizard_page_of_title(t);
-    if (page < 0)
-        return TRUE;
-    a->title = t;
-    a->page = page;
-    return FALSE;
 }
 
 // Sets or removes one variable of this process's environment, which the
@@ -110,14 +51,6 @@ struct env_scope {
 
 }  // namespace
 
-int wizard_page_of_title(const std::string &title)
-{
-    for (const auto &t : kTitles)
-        if (title == t.title)
-            return t.page;
-    return -1;
-}
-
 void *wizard_find_window(unsigned long pid, const char *cls)
 {
     find_args a = {(DWORD)pid, cls, nullptr};
@@ -130,26 +63,27 @@ wizard_watch wizard_watch_run(const std::vector<std::string> &args, const char *
                               const std::function<void(void *, unsigned long)> &act)
 {
     wizard_watch w;
+    // The first program of a Wine session that opens a window starts the
+    // desktop process, which keeps that program's standard handles open as
+    // long as the session lasts: were it the wizard, the pipes of its output
+    // would never end. So the desktop is started from here first.
+    GetDesktopWindow();
     env_scope env("ORV_SETUP_GUI_TEST", gui_test);
     ULONGLONG start = GetTickCount64();
     w.proc = test_run_watched(test_setup_exe(), args, timeout_ms, [&](unsigned long pid) {
-        HWND main = (HWND)wizard_find_window(pid, "OrvSetupWnd");
-        if (main) {
-            title_args t;
-            EnumChildWindows(main, find_title, (LPARAM)&t);
-            if (t.page >= 0) {
-                if (w.pages.empty() || w.pages.back() != t.page) {
-                    w.pages.push_back(t.page);
-                    w.titles.push_back(t.title);
-                } else {
-                    w.titles.back() = t.title;
-                }
-            }
-        }
         if (act)
-            act(main, pid);
+            act(wizard_find_window(pid, "OrvSetupWnd"), pid);
     });
     w.ms = (unsigned long)(GetTickCount64() - start);
+    // The wizard logs every page it shows; a page shown again right after
+    // itself (page 0 once connected) counts once.
+    const std::string mark = "wizard page ";
+    for (size_t at = 0; (at = w.proc.err.find(mark, at)) != std::string::npos;) {
+        at += mark.size();
+        int page = atoi(w.proc.err.c_str() + at);
+        if (w.pages.empty() || w.pages.back() != page)
+            w.pages.push_back(page);
+    }
     return w;
 }
 
