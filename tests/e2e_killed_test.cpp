@@ -124,22 +124,31 @@ struct kill_point {
     double ms;  // after that moment
 };
 
-// Waits until process has ended, path stands (empty: at once) and then ms
-// have passed, and ends the process unless it ended by itself. true when it
-// was ended here.
-bool end_at(HANDLE process, const std::string &path, double ms, unsigned limit_ms)
+// Waits until path stands (empty: at once) and then ms have passed since
+// start, or since path appeared, and ends the process pid unless it ended by
+// itself first. true when it was ended here.
+bool end_at(unsigned long pid, double start, const std::string &path, double ms,
+            unsigned limit_ms)
 {
-    const double start = now_ms();
-    if (!path.empty())
-        while (!site_exists(path))
-            if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT || now_ms() - start > limit_ms)
-                return false;
-    // Busy: a sleep would round the short delays up to the scheduler's tick.
-    const double from = now_ms();
-    while (now_ms() - from < ms)
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+    if (!process)
+        return false;
+    bool ended = false;
+    double from = start;
+    bool there = path.empty();
+    for (; !there && now_ms() - start < limit_ms; there = site_exists(path))
         if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT)
-            return false;
-    return TerminateProcess(process, 9) != 0;
+            break;
+    if (there) {
+        if (!path.empty())
+            from = now_ms();
+        // Busy: a sleep would round the short delays up to the scheduler's tick.
+        while (now_ms() - from < ms && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        }
+        ended = WaitForSingleObject(process, 0) == WAIT_TIMEOUT && TerminateProcess(process, 9);
+    }
+    CloseHandle(process);
+    return ended;
 }
 
 }  // namespace
@@ -191,10 +200,14 @@ TEST(Killed, UpdateEndedAtAnyPointLeavesOneVersion)
         opts = site.setup_copy("base", name);
         ASSERT_STREQ(site.state().installed_version, "1.0.0") << "the copy is not the base";
         const std::string mark = k.from == FROM_START ? "" : site.version_dir("2.0.0");
-        bool killed = false;
-        r = test_run_watched(
-            test_setup_exe(), opts, [&](HANDLE p) { killed = end_at(p, mark, k.ms, 60000); },
-            120000);
+        bool killed = false, watched = false;
+        const double start = now_ms();
+        // The first look at the run waits for the kill point itself.
+        r = test_run_watched(test_setup_exe(), opts, 120000, [&](unsigned long pid) {
+            if (!watched)
+                killed = end_at(pid, start, mark, k.ms, 60000);
+            watched = true;
+        });
         ended += killed;
         // A switch that was ended leaves its journal, and bin is settled by
         // the next run; without one, bin must hold one version now.

@@ -41,12 +41,9 @@ BOOL WINAPI test_create_then_end(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES p
 // output and error on pipes of their own; stops it after timeout_ms.
 test_proc test_run(const std::string &program, const std::vector<std::string> &args,
                    unsigned timeout_ms = 60000);
+// test_run that calls tick with the process id every 20 ms or so while the
+// program runs (from the calling thread).
+test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
+                           unsigned timeout_ms, const std::function<void(unsigned long)> &tick);
 // test_run of orv_setup.exe.
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms = 60000);
-// test_run that calls watch with the process's handle right after the start,
-// on the caller's thread, while the output is read; watch may wait for the
-// process and end it by force. The process is stopped after timeout_ms
-// counted from watch's return.
-test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
-                           const std::function<void(HANDLE process)> &watch,
-                           unsigned timeout_ms = 60000);
