@@ -359,12 +359,15 @@ int install_sched_pause(const updater_config *cfg, const char *what, int *stoppe
     return 0;
 }
 
-int install_programs_busy(const char *what)
+int install_programs_busy(const char *what, char *err, size_t errlen)
 {
     char names[INSTALL_NAMES_MAX] = "";
     if (install_win.running_programs(names, sizeof names) <= 0)
         return 0;
     log_write(LOG_INFO, "%s is running: postponing the %s", names, what);
+    // The caller's sentence names it too: a program left running (by a run
+    // that was ended, say) is found only by its name.
+    update_error(err, errlen, "%s is running: postponing the %s", names, what);
     return 1;
 }
 
@@ -396,7 +399,7 @@ int install_components(const updater_config *cfg, const host_facts *hf,
     if (rc != 0)
         goto out;
     rc = INSTALL_FAILED;
-    if (install_programs_busy("installation")) {
+    if (install_programs_busy("installation", err, errlen)) {
         rc = INSTALL_POSTPONED;
         goto out;
     }
@@ -465,6 +468,7 @@ int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t er
     char msg[INSTALL_SCHED_MSG] = "";
     if (install_win.running_programs(names, sizeof names) > 0) {
         log_write(LOG_INFO, "%s is running: not uninstalling now", names);
+        update_error(err, errlen, "%s is running: not uninstalling now", names);
         install_win.lock_release();
         return INSTALL_POSTPONED;
     }
