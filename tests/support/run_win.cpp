@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <thread>
 
 #include <windows.h>
@@ -118,10 +119,14 @@ static void drain(HANDLE h, std::string *into)
         into->append(buf, n);
 }
 
-test_proc test_run(const std::string &program, const std::vector<std::string> &args,
-                   unsigned timeout_ms)
+test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
+                           unsigned timeout_ms, const std::function<void(unsigned long)> &tick)
 {
     test_proc r;
+    // Wine starts the prefix's desktop process with the first program that
+    // touches windows, and that process keeps the program's inherited
+    // handles: started from here, it holds none of the pipes below.
+    GetDesktopWindow();
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE out_r, out_w, err_r, err_w;
     if (!CreatePipe(&out_r, &out_w, &sa, 0) || !CreatePipe(&err_r, &err_w, &sa, 0))
@@ -152,10 +157,22 @@ test_proc test_run(const std::string &program, const std::vector<std::string> &a
         return r;
     }
     std::thread t1(drain, out_r, &r.out), t2(drain, err_r, &r.err);
-    if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_TIMEOUT) {
-        r.timed_out = true;
-        TerminateProcess(pi.hProcess, 255);
-        WaitForSingleObject(pi.hProcess, INFINITE);
+    // Without a watcher one wait; with one, short waits and a look between.
+    const DWORD slice = tick ? 20 : timeout_ms;
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        DWORD wait = now >= deadline ? 0 : (DWORD)std::min<ULONGLONG>(slice, deadline - now);
+        if (WaitForSingleObject(pi.hProcess, wait) != WAIT_TIMEOUT)
+            break;
+        if (GetTickCount64() >= deadline) {
+            r.timed_out = true;
+            TerminateProcess(pi.hProcess, 255);
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            break;
+        }
+        if (tick)
+            tick(pi.dwProcessId);
     }
     t1.join();
     t2.join();
@@ -167,6 +184,12 @@ test_proc test_run(const std::string &program, const std::vector<std::string> &a
     CloseHandle(out_r);
     CloseHandle(err_r);
     return r;
+}
+
+test_proc test_run(const std::string &program, const std::vector<std::string> &args,
+                   unsigned timeout_ms)
+{
+    return test_run_watched(program, args, timeout_ms, nullptr);
 }
 
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms)

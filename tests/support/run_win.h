@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,5 +41,9 @@ BOOL WINAPI test_create_then_end(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES p
 // output and error on pipes of their own; stops it after timeout_ms.
 test_proc test_run(const std::string &program, const std::vector<std::string> &args,
                    unsigned timeout_ms = 60000);
+// test_run that calls tick with the process id every 20 ms or so while the
+// program runs (from the calling thread).
+test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
+                           unsigned timeout_ms, const std::function<void(unsigned long)> &tick);
 // test_run of orv_setup.exe.
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms = 60000);
