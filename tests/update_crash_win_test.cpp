@@ -238,6 +238,19 @@ void end_at_every_step(engine_site &site, const crash_case &c)
     EXPECT_GT(ends, 10) << c.run << ": ended at every step on the way";
 }
 
+// Publishes the whole releases 2.0.0 and 2.1.0 and installs 2.0.0 into the
+// template installation.
+void two_releases_first_installed(engine_site &site)
+{
+    site.releases.push_back(engine_site::whole_release("2.0.0"));
+    site.releases.push_back(engine_site::whole_release("2.1.0"));
+    site.publish_manifest();
+    site.use_installation("template");
+    site_result r = site.update(options(0, "2.0.0"));
+    ASSERT_EQ(r.rc, 0) << r.err;
+    ASSERT_EQ(site.live_version(), "2.0.0");
+}
+
 } // namespace
 
 // The child: updates the installation that cfg.bin describes, ending itself
@@ -273,13 +286,7 @@ TEST(UpdateCrash, EveryEndOfAnUpdateLeavesOneVersionAndTheNextRunCompletes)
 {
     engine_site site("crash");
     site_log log;
-    site.releases.push_back(engine_site::whole_release("2.0.0"));
-    site.releases.push_back(engine_site::whole_release("2.1.0"));
-    site.publish_manifest();
-    site.use_installation("template");
-    site_result r = site.update(options(0, "2.0.0"));
-    ASSERT_EQ(r.rc, 0) << r.err;
-    ASSERT_EQ(site.live_version(), "2.0.0");
+    ASSERT_NO_FATAL_FAILURE(two_releases_first_installed(site));
     end_at_every_step(site, {"update", "2.0.0", "2.1.0", kPrograms, kPrograms});
 }
 
@@ -290,11 +297,7 @@ TEST(UpdateCrash, EveryEndOfAFailingUpdateKeepsTheInstalledVersion)
 {
     engine_site site("crash_fails");
     site_log log;
-    site.releases.push_back(engine_site::whole_release("2.0.0"));
-    site.releases.push_back(engine_site::whole_release("2.1.0"));
-    site.publish_manifest();
-    site.use_installation("template");
-    ASSERT_EQ(site.update(options(0, "2.0.0")).rc, 0);
+    ASSERT_NO_FATAL_FAILURE(two_releases_first_installed(site));
     ASSERT_EQ(site.update(options()).rc, 0);
     ASSERT_EQ(site.rollback().rc, 0);
     std::string good = test_read_file(site.version_dir("2.1.0") + "\\bin\\agent_tool.exe");

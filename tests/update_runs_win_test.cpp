@@ -107,10 +107,11 @@ TEST_F(Update, UpdatesChecksRollsBackAndRefusesTheAbandonedVersion)
         seam_guard<install_win_calls> guard(install_win);
         site_fake_scheduler(site.bin());
         sched.busy = 1;
+        size_t before = site.requests(site.release_path("2.1.0"));
         site_result r = site.update(options(0, 1));
         EXPECT_EQ(r.rc, 10) << r.err;
         EXPECT_TRUE(log.has(LOG_INFO, "installed 2.0.0, available 2.1.0: faster"));
-        EXPECT_EQ(site.requests(site.release_path("2.1.0")), 0u);
+        EXPECT_EQ(site.requests(site.release_path("2.1.0")), before) << "nothing downloaded";
     }
     site_result r = site.update(options());
     ASSERT_EQ(r.rc, 0) << r.err;
@@ -374,7 +375,8 @@ TEST_F(Update, BusyPostponesTheUpdateAndTheRollback)
             EXPECT_TRUE(log.has(LOG_INFO, c.line)) << c.name;
         }
         if (c.rc == 75) {
-            EXPECT_EQ(r.err, "") << c.name;
+            // Only a running program is named in the sentence too.
+            EXPECT_EQ(r.err, c.running ? c.line : "") << c.name;
             EXPECT_EQ(site.live_version(), live) << c.name;
             EXPECT_EQ(site.requests(site.release_path("2.2.0")), asked) << c.name;
         }

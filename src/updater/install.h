@@ -128,8 +128,8 @@ int install_lock_for_run(const updater_config *cfg, const char *busy_line, char 
 // 1 when the run must start the service again), or 75 after the INFO line.
 int install_sched_pause(const updater_config *cfg, const char *what, int *stopped);
 // 1 after the INFO line "%s is running: postponing the <what>" when a
-// product program runs, else 0.
-int install_programs_busy(const char *what);
+// product program runs, with the same sentence in err; else 0.
+int install_programs_busy(const char *what, char *err, size_t errlen);
 // The start of an update: *opts set to the defaults when it is null, err
 // emptied; without an update URL the INFO line and the result 0 (nothing to
 // do), else -1 to go on.

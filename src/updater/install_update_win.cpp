@@ -147,7 +147,7 @@ int update_locked(update_run_state *u, const update_options *opts, const host_fa
     rc = install_sched_pause(&u->c, "update", &u->sched_stopped);
     if (rc != 0)
         return rc;
-    if (install_programs_busy("update"))
+    if (install_programs_busy("update", err, errlen))
         return INSTALL_POSTPONED;
     return update_install(u, installed, choice.release, choice.artifact, err, errlen);
 }
@@ -208,7 +208,7 @@ int rollback_locked(const updater_config *c, int *stopped, char *err, size_t err
                      st.previous_version);
         return INSTALL_FAILED;
     }
-    if (install_programs_busy("rollback"))
+    if (install_programs_busy("rollback", err, errlen))
         return INSTALL_POSTPONED;
     int rc = install_sched_pause(c, "rollback", stopped);
     if (rc != 0)

@@ -359,12 +359,15 @@ int install_sched_pause(const updater_config *cfg, const char *what, int *stoppe
     return 0;
 }
 
-int install_programs_busy(const char *what)
+int install_programs_busy(const char *what, char *err, size_t errlen)
 {
     char names[INSTALL_NAMES_MAX] = "";
     if (install_win.running_programs(names, sizeof names) <= 0)
         return 0;
     log_write(LOG_INFO, "%s is running: postponing the %s", names, what);
+    // The caller's sentence names it too: a program left running (by a run
+    // that was ended, say) is found only by its name.
+    update_error(err, errlen, "%s is running: postponing the %s", names, what);
     return 1;
 }
 
@@ -396,16 +399,9 @@ int install_components(const updater_config *cfg, const host_facts *hf,
     if (rc != 0)
         goto out;
     rc = INSTALL_FAILED;
-    {
-        char names[INSTALL_NAMES_MAX] = "";
-        if (install_win.running_programs(names, sizeof names) > 0) {
-            log_write(LOG_INFO, "%s is running: postponing the installation", names);
-            // The caller's sentence names it too: a program left running (by
-            // a run that was ended, say) is found only by its name.
-            update_error(err, errlen, "%s is running: postponing the installation", names);
-            rc = INSTALL_POSTPONED;
-            goto out;
-        }
+    if (install_programs_busy("installation", err, errlen)) {
+        rc = INSTALL_POSTPONED;
+        goto out;
     }
     install_component_list(req->artifacts, (size_t)req->count, req->component_list, rs->list,
                            sizeof rs->list);
