@@ -663,3 +663,146 @@ TEST_F(Engine, StagingThatCannotBeMadeLeavesNoVersionsBehind)
     EXPECT_EQ(engine_site::names(site.cfg.install_dir),
               std::vector<std::string>{".staging-1.0.0-" + std::to_string(GetCurrentProcessId())});
 }
+
+namespace {
+
+// Step and byte callbacks in the one order the run made them: "step TEXT i/n"
+// and "bytes TOTAL" (one line for a run of byte callbacks of one package,
+// whose done values must grow up to at most TOTAL).
+struct run_events {
+    std::vector<std::string> lines;
+    uint64_t last_done = 0, last_total = 0;
+    bool in_bytes = false;
+    bool bytes_ok = true;  // every done value grew and stayed within its total
+};
+
+int event_step(void *user, const char *step, uint64_t index, uint64_t count)
+{
+    run_events *e = (run_events *)user;
+    e->in_bytes = false;
+    e->lines.push_back("step " + std::string(step) + " " + std::to_string(index) + "/" +
+                       std::to_string(count));
+    return 0;
+}
+
+void event_bytes(void *user, uint64_t done, uint64_t total)
+{
+    run_events *e = (run_events *)user;
+    if (done > total)
+        e->bytes_ok = false;
+    if (e->in_bytes && total == e->last_total) {
+        if (done < e->last_done)
+            e->bytes_ok = false;
+    } else {
+        e->lines.push_back("bytes " + std::to_string(total));
+    }
+    e->in_bytes = true;
+    e->last_done = done;
+    e->last_total = total;
+}
+
+} // namespace
+
+// Packages are fetched and unpacked several at once, yet the steps, the byte
+// progress and the outcome are those of a run that takes one package after
+// the other: the first failure in that order is the one reported, and a
+// later package's download leaves nothing behind after an earlier one failed.
+TEST_F(Engine, FourPackagesReportTheirOutcomesInOrder)
+{
+    const char *ids[] = {"core", "agent", "extras", "monitor"};
+    struct {
+        const char *name;
+        const char *bad_sha;   // package (component) whose signed SHA-256 is wrong
+        const char *invalid;   // package that is no package
+        const char *foreign;   // package of another component (inconsistent)
+        const char *refused;   // package the server refuses
+        int rc;
+        const char *err;       // the start of the sentence
+        size_t steps;          // "downloading" steps seen
+        bool installing;       // the "installing" step seen
+        const char *bad_versions;
+        std::vector<std::string> downloads;  // what stays in the downloads directory
+    } cases[] = {
+        {"all four good", nullptr, nullptr, nullptr, nullptr, 0, "", 4, true, "", {}},
+        {"third fails its SHA-256", "extras", nullptr, nullptr, nullptr, 1,
+         "the SHA-256 of the download does not match the signed manifest", 3, false, "",
+         {"agent.pkg", "core.pkg"}},
+        {"second invalid, fourth refused", nullptr, "agent", nullptr, "monitor", 1,
+         "cannot download https://localhost:", 4, false, "",
+         {"agent.pkg", "core.pkg", "extras.pkg", "monitor.pkg.part"}},
+        {"second invalid, third inconsistent", nullptr, "agent", "extras", nullptr, 1,
+         "the package for agent is invalid: ", 4, true, "1.0.0",
+         {"agent.pkg", "core.pkg", "extras.pkg", "monitor.pkg"}},
+        {"third inconsistent", nullptr, nullptr, "extras", nullptr, 1,
+         "the package for extras is inconsistent: the package is not the extras component", 4,
+         true, "1.0.0", {"agent.pkg", "core.pkg", "extras.pkg", "monitor.pkg"}},
+    };
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.publish();
+    int round = 0;
+    for (auto &c : cases) {
+        site.use_installation(c.name);
+        std::vector<own_artifact *> own;
+        std::vector<const manifest_artifact *> arts;
+        std::vector<std::string> paths;
+        for (const char *id : ids) {
+            std::string bytes = engine_site::standard_package("1.0.0", id);
+            if (c.invalid && strcmp(c.invalid, id) == 0)
+                bytes = "this is no package";
+            if (c.foreign && strcmp(c.foreign, id) == 0)
+                bytes = engine_site::standard_package("1.0.0", "other");
+            std::string rel = "r" + std::to_string(round) + "/" + id + ".pkg";
+            own_artifact *a = new own_artifact(site, rel, bytes, id);
+            if (c.bad_sha && strcmp(c.bad_sha, id) == 0)
+                a->sha = std::string(64, '0');
+            a->art.sha256 = a->sha.c_str();
+            paths.push_back("alpha/" + rel);
+            own.push_back(a);
+            arts.push_back(&a->art);
+        }
+        round++;
+        if (c.refused)
+            site.refuse(paths[3], true);
+
+        run_events ev;
+        std::string base = srv_url("ca", site.dir + "alpha/components.json");
+        install_request req = {};
+        req.version = "1.0.0";
+        req.artifacts = arts.data();
+        req.count = arts.size();
+        req.base_url = base.c_str();
+        req.step_fn = event_step;
+        req.step_user = &ev;
+        req.bytes_fn = event_bytes;
+        req.bytes_user = &ev;
+        req.force = 1;
+        char err[600] = "";
+        EXPECT_EQ(install_run(&site.cfg, &site.hf, &req, err, sizeof err), c.rc) << c.name;
+        EXPECT_EQ(std::string(err).rfind(c.err, 0), 0u) << c.name << ": " << err;
+
+        // Each package's step, then its bytes (none for a refused request),
+        // in the packages' order.
+        std::vector<std::string> want;
+        for (size_t j = 0; j < c.steps; j++) {
+            want.push_back("step downloading " + std::string(ids[j]) + " " + std::to_string(j) +
+                           "/4");
+            if (!c.refused || strcmp(c.refused, ids[j]) != 0)
+                want.push_back("bytes " + std::to_string(own[j]->art.size));
+        }
+        if (c.installing)
+            want.push_back("step installing 4/4");
+        EXPECT_EQ(ev.lines, want) << c.name;
+        EXPECT_TRUE(ev.bytes_ok) << c.name;
+        EXPECT_STREQ(site.state().bad_versions, c.bad_versions) << c.name;
+        EXPECT_EQ(download_names(site), c.downloads) << c.name;
+        EXPECT_EQ(site_exists(site.cfg.install_dir), c.rc == 0) << c.name;
+        if (c.rc == 0)
+            for (const char *id : ids)
+                EXPECT_EQ(read(site.bin() + "\\" + id + "_tool.exe"), tool_bytes(id, "1.0.0"))
+                    << c.name;
+        if (c.refused)
+            site.refuse(paths[3], false);
+        for (own_artifact *a : own)
+            delete a;
+    }
+}
