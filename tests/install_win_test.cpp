@@ -418,36 +418,6 @@ int flush_on_full_disk(FILE *)
     errno = ENOSPC;
     return EOF;
 }
-} // namespace
-
-// A disk that fills up while a package is downloaded is the disk's fault:
-// the run says so, and the version is neither recorded nor taken off the
-// programs that are live.
-TEST_F(Engine, FullDiskDuringADownloadIsNotTheVersionsFault)
-{
-    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
-    site.releases.push_back(engine_site::standard_release("1.1.0", {"core"}));
-    site.publish();
-    ASSERT_EQ(site.install("1.0.0", {"core"}).rc, 0);
-    site_result r;
-    {
-        seam_guard<download_win_calls> guard(download_win);
-        download_win.flush = flush_on_full_disk;
-        r = site.install("1.1.0", {"core"}, 0);
-    }
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.err.rfind("cannot write ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find(".pkg.part: the disk is full"), std::string::npos) << r.err;
-    updater_state st = site.state();
-    EXPECT_STREQ(st.installed_version, "1.0.0");
-    EXPECT_STREQ(st.bad_versions, "");
-    EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0"));
-    // With room again, the same version installs without --force.
-    r = site.install("1.1.0", {"core"}, 0);
-    EXPECT_EQ(r.rc, 0) << r.err;
-}
-
-namespace {
 // unpack_tar_zstd as on a disk that fills up with the first file.
 int unpack_onto_full_disk(const char *, const char *, uint64_t, pkg_entry **entries,
                           size_t *count, char *err, size_t errlen)
@@ -459,27 +429,51 @@ int unpack_onto_full_disk(const char *, const char *, uint64_t, pkg_entry **entr
 }
 } // namespace
 
-// The same for the disk of the installation while a package is unpacked.
-TEST_F(Engine, FullDiskWhileUnpackingIsNotTheVersionsFault)
+// A disk that fills up while a package is downloaded or unpacked is the
+// disk's fault: the run says so, and the version is neither recorded nor
+// taken off the programs that are live.
+TEST_F(Engine, FullDiskIsNotTheVersionsFault)
 {
     site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
     site.releases.push_back(engine_site::standard_release("1.1.0", {"core"}));
     site.publish();
-    ASSERT_EQ(site.install("1.0.0", {"core"}).rc, 0);
-    site_result r;
-    {
-        seam_guard<install_win_calls> guard(install_win);
-        install_win.unpack = unpack_onto_full_disk;
+    struct {
+        const char *name;
+        void (*fault)();       // makes the disk full for the run
+        std::string start;     // how the sentence begins
+        std::string end;       // and ends
+    } cases[] = {
+        {"download", [] { download_win.flush = flush_on_full_disk; }, "cannot write ",
+         ".pkg.part: the disk is full"},
+        {"unpack", [] { install_win.unpack = unpack_onto_full_disk; },
+         "the package for core cannot be unpacked: ",
+         "cannot write bin/core_tool.exe: the disk is full"},
+    };
+    for (const auto &c : cases) {
+        site.use_installation(c.name);
+        ASSERT_EQ(site.install("1.0.0", {"core"}).rc, 0) << c.name;
+        site_result r;
+        {
+            seam_guard<download_win_calls> downloads(download_win);
+            seam_guard<install_win_calls> engine(install_win);
+            c.fault();
+            r = site.install("1.1.0", {"core"}, 0);
+        }
+        EXPECT_EQ(r.rc, 1) << c.name;
+        EXPECT_EQ(r.err.rfind(c.start, 0), 0u) << c.name << ": " << r.err;
+        EXPECT_GE(r.err.size(), c.end.size()) << c.name;
+        EXPECT_EQ(r.err.compare(r.err.size() - std::min(r.err.size(), c.end.size()),
+                                std::string::npos, c.end),
+                  0)
+            << c.name << ": " << r.err;
+        updater_state st = site.state();
+        EXPECT_STREQ(st.installed_version, "1.0.0") << c.name;
+        EXPECT_STREQ(st.bad_versions, "") << c.name;
+        EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0")) << c.name;
+        // With room again, the same version installs without --force.
         r = site.install("1.1.0", {"core"}, 0);
+        EXPECT_EQ(r.rc, 0) << c.name << ": " << r.err;
     }
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.err, "the package for core cannot be unpacked: cannot write bin/core_tool.exe: "
-                     "the disk is full");
-    EXPECT_STREQ(site.state().installed_version, "1.0.0");
-    EXPECT_STREQ(site.state().bad_versions, "");
-    EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0"));
-    r = site.install("1.1.0", {"core"}, 0);
-    EXPECT_EQ(r.rc, 0) << r.err;
 }
 
 // Another process's lock postpones every run without a change.

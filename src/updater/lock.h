@@ -39,6 +39,8 @@ int staging_name_pid(const char *name, unsigned long *pid);
 int updater_lock_acquire(const updater_config *cfg);
 // Lets the lock go when it is held; the file stays.
 void updater_lock_release(void);
+// 1 while this process holds the lock, else 0.
+int updater_lock_held(void);
 // Removes the installation: the live programs (a file in use is moved to
 // "<file>.old-<pid>-<n>" and left to the next start of Windows), "bin", the
 // version directories, staging directories and, when empty, the

@@ -84,6 +84,11 @@ int updater_lock_acquire(const updater_config *cfg)
     return lock_open(&c);
 }
 
+int updater_lock_held(void)
+{
+    return lock_handle != INVALID_HANDLE_VALUE;
+}
+
 void updater_lock_release(void)
 {
     if (lock_handle == INVALID_HANDLE_VALUE)
