@@ -790,10 +790,11 @@ TEST_F(Engine, FourPackagesReportTheirOutcomesInOrder)
         EXPECT_STREQ(site.state().bad_versions, c.bad_versions) << c.name;
         EXPECT_EQ(download_names(site), c.downloads) << c.name;
         EXPECT_EQ(site_exists(site.cfg.install_dir), c.rc == 0) << c.name;
-        if (c.rc == 0)
+        if (c.rc == 0) {
             for (const char *id : ids)
                 EXPECT_EQ(read(site.bin() + "\\" + id + "_tool.exe"), tool_bytes(id, "1.0.0"))
                     << c.name;
+        }
         if (c.refused)
             site.refuse(paths[3], false);
         for (own_artifact *a : own)

@@ -288,6 +288,7 @@ struct package_pipe {
     size_t next;                   // the next package nobody has taken
     size_t first_fetch_failure;    // lowest package whose download failed, or count
     size_t first_unpack_failure;   // lowest package whose unpacking failed, or count
+    int unpacking;                 // 1 while a worker unpacks
     int stop;                      // 1: take no more work
 };
 
@@ -409,9 +410,15 @@ uint32_t pipe_worker(void *arg)
         int unpack = slot->fetch_rc == 0 && !pp->stop && k < pp->first_fetch_failure &&
                      k < pp->first_unpack_failure;
         if (unpack) {
+            // One unpacking at a time: each holds a decoder and its window,
+            // and the fetches, not the unpacking, set the pace.
+            while (pp->unpacking)
+                sys_cond_wait(&pp->changed, &pp->lock);
+            pp->unpacking = 1;
             sys_mutex_unlock(&pp->lock);
             unpack_slot(pp, k);
             sys_mutex_lock(&pp->lock);
+            pp->unpacking = 0;
             if (pp->slots[k].unpack_rc != 0 && k < pp->first_unpack_failure)
                 pp->first_unpack_failure = k;
         } else {
