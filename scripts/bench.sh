@@ -16,7 +16,8 @@
 #                   [--setup EXE]
 #
 # --setup measures another build of orv_setup.exe (an older one, say).
-# Defaults: 4 packages of 64 MiB, memory at 16 and 64 MiB, 5 rounds.
+# Defaults: 4 packages of 64 MiB, memory at 16 and 64 MiB, 5 rounds (six times
+# as many for the short runs).
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"

@@ -29,6 +29,7 @@ COUNT = int(os.environ["COUNT"])
 SIZES = [float(s) for s in os.environ["SIZES"].split()]
 MEM_SIZES = [float(s) for s in os.environ["MEM_SIZES"].split()]
 RUNS = int(os.environ["RUNS"])
+QUICK_RUNS = 6 * RUNS
 CATALOG_BYTES = int(os.environ["CATALOG_BYTES"])
 BIN = os.path.join(BENCH, "bin")
 WORK = os.path.join(BENCH, "work")
@@ -122,10 +123,10 @@ def winhttp_run(name, pkgs):
                ["%s/alpha/%s" % (url(name), p) for p in pkgs])
 
 
-def pairs(a, b):
-    """RUNS rounds of a() then b(); returns the two lists of (seconds, KiB)."""
+def pairs(a, b, rounds=None):
+    """rounds (RUNS) rounds of a() then b(); returns the two lists of (seconds, KiB)."""
     ra, rb = [], []
-    for _ in range(RUNS):
+    for _ in range(rounds or RUNS):
         ra.append(a())
         rb.append(b())
     return ra, rb
@@ -148,7 +149,8 @@ def main():
 
     # --version against a trivial static program under the same prefix.
     hello = os.path.join(BIN, "hello.exe")
-    ra, rb = pairs(lambda: run([WINE, SETUP, "--version"]), lambda: run([WINE, hello]))
+    # Short runs vary much more from one round to the next: more rounds.
+    ra, rb = pairs(lambda: run([WINE, SETUP, "--version"]), lambda: run([WINE, hello]), QUICK_RUNS)
     rows.append(ratio_row("--version", ra, rb, "hello.exe (static, same prefix)", 1.3))
     start_s = statistics.median([r[0] for r in rb])
     parts.append({"what": "Wine process start (hello.exe)", "s": spread([r[0] for r in rb])})
@@ -187,7 +189,8 @@ def main():
         fresh(os.path.join(WORK, "setup"))
         return run(setup_argv(name, key, ["--list-components"]))
 
-    ra, rb = pairs(lambda: listing("catalog-big", big_key), lambda: listing("catalog-small", small_key))
+    ra, rb = pairs(lambda: listing("catalog-big", big_key), lambda: listing("catalog-small", small_key),
+                   QUICK_RUNS)
     extra = [(x[0] - y[0]) * 1000 for x, y in zip(ra, rb)]
     big_size = os.path.getsize(os.path.join(WWW, "catalog-big", "alpha", "components.json"))
     catalog = {"what": "--list-components, %d-byte catalog against a small one" % big_size,
@@ -200,7 +203,7 @@ def main():
     result = {"machine": {"cpu": cpu_name(), "cores": os.cpu_count(), "kernel": platform.release(),
                           "wine": subprocess.run([WINE, "--version"], capture_output=True,
                                                  text=True).stdout.strip()},
-              "runs": RUNS, "ratios": rows, "memory": {"sizes": memory, "goal_mib": 32,
+              "runs": RUNS, "quick_runs": QUICK_RUNS, "ratios": rows, "memory": {"sizes": memory, "goal_mib": 32,
                                                        "reached": mem_ok},
               "catalog": catalog, "parts": parts}
     os.makedirs(BENCH, exist_ok=True)
@@ -228,8 +231,9 @@ def fmt(s):
 
 def print_table(r):
     m = r["machine"]
-    print("machine: %s, %d cores, Linux %s, %s; %d rounds each" %
-          (m["cpu"], m["cores"], m["kernel"], m["wine"], r["runs"]))
+    print("machine: %s, %d cores, Linux %s, %s; %d rounds each (%d for --version and "
+          "--list-components)" % (m["cpu"], m["cores"], m["kernel"], m["wine"], r["runs"],
+                                  r["quick_runs"]))
     print("%-32s %-24s %-24s %-22s %-5s %s" % ("what", "orv_setup s", "alternative s",
                                                "ratio", "goal", "reached"))
     for row in r["ratios"]:
