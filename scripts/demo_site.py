@@ -2,12 +2,14 @@
 """Writes a signed update site: the run command's demonstration and the
 benchmark's sites.
 
-  demo_site.py WWW PROGRAM [--packages N --pad-mib M] [--catalog-bytes B]
+  demo_site.py WWW PROGRAM [--client] [--packages N --pad-mib M] [--catalog-bytes B]
 
 WWW gets alpha/components.json, its .sig and one package per component of
 release 1.0.0; PROGRAM is the tests' packaged program, whose copies answer
 "--version" and "--selftest" as a trailer says. Without options the site
-has the two components core and agent. With --packages it has N components
+has the two components core and agent; with --client the whole client set
+(core, agent, restore, sched, console) with German titles and descriptions,
+as the wizard's screenshots show it. With --packages it has N components
 (core, then pkg2 ... pkgN, all chosen by default), and each package carries
 M MiB of random bytes in data/<component>.bin besides its program, so the
 package file is about M MiB whatever zstd does. --catalog-bytes pads the
@@ -28,6 +30,19 @@ import tempfile
 
 VERSION = "1.0.0"
 DEMO_COMPONENTS = [("core", "Core", {"required": True}), ("agent", "Agent", {"default": True})]
+CLIENT_COMPONENTS = [
+    ("core", "Basisdienste", {"required": True, "description":
+        "Gemeinsame Bibliotheken und der Updater; wird immer installiert."}),
+    ("agent", "Sicherungs-Agent", {"default": True, "description":
+        "Sichert Volumes, Ordner und Dateien dieses Rechners auf einen Backup-Server, "
+        "vollständig oder inkrementell, verschlüsselt und komprimiert; läuft von Hand, "
+        "nach Zeitplan oder nach anderen Jobs."}),
+    ("restore", "Wiederherstellung", {"description":
+        "Stellt Dateien, Ordner und ganze Volumes aus den Sicherungen wieder her."}),
+    ("sched", "Job-Planer", {"requires": ["agent"], "description":
+        "Dienst, der die Sicherungsjobs nach Zeitplan startet."}),
+    ("console", "Verwaltungskonsole", {}),
+]
 PAD_CHUNK = 1 << 20
 
 
@@ -129,6 +144,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("www")
     ap.add_argument("program")
+    ap.add_argument("--client", action="store_true")
     ap.add_argument("--packages", type=int, default=0)
     ap.add_argument("--pad-mib", type=float, default=0)
     ap.add_argument("--catalog-bytes", type=int, default=0)
@@ -137,7 +153,7 @@ def main():
         components = [("core", "Core", {"required": True})] + [
             ("pkg%d" % i, "Package %d" % i, {"default": True}) for i in range(2, a.packages + 1)]
     else:
-        components = DEMO_COMPONENTS
+        components = CLIENT_COMPONENTS if a.client else DEMO_COMPONENTS
     image = open(a.program, "rb").read()
     site = os.path.join(a.www, "alpha")
     os.makedirs(os.path.join(site, "pkgs"), exist_ok=True)

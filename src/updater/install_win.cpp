@@ -688,6 +688,9 @@ int install_components(const updater_config *cfg, const host_facts *hf,
         char names[INSTALL_NAMES_MAX] = "";
         if (install_win.running_programs(names, sizeof names) > 0) {
             log_write(LOG_INFO, "%s is running: postponing the installation", names);
+            // The caller's sentence names it too: a program left running (by
+            // a run that was ended, say) is found only by its name.
+            update_error(err, errlen, "%s is running: postponing the installation", names);
             rc = INSTALL_POSTPONED;
             goto out;
         }
@@ -757,6 +760,7 @@ int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t er
     char msg[INSTALL_SCHED_MSG] = "";
     if (install_win.running_programs(names, sizeof names) > 0) {
         log_write(LOG_INFO, "%s is running: not uninstalling now", names);
+        update_error(err, errlen, "%s is running: not uninstalling now", names);
         install_win.lock_release();
         return INSTALL_POSTPONED;
     }

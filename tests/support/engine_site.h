@@ -57,6 +57,9 @@ struct engine_site {
     updater_config cfg;                  // url, channel "alpha", key, state and install dirs
     host_facts hf;                       // this computer
     std::vector<site_release> releases;  // published by publish()
+    // Optional components of the catalog after core, agent and restore:
+    // (id, title).
+    std::vector<std::pair<std::string, std::string>> more_components;
     int64_t sequence = 0;                // of the last published catalog
 
     // A site below srv_case(""), an installation below a new temporary
@@ -82,7 +85,8 @@ struct engine_site {
     // The server path of a release's package: "alpha/pkgs/<component>-<version>.pkg".
     std::string package_path(const std::string &version, const std::string &component) const;
     // Serves the packages of every release and a new catalog of them,
-    // signed; the components are core (required), agent and restore.
+    // signed; the components are core (required), agent (default), restore
+    // and more_components.
     void publish();
     // Makes the server answer 404 for a package_path (on) or serve it again.
     // A fault, since the server's documents outlive a ctest run.
