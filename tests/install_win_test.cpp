@@ -664,45 +664,6 @@ TEST_F(Engine, StagingThatCannotBeMadeLeavesNoVersionsBehind)
               std::vector<std::string>{".staging-1.0.0-" + std::to_string(GetCurrentProcessId())});
 }
 
-namespace {
-
-// Step and byte callbacks in the one order the run made them: "step TEXT i/n"
-// and "bytes TOTAL" (one line for a run of byte callbacks of one package,
-// whose done values must grow up to at most TOTAL).
-struct run_events {
-    std::vector<std::string> lines;
-    uint64_t last_done = 0, last_total = 0;
-    bool in_bytes = false;
-    bool bytes_ok = true;  // every done value grew and stayed within its total
-};
-
-int event_step(void *user, const char *step, uint64_t index, uint64_t count)
-{
-    run_events *e = (run_events *)user;
-    e->in_bytes = false;
-    e->lines.push_back("step " + std::string(step) + " " + std::to_string(index) + "/" +
-                       std::to_string(count));
-    return 0;
-}
-
-void event_bytes(void *user, uint64_t done, uint64_t total)
-{
-    run_events *e = (run_events *)user;
-    if (done > total)
-        e->bytes_ok = false;
-    if (e->in_bytes && total == e->last_total) {
-        if (done < e->last_done)
-            e->bytes_ok = false;
-    } else {
-        e->lines.push_back("bytes " + std::to_string(total));
-    }
-    e->in_bytes = true;
-    e->last_done = done;
-    e->last_total = total;
-}
-
-} // namespace
-
 // Packages are fetched and unpacked several at once, yet the steps, the byte
 // progress and the outcome are those of a run that takes one package after
 // the other: the first failure in that order is the one reported, and a
@@ -764,21 +725,9 @@ TEST_F(Engine, FourPackagesReportTheirOutcomesInOrder)
         if (c.refused)
             site.refuse(paths[3], true);
 
-        run_events ev;
-        std::string base = srv_url("ca", site.dir + "alpha/components.json");
-        install_request req = {};
-        req.version = "1.0.0";
-        req.artifacts = arts.data();
-        req.count = arts.size();
-        req.base_url = base.c_str();
-        req.step_fn = event_step;
-        req.step_user = &ev;
-        req.bytes_fn = event_bytes;
-        req.bytes_user = &ev;
-        req.force = 1;
-        char err[600] = "";
-        EXPECT_EQ(install_run(&site.cfg, &site.hf, &req, err, sizeof err), c.rc) << c.name;
-        EXPECT_EQ(std::string(err).rfind(c.err, 0), 0u) << c.name << ": " << err;
+        site_result r = site.install_request_of("1.0.0", arts);
+        EXPECT_EQ(r.rc, c.rc) << c.name;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.name << ": " << r.err;
 
         // Each package's step, then its bytes (none for a refused request),
         // in the packages' order.
@@ -791,8 +740,8 @@ TEST_F(Engine, FourPackagesReportTheirOutcomesInOrder)
         }
         if (c.installing)
             want.push_back("step installing 4/4");
-        EXPECT_EQ(ev.lines, want) << c.name;
-        EXPECT_TRUE(ev.bytes_ok) << c.name;
+        EXPECT_EQ(r.events, want) << c.name;
+        EXPECT_TRUE(r.bytes_grow) << c.name;
         EXPECT_STREQ(site.state().bad_versions, c.bad_versions) << c.name;
         EXPECT_EQ(download_names(site), c.downloads) << c.name;
         EXPECT_EQ(site_exists(site.cfg.install_dir), c.rc == 0) << c.name;
