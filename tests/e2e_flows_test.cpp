@@ -157,7 +157,7 @@ TEST(Flows, TwoSetupsAtOnceOverAnInstallationOneProceeds)
     // Slow packages keep the winner inside the lock while the other asks.
     for (const char *v : {"1.0.0", "2.0.0"})
         for (const char *c : {"core", "agent"})
-            srv_fault(site.dir + site.package_path(v, c), "stall 1\n");
+            srv_fault(site.dir + site.package_path(v, c), "stall 2\n");
     const std::string busy =
         "Fehler: Gerade läuft eine Sicherung, Wiederherstellung, Wartung oder ein anderes "
         "Update. Bitte später erneut versuchen.\n";
