@@ -293,6 +293,13 @@ TEST_F(WizardWindow, DpiChangeThereAndBackIsExact)
 
     SendMessageW(wizard.main_window, WM_DPICHANGED, MAKEWPARAM(from, from), (LPARAM)&suggested);
     expect_table_rects(from);
+
+    // On the result page Next stands at Cancel's place, and a DPI change keeps it there.
+    wizard_show_page(9);
+    SendMessageW(wizard.main_window, WM_DPICHANGED, MAKEWPARAM(144, 144), (LPARAM)&suggested);
+    EXPECT_EQ(child_rect(wizard.next_button).left, wizard_scaled(478, 144));
+    SendMessageW(wizard.main_window, WM_DPICHANGED, MAKEWPARAM(from, from), (LPARAM)&suggested);
+    EXPECT_EQ(child_rect(wizard.next_button).left, wizard_scaled(478, from));
 }
 
 TEST_F(WizardWindow, PanelScrollsByWheelAndTab)
