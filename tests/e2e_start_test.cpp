@@ -73,14 +73,19 @@ TEST(Start, HelpWithValueIsNotHelp)
     EXPECT_NE(r.exit_code, 0);
 }
 
-TEST(Start, WindowIsNotInThisBuildYet)
+TEST(Start, WithoutADisplayTheWizardEndsWithOne)
 {
-    // Until the wizard lands, a run without "--silent" ends with 1 and one
-    // error line.
-    test_proc r = test_run_setup({});
-    EXPECT_EQ(r.exit_code, 1);
+    // Without "--silent" the setup is its window; where none can be made it
+    // ends with 1 at once instead of waiting in a message loop without a
+    // window. Only a run without a display shows it: under Wine a program
+    // that is started without the variable still finds the display.
+    char display[256] = "";
+    if (GetEnvironmentVariableA("DISPLAY", display, sizeof display) > 0)
+        GTEST_SKIP() << "this session has a display: the window would open";
+    test_proc r = test_run_setup({}, 60000);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Fehler: Das Setup-Fenster ist in diesem Build noch nicht enthalten.\n");
 }
 
 TEST(Start, IconGroupOneHoldsEverySize)

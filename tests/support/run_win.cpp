@@ -67,6 +67,12 @@ test_proc test_run_watched(const std::string &program, const std::vector<std::st
                            unsigned timeout_ms, const std::function<void(unsigned long)> &tick)
 {
     test_proc r;
+    // The first program of a Wine session that touches windows (orv_setup.exe
+    // does as it starts: its common controls register their classes) starts
+    // the desktop process, which keeps that program's standard handles open
+    // as long as the session lasts: the pipes below would never end. So the
+    // desktop is started from here first.
+    GetDesktopWindow();
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE out_r, out_w, err_r, err_w;
     if (!CreatePipe(&out_r, &out_w, &sa, 0) || !CreatePipe(&err_r, &err_w, &sa, 0))
