@@ -107,6 +107,14 @@ TEST(Msg, EngineMessagesBecomeGermanSentences)
     } cases[] = {
         {"manifest is for another channel (beta)",
          "Der Katalog des Update-Servers gehört zu einem anderen Kanal (beta)."},
+        // A full disk has its own row before the general one that would
+        // quote the English reason.
+        {"cannot write C:/st/downloads/0a1b-a.pkg.part: the disk is full",
+         "C:/st/downloads/0a1b-a.pkg.part lässt sich nicht schreiben: Der Datenträger ist voll. "
+         "Bitte Platz schaffen und erneut versuchen."},
+        {"the package for agent cannot be unpacked: cannot write bin/a.exe: the disk is full",
+         "Das Paket für agent lässt sich nicht entpacken: bin/a.exe lässt sich nicht schreiben: "
+         "Der Datenträger ist voll. Bitte Platz schaffen und erneut versuchen."},
         // The signature row stands before the general download row, and the
         // 404 row before the general status row; only the first letter of the
         // whole text is raised.

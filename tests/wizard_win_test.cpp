@@ -378,42 +378,77 @@ void keep_log(int level, const char *text, void *)
     g_log.push_back(text);
 }
 
-// Dialog boxes (message boxes) of this thread.
-int boxes_open()
+// The visible dialog boxes (message boxes) of this thread.
+std::vector<HWND> boxes()
 {
-    int n = 0;
+    std::vector<HWND> found;
     EnumThreadWindows(
         GetCurrentThreadId(),
         [](HWND h, LPARAM lp) -> BOOL {
             wchar_t cls[32];
             if (GetClassNameW(h, cls, 32) && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(h))
-                ++*(int *)lp;
+                ((std::vector<HWND> *)lp)->push_back(h);
             return TRUE;
         },
-        (LPARAM)&n);
-    return n;
+        (LPARAM)&found);
+    return found;
+}
+
+int boxes_open()
+{
+    return (int)boxes().size();
+}
+
+// Answers every open box with the button id.
+void answer_boxes(WPARAM id)
+{
+    for (HWND h : boxes())
+        PostMessageW(h, WM_COMMAND, id, 0);
 }
 
 } // namespace
 
 TEST_F(WizardWindow, TestModeEndsOnARefusedPage)
 {
-    // The server given alone, as with "--client-server h:1": page 4 refuses.
-    wizard.test_mode = 1;
-    SendMessageW(wizard.connect_checkbox, BM_SETCHECK, BST_CHECKED, 0);
-    SetWindowTextW(wizard.server_field, L"h:1");
-    wizard_show_page(4);
-    g_log.clear();
-    log_set_callback(keep_log, nullptr);
-    wizard_next();
-    log_set_callback(nullptr, nullptr);
-    EXPECT_EQ(boxes_open(), 0) << "nobody would answer a box";
-    EXPECT_FALSE(IsWindow(wizard.main_window)) << "the wizard ends";
-    EXPECT_EQ(wizard.finished, 0) << "so the result is 1";
-    ASSERT_EQ(g_log.size(), 1u);
-    EXPECT_NE(g_log[0].find("Bitte Server, Verzeichnis, Zertifikat und API-Key angeben"),
-              std::string::npos)
-        << g_log[0];
+    // The server given alone (as with "--client-server h:1"), and a folder
+    // too long for its field, which reads as empty.
+    struct {
+        int page;
+        void (*fill)();
+        const char *sentence;
+    } cases[] = {
+        {4,
+         [] {
+             SendMessageW(wizard.connect_checkbox, BM_SETCHECK, BST_CHECKED, 0);
+             SetWindowTextW(wizard.server_field, L"h:1");
+         },
+         "Bitte Server, Verzeichnis, Zertifikat und API-Key angeben"},
+        {1,
+         [] {
+             std::wstring deep = L"C:\\" + std::wstring(600, L'o');
+             SetWindowTextW(wizard.install_dir_field, deep.c_str());
+         },
+         "Bitte einen Installationsordner angeben."},
+    };
+    for (const auto &c : cases) {
+        if (!IsWindow(wizard.main_window)) {
+            ASSERT_EQ(wizard_create(ctx_), 0);
+            wizard_on_task_done(WIZARD_TASK_CONNECT, 0);
+        }
+        wizard.test_mode = 1;
+        c.fill();
+        wizard_show_page(c.page);
+        g_log.clear();
+        log_set_callback(keep_log, nullptr);
+        wizard_next();
+        log_set_callback(nullptr, nullptr);
+        EXPECT_EQ(boxes_open(), 0) << "nobody would answer a box; page " << c.page;
+        EXPECT_FALSE(IsWindow(wizard.main_window)) << "the wizard ends; page " << c.page;
+        EXPECT_EQ(wizard.finished, 0) << "so the result is 1";
+        ASSERT_EQ(g_log.size(), 1u) << "page " << c.page;
+        EXPECT_NE(g_log[0].find(c.sentence), std::string::npos) << g_log[0];
+        pump();
+    }
 }
 
 namespace {
@@ -427,15 +462,7 @@ void CALLBACK answer_box(HWND, UINT, UINT_PTR id, DWORD)
     KillTimer(nullptr, id);
     g_boxes = boxes_open();
     g_ticks_page = wizard.page;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND h, LPARAM) -> BOOL {
-            wchar_t cls[32];
-            if (GetClassNameW(h, cls, 32) && wcscmp(cls, L"#32770") == 0)
-                PostMessageW(h, WM_COMMAND, IDNO, 0);
-            return TRUE;
-        },
-        0);
+    answer_boxes(IDNO);
 }
 
 } // namespace
@@ -466,15 +493,7 @@ void CALLBACK press_cancel(HWND, UINT, UINT_PTR id, DWORD)
 
 void CALLBACK answer_yes(HWND, UINT, UINT_PTR, DWORD)
 {
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND h, LPARAM) -> BOOL {
-            wchar_t cls[32];
-            if (GetClassNameW(h, cls, 32) && wcscmp(cls, L"#32770") == 0)
-                PostMessageW(h, WM_COMMAND, IDYES, 0);
-            return TRUE;
-        },
-        0);
+    answer_boxes(IDYES);
 }
 
 } // namespace

@@ -412,28 +412,24 @@ void wizard_show_page(int p)
     place_next(next_x);
 }
 
-// A field read as ANSI into out (size bytes); empty when it does not convert or fit.
-static void read_ansi(HWND h, char *out, size_t size)
+// A field's text (at most chars characters) converted to code_page into out
+// (size bytes); empty when it does not convert or fit. Fields are read as
+// ANSI, the console user as UTF-8.
+static void read_field(HWND h, UINT code_page, int chars, char *out, size_t size)
 {
     wchar_t w[1101];
     out[0] = '\0';
     if (!h)
         return;
-    GetWindowTextW(h, w, 1101);
-    if (WideCharToMultiByte(CP_ACP, 0, w, -1, out, (int)size, nullptr, nullptr) <= 0)
+    GetWindowTextW(h, w, chars + 1);
+    if (WideCharToMultiByte(code_page, 0, w, -1, out, (int)size, nullptr, nullptr) <= 0)
         out[0] = '\0';
 }
 
-// The console user, read as UTF-8 (at most 300 characters into 256 bytes).
-static void read_utf8(HWND h, char *out, size_t size)
+// A field read as ANSI (at most 1100 characters).
+static void read_ansi(HWND h, char *out, size_t size)
 {
-    wchar_t w[301];
-    out[0] = '\0';
-    if (!h)
-        return;
-    GetWindowTextW(h, w, 301);
-    if (WideCharToMultiByte(CP_UTF8, 0, w, -1, out, (int)size, nullptr, nullptr) <= 0)
-        out[0] = '\0';
+    read_field(h, CP_ACP, 1100, out, size);
 }
 
 // _fullpath: 0, or -1 when the runtime cannot make the path absolute.
@@ -478,7 +474,7 @@ int wizard_read_page(int page)
     v->link = checked(wizard.link_checkbox);
     v->admin = checked(wizard.admin_radio);
     if (page == 5)
-        read_utf8(wizard.user_field, v->user, sizeof v->user);
+        read_field(wizard.user_field, CP_UTF8, 300, v->user, sizeof v->user);
     v->share = checked(wizard.share_checkbox);
     v->share_change = checked(wizard.share_change_radio);
     v->purge = checked(wizard.purge_checkbox);

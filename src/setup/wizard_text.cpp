@@ -205,8 +205,8 @@ static void removed_ids(const char *installed, const char *resolved, char *out, 
         const char *end = strchr(p, ',');
         size_t n = end ? (size_t)(end - p) : strlen(p);
         char id[64];
-        if (n > 0 && n < sizeof id - 2) {
-            char needle[64];
+        if (n > 0 && n < sizeof id) {
+            char needle[sizeof id + 2];
             memcpy(id, p, n);
             id[n] = '\0';
             snprintf(needle, sizeof needle, ",%s,", id);

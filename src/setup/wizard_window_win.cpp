@@ -10,6 +10,7 @@
 #include <uxtheme.h>
 #include <vssym32.h>
 
+#include "setup_text.h"
 #include "wizard_win.h"
 
 wizard_state wizard;
@@ -36,10 +37,8 @@ int wizard_format(char *buf, size_t size, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, size, fmt, ap);
+    int n = setup_vsnprintf(buf, size, fmt, ap);
     va_end(ap);
-    if (n < 0 && size)
-        buf[0] = '\0';
     return n;
 }
 

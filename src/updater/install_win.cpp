@@ -25,7 +25,7 @@
 
 const install_win_calls install_win_real = {
     sched_service_busy, sched_service_stop, sched_service_start, proc_running_programs,
-    updater_lock_release,
+    updater_lock_release, unpack_tar_zstd,
 };
 install_win_calls install_win = install_win_real;
 
@@ -46,6 +46,7 @@ struct install_run_state {
     char downloads[INSTALL_PATH_MAX];       // "<state_dir>/downloads"
     char staging[INSTALL_PATH_MAX];         // "<install_dir>/.staging-<version>-<pid>"
     char *files[INSTALL_MAX_ARTIFACTS];     // downloaded file of each artifact (heap), or null
+    BY_HANDLE_FILE_INFORMATION checked[INSTALL_MAX_ARTIFACTS];  // each file as its checks saw it
     install_merged merged;                  // entries merged into staging so far
 };
 
@@ -167,7 +168,8 @@ int merge_package(install_run_state *rs, const char *scratch, const pkg_entry *e
 }
 
 // Unpacks, checks and merges package k; its scratch directory is gone
-// afterwards. 0, or -1 with the run's sentence in err.
+// afterwards. 0, or -1 with the run's sentence in err, or -2 with it when the
+// disk had no room (which says nothing about the version).
 int unpack_and_merge(install_run_state *rs, size_t k, char *err, size_t errlen)
 {
     const manifest_artifact *art = rs->req->artifacts[k];
@@ -180,11 +182,19 @@ int unpack_and_merge(install_run_state *rs, size_t k, char *err, size_t errlen)
 
     install_format(scratch, sizeof scratch, "%s.p%zu", rs->staging, k);
     fs_remove_path(scratch);
-    if (unpack_tar_zstd(rs->files[k], scratch, INSTALL_UNPACK_LIMIT, &entries, &count, msg,
-                        sizeof msg) != 0) {
-        update_error(err, errlen, "the package for %s is invalid: %s", name, msg);
+    rc = install_win.unpack(rs->files[k], scratch, INSTALL_UNPACK_LIMIT, &entries, &count, msg,
+                            sizeof msg);
+    if (rc == UNPACK_DISK_FULL) {
+        update_error(err, errlen, "the package for %s cannot be unpacked: %s", name, msg);
+        rc = -2;
         goto out;
     }
+    if (rc != 0) {
+        update_error(err, errlen, "the package for %s is invalid: %s", name, msg);
+        rc = -1;
+        goto out;
+    }
+    rc = -1;
     if (check_package_json(scratch, entries, count, rs->req->version, art->component, msg,
                            sizeof msg) != 0) {
         update_error(err, errlen, "the package for %s is inconsistent: %s", name, msg);
@@ -195,6 +205,33 @@ out:
     free(entries);
     fs_remove_path(scratch);
     return rc;
+}
+
+// Which file stands at path, its size and its last change, into info. 0, or
+// -1 when it cannot be opened.
+int file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info)
+{
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    BOOL ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok ? 0 : -1;
+}
+
+// 1 when the downloaded file of artifact k is still the file its checks
+// passed: the same file (not one moved over it), the same size, unchanged
+// since. The package unpacked is then the package the signature covers.
+int download_unchanged(const install_run_state *rs, size_t k)
+{
+    BY_HANDLE_FILE_INFORMATION now;
+    const BY_HANDLE_FILE_INFORMATION *was = &rs->checked[k];
+    return file_identity(rs->files[k], &now) == 0 &&
+           now.dwVolumeSerialNumber == was->dwVolumeSerialNumber &&
+           now.nFileIndexHigh == was->nFileIndexHigh && now.nFileIndexLow == was->nFileIndexLow &&
+           now.nFileSizeHigh == was->nFileSizeHigh && now.nFileSizeLow == was->nFileSizeLow &&
+           CompareFileTime(&now.ftLastWriteTime, &was->ftLastWriteTime) == 0;
 }
 
 // Downloads every artifact in order into rs->files. 0, or -1 with the
@@ -216,6 +253,10 @@ int download_all(install_run_state *rs, char *err, size_t errlen)
         rs->files[j] = strdup(path);
         if (!rs->files[j]) {
             update_error(err, errlen, "out of memory");
+            return -1;
+        }
+        if (file_identity(path, &rs->checked[j]) != 0) {
+            update_error(err, errlen, "cannot read %s", path);
             return -1;
         }
     }
@@ -247,10 +288,17 @@ int install_staged_run(install_run_state *rs, char *err, size_t errlen)
     if (req->step_fn)
         req->step_fn(req->step_user, "installing", req->count, req->count);
     for (size_t k = 0; k < req->count; k++) {
-        if (unpack_and_merge(rs, k, err, errlen) != 0) {
-            mark_failed(rs);
+        // Not the version's fault: nothing is marked.
+        if (!download_unchanged(rs, k)) {
+            update_error(err, errlen, "the download for %s changed after it was checked",
+                         install_artifact_name(req->artifacts[k]));
             return INSTALL_FAILED;
         }
+        int unpacked = unpack_and_merge(rs, k, err, errlen);
+        if (unpacked == -1)
+            mark_failed(rs);
+        if (unpacked != 0)
+            return INSTALL_FAILED;
     }
     if (versions_install_staged(rs->cfg, req->version, rs->list, rs->staging, rs->merged.items,
                                 rs->merged.count, rs->st, err, errlen) != 0)
@@ -326,6 +374,9 @@ int install_components(const updater_config *cfg, const host_facts *hf,
         char names[INSTALL_NAMES_MAX] = "";
         if (install_win.running_programs(names, sizeof names) > 0) {
             log_write(LOG_INFO, "%s is running: postponing the installation", names);
+            // The caller's sentence names it too: a program left running (by
+            // a run that was ended, say) is found only by its name.
+            update_error(err, errlen, "%s is running: postponing the installation", names);
             rc = INSTALL_POSTPONED;
             goto out;
         }
@@ -395,6 +446,7 @@ int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t er
     char msg[INSTALL_SCHED_MSG] = "";
     if (install_win.running_programs(names, sizeof names) > 0) {
         log_write(LOG_INFO, "%s is running: not uninstalling now", names);
+        update_error(err, errlen, "%s is running: not uninstalling now", names);
         install_win.lock_release();
         return INSTALL_POSTPONED;
     }

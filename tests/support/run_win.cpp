@@ -2,6 +2,7 @@
 #include "run_win.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <thread>
@@ -24,6 +25,61 @@ bool test_process_ended(unsigned long pid, unsigned ms)
         TerminateProcess(h, 99);
     CloseHandle(h);
     return gone;
+}
+
+int test_run_self(const std::string &gtest_filter, unsigned ms_before_end, unsigned timeout_ms)
+{
+    char self[MAX_PATH];
+    if (!GetModuleFileNameA(nullptr, self, sizeof self))
+        return -1;
+    std::string cmd = "\"" + std::string(self) + "\" --gtest_filter=" + gtest_filter;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi))
+        return -1;
+    if (ms_before_end && WaitForSingleObject(pi.hProcess, ms_before_end) == WAIT_TIMEOUT)
+        TerminateProcess(pi.hProcess, 3);
+    DWORD code = (DWORD)-1;
+    if (WaitForSingleObject(pi.hProcess, timeout_ms) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(pi.hProcess, &code))
+        code = (DWORD)-1;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return (int)code;
+}
+
+// Ends this process 300 ms from now.
+static DWORD WINAPI end_later(LPVOID)
+{
+    Sleep(300);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+}
+
+BOOL WINAPI test_create_then_end(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                                 LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                                 LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    BOOL ok = CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+    if (!ok)
+        return ok;
+    if (const char *pid_file = getenv("ORV_T_KILL_PIDFILE")) {
+        std::string pid = std::to_string(pi->dwProcessId);
+        HANDLE f = CreateFileA(pid_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD n = 0;
+        if (f != INVALID_HANDLE_VALUE) {
+            WriteFile(f, pid.data(), (DWORD)pid.size(), &n, nullptr);
+            CloseHandle(f);
+        }
+    }
+    const char *at = getenv("ORV_T_KILL_AT");
+    if (at && strcmp(at, "start") == 0)
+        TerminateProcess(GetCurrentProcess(), 3);
+    CloseHandle(CreateThread(nullptr, 0, end_later, nullptr, 0, nullptr));
+    return ok;
 }
 
 std::string test_fake_prog()
@@ -67,11 +123,9 @@ test_proc test_run_watched(const std::string &program, const std::vector<std::st
                            unsigned timeout_ms, const std::function<void(unsigned long)> &tick)
 {
     test_proc r;
-    // The first program of a Wine session that touches windows (orv_setup.exe
-    // does as it starts: its common controls register their classes) starts
-    // the desktop process, which keeps that program's standard handles open
-    // as long as the session lasts: the pipes below would never end. So the
-    // desktop is started from here first.
+    // Wine starts the prefix's desktop process with the first program that
+    // touches windows, and that process keeps the program's inherited
+    // handles: started from here, it holds none of the pipes below.
     GetDesktopWindow();
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE out_r, out_w, err_r, err_w;
