@@ -196,6 +196,31 @@ TEST_F(Engine, LiveSelfTestFailureIsUndoneRecordedAndRefusedUnlessForced)
     EXPECT_STREQ(site.state().bad_versions, "1.1.0") << "recorded once";
 }
 
+// A repair of the installed version whose new copy fails its live
+// self-test leaves the installed version as it was: its programs live, its
+// directory in versions with the same bytes.
+TEST_F(Engine, AFailedRepairKeepsTheInstalledVersion)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    site.publish();
+    ASSERT_EQ(site.install("1.0.0", {"core", "agent"}).rc, 0);
+    program_answers fails_live;
+    fails_live.fail_live = true;
+    site.releases[0].packages[1].bytes =
+        engine_site::standard_package("1.0.0", "agent", fails_live);
+    site.publish();
+
+    site_result r = site.install("1.0.0", {"core", "agent"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err.rfind("the installation of 1.0.0 was undone: ", 0), 0u) << r.err;
+    EXPECT_EQ(read(site.bin() + "\\agent_tool.exe"), tool_bytes("agent", "1.0.0"));
+    EXPECT_EQ(read(site.version_dir("1.0.0") + "\\bin\\agent_tool.exe"),
+              tool_bytes("agent", "1.0.0"));
+    EXPECT_EQ(engine_site::names(site.cfg.install_dir + std::string("\\versions")),
+              std::vector<std::string>{"1.0.0"});
+    EXPECT_STREQ(site.state().installed_version, "1.0.0");
+}
+
 // A package that cannot be unpacked, checked or merged fails the run, records
 // its version, and a first installation leaves nothing behind.
 TEST_F(Engine, BadPackagesFailAndRecordTheVersion)

@@ -17,6 +17,7 @@
 #include "state.h"
 #include "test_util.h"
 #include "updconf.h"
+#include "versions.h"
 
 namespace {
 
@@ -476,4 +477,11 @@ TEST_F(Adopt, StateThatCannotBeWrittenIsAFailure)
     EXPECT_TRUE(exists(inst + "\\bin\\orv_agent.exe"));
     EXPECT_STREQ(state().installed_version, "1.0.0");
     EXPECT_TRUE(lines.empty()) << "no success logged";
+
+    // The next run, once the state can be written, records what is live.
+    ASSERT_TRUE(RemoveDirectoryA((dir + "\\state\\sub\\state.tmp").c_str()));
+    EXPECT_EQ(versions_recover(&cfg, err, sizeof err), 0) << err;
+    EXPECT_STREQ(state().installed_version, "2.1.0");
+    EXPECT_STREQ(state().previous_version, "1.0.0");
+    EXPECT_TRUE(exists(inst + "\\bin\\orv_agent.exe"));
 }

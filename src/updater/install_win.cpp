@@ -75,10 +75,11 @@ void mark_failed(install_run_state *rs)
     state_write(rs->cfg, rs->st, nullptr, 0);
 }
 
-// Reads "<scratch>/PACKAGE.json" (1 to 65535 bytes, one read) and checks it
-// against the unpacked entries. 0, or -1 with the reason in reason.
-int check_package_json(const char *scratch, const pkg_entry *entries, size_t count,
-                       const char *version, const char *component, char *reason, size_t size)
+} // namespace
+
+int install_check_package_json(const char *scratch, const pkg_entry *entries, size_t count,
+                               const char *version, const char *component, char *reason,
+                               size_t size)
 {
     char path[INSTALL_PATH_MAX + 16];
     install_format(path, sizeof path, "%s/PACKAGE.json", scratch);
@@ -101,11 +102,15 @@ int check_package_json(const char *scratch, const pkg_entry *entries, size_t cou
     const char *bad = install_json_size_reason(len);
     if (bad)
         update_error(reason, size, "%s", bad);
-    else
+    else if (component)
         rc = package_json_check(entries, count, text, len, version, component, reason, size);
+    else
+        rc = package_json_check_update(entries, count, text, len, version, reason, size);
     free(text);
     return rc;
 }
+
+namespace {
 
 // Merges one package's entries from its scratch directory into staging.
 // 0, or -1 with the run's sentence in err.
@@ -195,8 +200,8 @@ int unpack_and_merge(install_run_state *rs, size_t k, char *err, size_t errlen)
         goto out;
     }
     rc = -1;
-    if (check_package_json(scratch, entries, count, rs->req->version, art->component, msg,
-                           sizeof msg) != 0) {
+    if (install_check_package_json(scratch, entries, count, rs->req->version, art->component,
+                                   msg, sizeof msg) != 0) {
         update_error(err, errlen, "the package for %s is inconsistent: %s", name, msg);
         goto out;
     }
@@ -308,23 +313,63 @@ int install_staged_run(install_run_state *rs, char *err, size_t errlen)
     return INSTALL_DONE;
 }
 
-// Takes the lock for a run whose busy line is busy_line; 0 held, else the
-// run's result (75 busy, 1 with the sentence in err).
-int lock_for_run(const updater_config *cfg, const char *busy_line, char *err, size_t errlen)
+} // namespace
+
+int install_lock_for_run(const updater_config *cfg, const char *busy_line, char *err,
+                         size_t errlen)
 {
     int got = updater_lock_acquire(cfg);
-    if (got == 0)
-        return 0;
     if (got == -1) {
         if (busy_line)
             log_write(LOG_INFO, "%s", busy_line);
         return INSTALL_POSTPONED;
     }
-    update_error(err, errlen, "cannot use the state directory %s", cfg->state_dir);
-    return INSTALL_FAILED;
+    if (got != 0) {
+        update_error(err, errlen, "cannot use the state directory %s", cfg->state_dir);
+        return INSTALL_FAILED;
+    }
+    // Before anything else: a switch that a run ended half done is finished
+    // or undone, so that bin holds one version again.
+    if (versions_recover(cfg, err, errlen) != 0) {
+        install_win.lock_release();
+        return INSTALL_FAILED;
+    }
+    return 0;
 }
 
-} // namespace
+int install_sched_pause(const updater_config *cfg, const char *what, int *stopped)
+{
+    char msg[INSTALL_SCHED_MSG] = "";
+    unsigned long pid = 0;
+    *stopped = 0;
+    // A job that runs, and a scheduler whose state cannot be read, both
+    // postpone: a backup must never find its programs half replaced.
+    if (install_win.sched_busy(cfg, &pid, nullptr, 0, msg, sizeof msg) != 0) {
+        log_write(LOG_INFO, "orv_sched is running a job: postponing the %s", what);
+        return INSTALL_POSTPONED;
+    }
+    if (pid == 0)
+        return 0;
+    if (install_win.sched_stop(cfg, pid, msg, sizeof msg) != 0) {
+        log_write(LOG_INFO, "could not stop the idle orv_sched for the %s (%s): postponing", what,
+                  msg);
+        return INSTALL_POSTPONED;
+    }
+    *stopped = 1;
+    return 0;
+}
+
+int install_programs_busy(const char *what, char *err, size_t errlen)
+{
+    char names[INSTALL_NAMES_MAX] = "";
+    if (install_win.running_programs(names, sizeof names) <= 0)
+        return 0;
+    log_write(LOG_INFO, "%s is running: postponing the %s", names, what);
+    // The caller's sentence names it too: a program left running (by a run
+    // that was ended, say) is found only by its name.
+    update_error(err, errlen, "%s is running: postponing the %s", names, what);
+    return 1;
+}
 
 int install_components(const updater_config *cfg, const host_facts *hf,
                        const install_request *req, updater_state *st, char *err, size_t errlen)
@@ -342,14 +387,6 @@ int install_components(const updater_config *cfg, const host_facts *hf,
         return INSTALL_FAILED;
     }
 
-    char msg[INSTALL_SCHED_MSG] = "";
-    unsigned long pid = 0;
-    // A job that runs, and a scheduler whose state cannot be read, both
-    // postpone: a backup must never find its programs half replaced.
-    if (install_win.sched_busy(cfg, &pid, nullptr, 0, msg, sizeof msg) != 0) {
-        log_write(LOG_INFO, "orv_sched is running a job: postponing the installation");
-        return INSTALL_POSTPONED;
-    }
     install_run_state *rs = (install_run_state *)calloc(1, sizeof *rs);
     if (!rs) {
         update_error(err, errlen, "out of memory");
@@ -358,28 +395,13 @@ int install_components(const updater_config *cfg, const host_facts *hf,
     rs->cfg = cfg;
     rs->req = req;
     rs->st = st;
-    int rc = INSTALL_FAILED;
-
-    if (pid != 0) {
-        if (install_win.sched_stop(cfg, pid, msg, sizeof msg) != 0) {
-            log_write(LOG_INFO,
-                      "could not stop the idle orv_sched for the installation (%s): postponing",
-                      msg);
-            rc = INSTALL_POSTPONED;
-            goto out;
-        }
-        rs->sched_stopped = 1;
-    }
-    {
-        char names[INSTALL_NAMES_MAX] = "";
-        if (install_win.running_programs(names, sizeof names) > 0) {
-            log_write(LOG_INFO, "%s is running: postponing the installation", names);
-            // The caller's sentence names it too: a program left running (by
-            // a run that was ended, say) is found only by its name.
-            update_error(err, errlen, "%s is running: postponing the installation", names);
-            rc = INSTALL_POSTPONED;
-            goto out;
-        }
+    int rc = install_sched_pause(cfg, "installation", &rs->sched_stopped);
+    if (rc != 0)
+        goto out;
+    rc = INSTALL_FAILED;
+    if (install_programs_busy("installation", err, errlen)) {
+        rc = INSTALL_POSTPONED;
+        goto out;
     }
     install_component_list(req->artifacts, (size_t)req->count, req->component_list, rs->list,
                            sizeof rs->list);
@@ -425,7 +447,7 @@ int install_run(const updater_config *cfg, const host_facts *hf, const install_r
         update_error(err, errlen, "nothing to install");
         return INSTALL_FAILED;
     }
-    int rc = lock_for_run(cfg, "another orv_updater or orv_setup is running; try again later",
+    int rc = install_lock_for_run(cfg, "another orv_updater or orv_setup is running; try again later",
                           err, errlen);
     if (rc != 0)
         return rc;
@@ -439,7 +461,7 @@ int install_run(const updater_config *cfg, const host_facts *hf, const install_r
 int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t errlen)
 {
     update_error(err, errlen, "%s", "");
-    int rc = lock_for_run(cfg, nullptr, err, errlen);
+    int rc = install_lock_for_run(cfg, nullptr, err, errlen);
     if (rc != 0)
         return rc;
     char names[INSTALL_NAMES_MAX] = "";
@@ -529,7 +551,7 @@ int catalog_run_load(const updater_config *cfg, catalog_run *cr, const char *con
 int catalog_run_open(const updater_config *cfg, catalog_run **out, char *err, size_t errlen)
 {
     *out = nullptr;
-    int rc = lock_for_run(cfg, "another orv_updater is running; try again later", err, errlen);
+    int rc = install_lock_for_run(cfg, "another orv_updater is running; try again later", err, errlen);
     if (rc != 0)
         return rc;
     *out = (catalog_run *)calloc(1, sizeof **out);
@@ -563,26 +585,59 @@ install_request catalog_request(const catalog_run *cr, const char *version, uint
 
 } // namespace
 
-int update_components_run(const updater_config *cfg, const update_options *opts,
-                          const host_facts *hf, char *err, size_t errlen)
+int install_update_start(const updater_config *cfg, const update_options **opts, char *err,
+                         size_t errlen)
 {
     static const update_options none = {0, 0, 0, 0, nullptr, nullptr, -1};
-    if (!opts)
-        opts = &none;
+    if (!*opts)
+        *opts = &none;
     update_error(err, errlen, "%s", "");
     if (!cfg->url[0]) {
         log_write(LOG_INFO, "no update url configured: nothing to do");
         return INSTALL_DONE;
     }
+    return -1;
+}
+
+void install_update_choice(const updater_config *cfg, const update_options *opts,
+                           const manifest *m, unsigned *bucket, unsigned *flags)
+{
+    const manifest_release *newest = install_newest_release(m);
+    *bucket = opts->bucket >= 0 ? (unsigned)opts->bucket
+                                : rollout_bucket(newest ? newest->version : "");
+    *flags = (opts->allow_downgrade ? RELEASE_ALLOW_DOWNGRADE : 0) |
+             (opts->allow_major || cfg->allow_major_upgrade ? RELEASE_ALLOW_MAJOR : 0);
+}
+
+int install_update_gate(const update_options *opts, const updater_state *st,
+                        const char *installed, const manifest_release *rel)
+{
+    log_write(LOG_INFO, "installed %s, available %s%s%s", installed, rel->version,
+              rel->notes ? ": " : "", rel->notes ? rel->notes : "");
+    if (!opts->force && wordlist_contains(st->bad_versions, rel->version)) {
+        log_write(LOG_WARN,
+                  "version %s failed on this machine before; not trying it again (use --force, "
+                  "or wait for a newer release)",
+                  rel->version);
+        return INSTALL_DONE;
+    }
+    return opts->check_only ? INSTALL_AVAILABLE : -1;
+}
+
+int update_components_run(const updater_config *cfg, const update_options *opts,
+                          const host_facts *hf, char *err, size_t errlen)
+{
+    int rc = install_update_start(cfg, &opts, err, errlen);
+    if (rc >= 0)
+        return rc;
     catalog_run *cr;
-    int rc = catalog_run_open(cfg, &cr, err, errlen);
+    rc = catalog_run_open(cfg, &cr, err, errlen);
     if (rc != 0)
         return rc;
     rc = INSTALL_FAILED;
     char installed[VERSION_TEXT_MAX + 16];
     char msg[INSTALL_CHOICE_MSG] = "";
     const manifest_release *rel = nullptr;
-    const manifest_release *newest;
     unsigned bucket;
     unsigned flags;
     install_request req;
@@ -592,11 +647,7 @@ int update_components_run(const updater_config *cfg, const update_options *opts,
         install_format(installed, sizeof installed, "%s", opts->installed_version);
     else if (state_current_version(cfg, installed, sizeof installed) != 0)
         install_format(installed, sizeof installed, "%s", INSTALL_OWN_VERSION);
-    newest = install_newest_release(&cr->cat);
-    bucket = opts->bucket >= 0 ? (unsigned)opts->bucket
-                               : rollout_bucket(newest ? newest->version : "");
-    flags = (opts->allow_downgrade ? RELEASE_ALLOW_DOWNGRADE : 0) |
-            (opts->allow_major || cfg->allow_major_upgrade ? RELEASE_ALLOW_MAJOR : 0);
+    install_update_choice(cfg, opts, &cr->cat, &bucket, &flags);
     if (catalog_choose_release(&cr->cat, cr->resolved, cr->resolved_count, hf, installed,
                                INSTALL_OWN_VERSION, bucket, flags, opts->target_version, &rel,
                                cr->packages, msg, sizeof msg) != 0) {
@@ -604,20 +655,9 @@ int update_components_run(const updater_config *cfg, const update_options *opts,
         rc = INSTALL_DONE;
         goto out;
     }
-    log_write(LOG_INFO, "installed %s, available %s%s%s", installed, rel->version,
-              rel->notes ? ": " : "", rel->notes ? rel->notes : "");
-    if (!opts->force && wordlist_contains(cr->st.bad_versions, rel->version)) {
-        log_write(LOG_WARN,
-                  "version %s failed on this machine before; not trying it again (use --force, "
-                  "or wait for a newer release)",
-                  rel->version);
-        rc = INSTALL_DONE;
+    rc = install_update_gate(opts, &cr->st, installed, rel);
+    if (rc >= 0)
         goto out;
-    }
-    if (opts->check_only) {
-        rc = INSTALL_AVAILABLE;
-        goto out;
-    }
     req = catalog_request(cr, rel->version, opts->force);
     rc = install_components(cfg, hf, &req, &cr->st, err, errlen);
     if (rc == INSTALL_DONE)

@@ -265,22 +265,32 @@ static int adopt_locked(const updater_config *c, const char *directory, char *er
     state_read(c, &st);
     char previous[sizeof st.installed_version];
     snprintf(previous, sizeof previous, "%s", st.installed_version);
+    if (versions_journal_begin(c, VERSIONS_ADOPT, version, previous, "", err, errlen) != 0)
+        return 1;
     if (versions_switch_bin(c, version, msg, sizeof msg) != 0) {
+        versions_journal_end();
         update_error(err, errlen, "cannot switch: %s", msg);
         return 1;
     }
+    // From here on an end of the process finishes the adoption; only then
+    // may the moved-aside files go.
+    int noted = versions_journal_tested();
     switch_undo_clear();
-    versions_remove_old_files(c);
-    snprintf(st.installed_version, sizeof st.installed_version, "%s", version);
-    if (previous[0] && strcmp(previous, version) != 0)
-        snprintf(st.previous_version, sizeof st.previous_version, "%s", previous);
+    // A journal that cannot say so keeps them for the undo; the next run
+    // deletes them.
+    if (noted == 0)
+        versions_remove_old_files(c);
+    versions_record_mode(&st, VERSIONS_ADOPT, version, previous, "");
     // Programs that run from bin but that the state does not name are not
-    // managed: the engine would treat the installation as empty.
+    // managed: the engine would treat the installation as empty. The journal
+    // stays, so that the next run records them.
     if (state_write(c, &st, msg, sizeof msg) != 0) {
         update_error(err, errlen, "the programs of version %s are live, but the state cannot record them: %s",
                      version, msg);
+        versions_journal_close();
         return 1;
     }
+    versions_journal_end();
     log_write(LOG_INFO, "adopted %d program(s), version %s, into %s", copies, version,
               c->install_dir);
     return 0;
@@ -306,7 +316,8 @@ int versions_adopt_existing(const updater_config *cfg, const char *directory, ch
         update_error(err, errlen, "cannot use the state directory %s", c.state_dir);
         return 1;
     }
-    int rc = adopt_locked(&c, directory, err, errlen);
+    // Before anything else: a switch that a run ended half done.
+    int rc = versions_recover(&c, err, errlen) == 0 ? adopt_locked(&c, directory, err, errlen) : 1;
     updater_lock_release();
     return rc;
 }
