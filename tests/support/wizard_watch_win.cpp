@@ -70,8 +70,8 @@ wizard_watch wizard_watch_run(const std::vector<std::string> &args, const char *
             act(wizard_find_window(pid, "OrvSetupWnd"), pid);
     });
     w.ms = (unsigned long)(GetTickCount64() - start);
-    // The wizard logs every page it shows; a page shown again right after
-    // itself (page 0 once connected) counts once.
+    // In the test mode the wizard logs every page it shows; a page shown
+    // again right after itself (page 0 once connected) counts once.
     const std::string mark = "wizard page ";
     for (size_t at = 0; (at = w.proc.err.find(mark, at)) != std::string::npos;) {
         at += mark.size();
