@@ -198,6 +198,30 @@ TEST_F(Update, ALiveSelfTestFailureIsUndone)
     }
 }
 
+// An update to the version that is installed already (pinned by the target)
+// puts it live again and keeps the version to go back to, on disk and in
+// the state.
+TEST_F(Update, AnUpdateToTheInstalledVersionKeepsThePreviousOne)
+{
+    install_first();
+    site.releases.push_back(engine_site::whole_release("2.1.0"));
+    site.publish_manifest();
+    ASSERT_EQ(site.update(options()).rc, 0);
+    update_options again = options();
+    again.target_version = "2.1.0";
+    site_result r = site.update(again);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_TRUE(log.has(LOG_INFO, "updated 2.1.0 -> 2.1.0"));
+    EXPECT_EQ(site.live_version(), "2.1.0");
+    updater_state st = site.state();
+    EXPECT_STREQ(st.installed_version, "2.1.0");
+    EXPECT_STREQ(st.previous_version, "2.0.0");
+    EXPECT_EQ(engine_site::names(versions()), (std::vector<std::string>{"2.0.0", "2.1.0"}));
+    r = site.rollback();
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(site.live_version(), "2.0.0");
+}
+
 // A failed update of a version whose directory is still on disk (the one a
 // rollback left) keeps that directory: the rollback to it still works.
 TEST_F(Update, AFailedUpdateKeepsTheVersionDirectoryItReplaces)
