@@ -198,6 +198,78 @@ TEST_F(Update, ALiveSelfTestFailureIsUndone)
     }
 }
 
+// What the release choice is given: the installed version (the options'
+// before the state's), the flags for a downgrade and a new major version
+// (from the options or the setting), and the staged-rollout bucket (the
+// options', else this computer's for the newest release). Checks only, so
+// nothing is downloaded.
+TEST_F(Update, TheChoiceTakesTheInstalledVersionTheFlagsAndTheBucket)
+{
+    const std::string major = "installed 2.0.0: 3.0.0 is a new major version (it may use an "
+                              "incompatible backup format) and is never installed "
+                              "automatically; see the handbook before switching (--allow-major "
+                              "or allow_major_upgrade = yes)";
+    const std::string staged = "installed 2.0.0: a newer release exists but is not yet offered "
+                               "to this machine (staged rollout)";
+    struct {
+        const char *name;
+        std::string other;     // the release beside 2.0.0
+        int rollout;           // its rollout percent
+        update_options o;
+        bool setting;          // allow_major_upgrade in the settings
+        int rc;
+        std::string line;
+    } cases[] = {
+        {"a new major version", "3.0.0", 100, options(), false, 0, major},
+        {"allow_major", "3.0.0", 100, options(), false, 10, "installed 2.0.0, available 3.0.0"},
+        {"allow_major_upgrade", "3.0.0", 100, options(), true, 10,
+         "installed 2.0.0, available 3.0.0"},
+        {"an older target", "1.0.0", 100, options(), false, 0,
+         "installed 2.0.0: 1.0.0 is older than the installed 2.0.0 (use --allow-downgrade)"},
+        {"allow_downgrade", "1.0.0", 100, options(), false, 10,
+         "installed 2.0.0, available 1.0.0"},
+        {"the options' installed version", "1.0.0", 100, options(), false, 10,
+         "installed 2.0.0-rc.1, available 2.0.0"},
+        {"a bucket below the rollout", "2.1.0", 50, options(), false, 10,
+         "installed 2.0.0, available 2.1.0"},
+        {"a bucket at the rollout", "2.1.0", 50, options(), false, 0, staged},
+    };
+    cases[1].o.allow_major = 1;
+    cases[3].o.target_version = "1.0.0";
+    cases[4].o.target_version = "1.0.0";
+    cases[4].o.allow_downgrade = 1;
+    cases[5].o.installed_version = "2.0.0-rc.1";
+    cases[6].o.bucket = 49;
+    cases[7].o.bucket = 50;
+    for (auto &c : cases) {
+        site.use_installation(c.name);
+        site.cfg.allow_major_upgrade = c.setting;
+        updater_state st = {};
+        snprintf(st.installed_version, sizeof st.installed_version, "2.0.0");
+        site.set_state(st);
+        site.releases = {engine_site::whole_release("2.0.0"), engine_site::whole_release(c.other)};
+        site.releases[1].rollout = c.rollout;
+        site.publish_manifest();
+        c.o.check_only = 1;
+        site_result r = site.update(c.o);
+        EXPECT_EQ(r.rc, c.rc) << c.name << ": " << r.err;
+        EXPECT_TRUE(log.has(LOG_INFO, c.line)) << c.name;
+    }
+
+    // Without a bucket of its own the run takes this computer's for the
+    // newest release.
+    site.cfg.allow_major_upgrade = 0;
+    unsigned mine = rollout_bucket("2.1.0");
+    for (int offered = 0; offered < 2; offered++) {
+        site.releases = {engine_site::whole_release("2.0.0"), engine_site::whole_release("2.1.0")};
+        site.releases[1].rollout = (int)mine + offered;
+        site.publish_manifest();
+        update_options o = options(0, 1);
+        o.bucket = -1;
+        EXPECT_EQ(site.update(o).rc, offered ? 10 : 0) << "bucket " << mine;
+    }
+}
+
 // An update to the version that is installed already (pinned by the target)
 // puts it live again and keeps the version to go back to, on disk and in
 // the state.
