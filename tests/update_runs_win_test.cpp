@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "install.h"
 #include "install_win_seam.h"
 #include "log.h"
+#include "proc_win.h"
 #include "seam_guard.h"
 #include "test_util.h"
 #include "update_server.h"
@@ -598,6 +600,49 @@ TEST_F(Update, AFullDiskWhileUnpackingMarksNothing)
     EXPECT_EQ(site.live_version(), "2.0.0");
     install_win = install_win_real;
     r = site.update(options());
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(site.live_version(), "2.1.0");
+}
+
+namespace {
+
+// CreateProcessA as a virus scanner answers for the agent's program.
+BOOL WINAPI scanner_refuses_agent(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                                  LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags,
+                                  LPVOID env, LPCSTR dir, LPSTARTUPINFOA si,
+                                  LPPROCESS_INFORMATION pi)
+{
+    if (line && strstr(line, "agent_tool.exe")) {
+        SetLastError(225);  // ERROR_VIRUS_INFECTED
+        return FALSE;
+    }
+    return CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+}
+
+} // namespace
+
+// A program that a virus scanner refuses in staging says nothing against the
+// version: it is not marked, and the next run installs it unforced.
+TEST_F(Update, AVirusScannerInTheWayMarksNothing)
+{
+    install_first();
+    site.releases.push_back(engine_site::whole_release("2.1.0"));
+    site.publish_manifest();
+    {
+        seam_guard<proc_api> guard(proc_calls);
+        proc_calls.CreateProcessA = scanner_refuses_agent;
+        site_result r = site.update(options());
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_EQ(r.err.rfind("not installing 2.1.0: agent_tool.exe was blocked or removed by the "
+                              "virus scanner (it contains a threat according to the virus "
+                              "scanner); add an exclusion for the folder ",
+                              0),
+                  0u)
+            << r.err;
+        EXPECT_STREQ(site.state().bad_versions, "");
+    }
+    EXPECT_EQ(site.live_version(), "2.0.0");
+    site_result r = site.update(options());
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(site.live_version(), "2.1.0");
 }
