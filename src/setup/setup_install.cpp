@@ -266,18 +266,34 @@ static int install_finish(setup_context *ctx, const setup_flow_sys *sys,
     if (cb->step_fn)
         cb->step_fn(cb->callback_user, "configuring", plan->count + 1, plan->count + 2);
 
-    char msg[SETUP_FLOW_MSG] = "";
-    if (sys->config_write(ctx->config_path, &ctx->updater_config, msg, sizeof msg) != 0) {
-        msg_localize(msg, sizeof msg);
+    // A settings file that could not be read was not used; before it is
+    // replaced, its bytes are kept, and when they cannot be, it stays as it
+    // is.
+    char why[SETUP_FLOW_WHY] = "";
+    char kept[SETUP_FLOW_KEPT] = "";
+    int faulty = sys->config_keep(ctx->config_path, kept, sizeof kept, why, sizeof why);
+    if (faulty >= 0 &&
+        sys->config_write(ctx->config_path, &ctx->updater_config, why, sizeof why) != 0)
+        faulty = -1;
+    if (faulty < 0) {
+        msg_localize(why, sizeof why);
         setup_error(err, errlen,
                     "Die Programme sind installiert, aber die Einstellungen lassen sich nicht "
                     "speichern: %s",
-                    msg);
+                    why);
         return 1;
     }
     setup_report(ctx, "Update-Einstellungen: %s", ctx->config_path);
+    if (faulty) {
+        msg_localize(why, sizeof why);
+        msg_finish_sentence(why, sizeof why);
+        setup_report(ctx,
+                     "WARNUNG: %s Die bisherige Datei liegt unverändert in %s; ihre "
+                     "Einstellungen wurden nicht übernommen",
+                     why, kept);
+    }
 
-    msg[0] = '\0';
+    char msg[SETUP_FLOW_MSG] = "";
     if (sys->register_install(ctx, msg, sizeof msg) != 0) {
         msg_localize(msg, sizeof msg);
         setup_report(ctx, "WARNUNG: %s", msg);

@@ -58,6 +58,8 @@ struct engine_site {
     host_facts hf;                       // this computer
     std::vector<site_release> releases;  // published by publish()
     int64_t sequence = 0;                // of the last published catalog
+    std::vector<std::string> more_components;  // optional components after core, agent
+                                               // and restore (titled by their id)
 
     // A site below srv_case(""), an installation below a new temporary
     // directory named after tag: install_dir root\inst, state_dir root\state.
@@ -82,7 +84,8 @@ struct engine_site {
     // The server path of a release's package: "alpha/pkgs/<component>-<version>.pkg".
     std::string package_path(const std::string &version, const std::string &component) const;
     // Serves the packages of every release and a new catalog of them,
-    // signed; the components are core (required), agent and restore.
+    // signed; the components are core (required), agent, restore and
+    // more_components.
     void publish();
     // Makes the server answer 404 for a package_path (on) or serve it again.
     // A fault, since the server's documents outlive a ctest run.

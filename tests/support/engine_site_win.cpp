@@ -159,13 +159,16 @@ void engine_site::publish()
                 (r.notes.empty() ? "" : ", \"notes\": \"" + r.notes + "\"") +
                 ", \"artifacts\": [" + arts + "]}";
     }
+    std::string more;
+    for (auto &id : more_components)
+        more += ", {\"id\": \"" + id + "\", \"title\": \"" + id + "\"}";
     std::string doc =
         "{\"schema\": 1, \"product\": \"orvantis\", \"channel\": \"alpha\", \"sequence\": " +
         std::to_string(++sequence) + ", \"issued\": \"" + iso(now - 60) + "\", \"expires\": \"" +
         iso(now + 86400) + "\", \"releases\": [" + rels +
         "], \"components\": [{\"id\": \"core\", \"title\": \"Core\", \"required\": true}, "
         "{\"id\": \"agent\", \"title\": \"Agent\", \"default\": true}, "
-        "{\"id\": \"restore\", \"title\": \"Restore\"}]}";
+        "{\"id\": \"restore\", \"title\": \"Restore\"}" + more + "]}";
     uint8_t sig[64];
     ASSERT_EQ(catalog_sign(priv, doc.data(), doc.size(), sig), 0);
     char text[100];

@@ -62,16 +62,27 @@ static void drain(HANDLE h, std::string *into)
         into->append(buf, n);
 }
 
-test_proc test_run(const std::string &program, const std::vector<std::string> &args,
-                   unsigned timeout_ms)
+// Runs program with its output on pipes: two of them, or one for both
+// streams when joined.
+static test_proc run_piped(const std::string &program, const std::vector<std::string> &args,
+                           unsigned timeout_ms, bool joined)
 {
     test_proc r;
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE out_r, out_w, err_r, err_w;
-    if (!CreatePipe(&out_r, &out_w, &sa, 0) || !CreatePipe(&err_r, &err_w, &sa, 0))
+    HANDLE out_r, out_w, err_r = nullptr, err_w = nullptr;
+    if (!CreatePipe(&out_r, &out_w, &sa, 0))
         return r;
+    if (joined) {
+        DuplicateHandle(GetCurrentProcess(), out_w, GetCurrentProcess(), &err_w, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS);
+    } else if (!CreatePipe(&err_r, &err_w, &sa, 0)) {
+        CloseHandle(out_r);
+        CloseHandle(out_w);
+        return r;
+    }
     SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
+    if (err_r)
+        SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
     HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                              OPEN_EXISTING, 0, nullptr);
     std::string cmd = quote_arg(program);
@@ -92,25 +103,42 @@ test_proc test_run(const std::string &program, const std::vector<std::string> &a
         CloseHandle(nul);
     if (!ok) {
         CloseHandle(out_r);
-        CloseHandle(err_r);
+        if (err_r)
+            CloseHandle(err_r);
         return r;
     }
-    std::thread t1(drain, out_r, &r.out), t2(drain, err_r, &r.err);
+    std::thread t1(drain, out_r, &r.out), t2;
+    if (err_r)
+        t2 = std::thread(drain, err_r, &r.err);
     if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_TIMEOUT) {
         r.timed_out = true;
         TerminateProcess(pi.hProcess, 255);
         WaitForSingleObject(pi.hProcess, INFINITE);
     }
     t1.join();
-    t2.join();
+    if (t2.joinable())
+        t2.join();
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
     r.exit_code = (int)code;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     CloseHandle(out_r);
-    CloseHandle(err_r);
+    if (err_r)
+        CloseHandle(err_r);
     return r;
+}
+
+test_proc test_run(const std::string &program, const std::vector<std::string> &args,
+                   unsigned timeout_ms)
+{
+    return run_piped(program, args, timeout_ms, false);
+}
+
+test_proc test_run_joined(const std::string &program, const std::vector<std::string> &args,
+                          unsigned timeout_ms)
+{
+    return run_piped(program, args, timeout_ms, true);
 }
 
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms)
