@@ -3,6 +3,10 @@
 
 #include <stdlib.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include <windows.h>
@@ -54,12 +58,45 @@ static std::string quote_arg(const std::string &a)
     return q + "\"";
 }
 
-static void drain(HANDLE h, std::string *into)
+// One pipe's bytes, read by a thread of its own until the pipe ends. Shared
+// with that thread, which may outlive the run: a grandchild that inherited
+// the pipe (under Wine also the desktop process a window call starts) keeps
+// it open after the program ended.
+struct pipe_reader {
+    std::mutex lock;
+    std::condition_variable ended_cv;
+    std::string bytes;
+    bool ended = false;
+};
+
+static void drain(HANDLE h, std::shared_ptr<pipe_reader> r)
 {
     char buf[4096];
     DWORD n;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
-        into->append(buf, n);
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) {
+        std::lock_guard<std::mutex> g(r->lock);
+        r->bytes.append(buf, n);
+    }
+    CloseHandle(h);
+    std::lock_guard<std::mutex> g(r->lock);
+    r->ended = true;
+    r->ended_cv.notify_all();
+}
+
+// Starts reading h; the reader owns the handle from now on.
+static std::shared_ptr<pipe_reader> start_reading(HANDLE h)
+{
+    auto r = std::make_shared<pipe_reader>();
+    std::thread(drain, h, r).detach();
+    return r;
+}
+
+// What the reader has once the pipe ended, or after 10 s more at most.
+static std::string read_all(const std::shared_ptr<pipe_reader> &r)
+{
+    std::unique_lock<std::mutex> g(r->lock);
+    r->ended_cv.wait_for(g, std::chrono::seconds(10), [&] { return r->ended; });
+    return r->bytes;
 }
 
 // Runs program with its output on pipes: two of them, or one for both
@@ -107,25 +144,22 @@ static test_proc run_piped(const std::string &program, const std::vector<std::st
             CloseHandle(err_r);
         return r;
     }
-    std::thread t1(drain, out_r, &r.out), t2;
+    std::shared_ptr<pipe_reader> out = start_reading(out_r), err;
     if (err_r)
-        t2 = std::thread(drain, err_r, &r.err);
+        err = start_reading(err_r);
     if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_TIMEOUT) {
         r.timed_out = true;
         TerminateProcess(pi.hProcess, 255);
         WaitForSingleObject(pi.hProcess, INFINITE);
     }
-    t1.join();
-    if (t2.joinable())
-        t2.join();
+    r.out = read_all(out);
+    if (err)
+        r.err = read_all(err);
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
     r.exit_code = (int)code;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    CloseHandle(out_r);
-    if (err_r)
-        CloseHandle(err_r);
     return r;
 }
 
