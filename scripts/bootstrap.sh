@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a Debian machine for building and testing orv_setup:
-#  1. installs the Debian packages the build and the tests need,
+#  1. installs the Debian packages the build and the tests need (the window
+#     tests' virtual X server and tools among them),
 #  2. enables Debian's source packages (derived from the machine's own apt source),
 #  3. fetches the Debian sources of OpenSSL, zstd, lz4 and xxHash and cross-builds
 #     them as static libraries for 64-bit Windows into .cache/ (ignored by git).
@@ -31,6 +32,12 @@ packages=(
     mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 cmake make perl g++ python3 zstd openssl dpkg-dev googletest
     librust-blake3-dev libssl-dev libzstd-dev liblz4-dev libxxhash-dev
+    # The icon is drawn with ImageMagick at build time; the window tests run in
+    # a virtual X server (xvfb-run needs xauth), the end-to-end ones press keys
+    # with xdotool, the screenshots take a small window manager for the frame.
+    # Wine's own fonts (Tahoma and the dialog fonts) come only as a
+    # recommendation of Wine, and recommendations are left out below.
+    imagemagick xvfb xauth xdotool openbox fonts-wine
 )
 
 # --- 1. Debian packages -------------------------------------------------------

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Writes a small signed update site for the run command's demonstration.
 
-  demo_site.py WWW PROGRAM
+  demo_site.py WWW PROGRAM [--client]
 
 WWW gets alpha/components.json, its .sig and one package per component
-(core, agent) of release 1.0.0; PROGRAM is the tests' packaged program, whose
+(core, agent) of release 1.0.0; with --client the whole client set (core,
+agent, restore, sched, console) with German titles and descriptions, as the
+wizard's screenshots show it. PROGRAM is the tests' packaged program, whose
 copies answer "--version" and "--selftest" as a trailer says. The signing key
 is made here with the openssl CLI; its public key (base64) is printed.
 """
@@ -21,6 +23,19 @@ import tempfile
 
 VERSION = "1.0.0"
 COMPONENTS = [("core", "Core", {"required": True}), ("agent", "Agent", {"default": True})]
+CLIENT_COMPONENTS = [
+    ("core", "Basisdienste", {"required": True, "description":
+        "Gemeinsame Bibliotheken und der Updater; wird immer installiert."}),
+    ("agent", "Sicherungs-Agent", {"default": True, "description":
+        "Sichert Volumes, Ordner und Dateien dieses Rechners auf einen Backup-Server, "
+        "vollständig oder inkrementell, verschlüsselt und komprimiert; läuft von Hand, "
+        "nach Zeitplan oder nach anderen Jobs."}),
+    ("restore", "Wiederherstellung", {"description":
+        "Stellt Dateien, Ordner und ganze Volumes aus den Sicherungen wieder her."}),
+    ("sched", "Job-Planer", {"requires": ["agent"], "description":
+        "Dienst, der die Sicherungsjobs nach Zeitplan startet."}),
+    ("console", "Verwaltungskonsole", {}),
+]
 
 
 def openssl(*args, data=None):
@@ -57,11 +72,12 @@ def package(component, image):
 
 def main():
     www, prog = sys.argv[1], sys.argv[2]
+    components = CLIENT_COMPONENTS if "--client" in sys.argv[3:] else COMPONENTS
     image = open(prog, "rb").read()
     site = os.path.join(www, "alpha")
     os.makedirs(os.path.join(site, "pkgs"), exist_ok=True)
     artifacts = []
-    for cid, _, _ in COMPONENTS:
+    for cid, _, _ in components:
         data = package(cid, image)
         name = "%s-%s.pkg" % (cid, VERSION)
         with open(os.path.join(site, "pkgs", name), "wb") as f:
@@ -75,7 +91,7 @@ def main():
         "sequence": int(now.timestamp()),
         "issued": iso(now - datetime.timedelta(minutes=1)),
         "expires": iso(now + datetime.timedelta(days=1)),
-        "components": [dict(id=c, title=t, **extra) for c, t, extra in COMPONENTS],
+        "components": [dict(id=c, title=t, **extra) for c, t, extra in components],
         "releases": [{"version": VERSION, "artifacts": artifacts}],
     }).encode()
     with open(os.path.join(site, "components.json"), "wb") as f:

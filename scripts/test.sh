@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up everything on a fresh Debian machine, builds both builds and runs every
 # test: the native pure-unit tests under ASan/UBSan, then the Windows tests and
-# the end-to-end tests of orv_setup.exe under Wine.
+# the end-to-end tests of orv_setup.exe under Wine, the window tests among them
+# in a virtual X server.
 set -uo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -17,9 +18,15 @@ cmake --build build/win -j"$jobs" >build/win.log 2>&1 || { tail -n 60 build/win.
 echo "== native tests (AddressSanitizer, UndefinedBehaviorSanitizer)"
 (cd build/native && ctest --output-on-failure -j"$jobs" --timeout 300)
 native=$?
-echo "== Windows tests under Wine"
-(cd build/win && ctest --output-on-failure -j"$jobs" --timeout 600)
+# The window tests (ctest label "gui") need a display: the whole Windows run
+# gets a virtual X server of its own. A server of this prefix still running
+# from a run without one would hand its display-less desktop to the windows.
+prefix="$top/build/win/wineprefix"
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+echo "== Windows tests under Wine (window tests in a virtual X server)"
+(cd build/win && xvfb-run -a -s "-screen 0 1280x1024x24" \
+    ctest --output-on-failure -j"$jobs" --timeout 600)
 win=$?
 # End only this build's Wine prefix's server.
-WINEPREFIX="$top/build/win/wineprefix" wineserver -k 2>/dev/null || true
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 [ $native -eq 0 ] && [ $win -eq 0 ]

@@ -17,6 +17,7 @@
 #include "catalog.h"
 #include "codec.h"
 #include "ed25519.h"
+#include "lock.h"
 #include "sig_fixture.h"
 #include "signed.h"
 #include "test_util.h"
@@ -235,6 +236,52 @@ TEST_F(Load, CatalogWindowAndSignature)
     EXPECT_EQ(r.err, "the signed component catalog is malformed: manifest lacks product, channel "
                      "or sequence");
     EXPECT_EQ(test_read_file(state), "");
+}
+
+// A load records its sequence from a fresh read of the state, so what an
+// installation recorded after the caller read the state is kept; and while
+// another process holds updater.lock the file is left alone and the catalog
+// is used from memory.
+TEST_F(Load, RecordingNeverUndoesAnotherProcesssRecord)
+{
+    const int64_t now = time(nullptr);
+    publish("alpha", document("alpha", 2, now - 60, now + 3600), true);
+    updater_state read_before;  // what this run read before the other one installed
+    memset(&read_before, 0, sizeof read_before);
+    read_before.last_catalog_sequence = 1;
+    snprintf(read_before.catalog_channel, sizeof read_before.catalog_channel, "alpha");
+    updater_state installed = read_before;
+    snprintf(installed.installed_version, sizeof installed.installed_version, "2.2.0");
+    snprintf(installed.previous_version, sizeof installed.previous_version, "2.1.0");
+    snprintf(installed.components, sizeof installed.components, "core,agent");
+    snprintf(installed.bad_versions, sizeof installed.bad_versions, "2.0.9");
+    char err[300] = "";
+    ASSERT_EQ(state_write(&cfg, &installed, err, sizeof err), 0) << err;
+
+    updater_state st = read_before;
+    loaded r = load_catalog(&st, now);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    updater_state disk = on_disk();
+    EXPECT_STREQ(disk.installed_version, "2.2.0");
+    EXPECT_STREQ(disk.previous_version, "2.1.0");
+    EXPECT_STREQ(disk.components, "core,agent");
+    EXPECT_STREQ(disk.bad_versions, "2.0.9");
+    EXPECT_EQ(disk.last_catalog_sequence, 2);
+
+    // The lock held elsewhere: accepted, kept in memory, the file untouched.
+    publish("alpha", document("alpha", 3, now - 60, now + 3600), true);
+    std::string lock = std::string(cfg.state_dir) + "\\updater.lock";
+    HANDLE h = CreateFileA(lock.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::string file_before = test_read_file(state);
+    r = load_catalog(&st, now);
+    CloseHandle(h);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.sequence, 3);
+    EXPECT_EQ(st.last_catalog_sequence, 3);
+    EXPECT_EQ(test_read_file(state), file_before);
+    EXPECT_FALSE(updater_lock_held()) << "the lock is not left held";
 }
 
 // A state that cannot be written fails the load and leaves the record as it

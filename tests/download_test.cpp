@@ -3,6 +3,7 @@
 // the size and SHA-256 checks after the body.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -196,7 +197,27 @@ TEST_F(DownloadFiles, ShortWriteStopsWithoutCounting)
     ASSERT_NE(s.file, nullptr);
     EXPECT_EQ(download_write_chunk("abc", 3, &s), 1);
     EXPECT_EQ(s.bytes_done, 0u);
+    EXPECT_NE(s.write_errno, 0) << "the failed write is remembered";
     download_sink_close(&s);
+}
+
+// A full disk is told apart from other write failures by its errno.
+TEST_F(DownloadFiles, WriteToAFullDiskKeepsItsReason)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "no full device to write to";
+#else
+    download_sink s = {};
+    sha256_init(&s.digest);
+    s.bytes_expected = 100;
+    s.file = fopen("/dev/full", "wb");
+    ASSERT_NE(s.file, nullptr);
+    setvbuf(s.file, nullptr, _IONBF, 0);  // every write reaches the device at once
+    EXPECT_EQ(download_write_chunk("abc", 3, &s), 1);
+    EXPECT_EQ(s.bytes_done, 0u);
+    EXPECT_EQ(s.write_errno, ENOSPC);
+    download_sink_close(&s);
+#endif
 }
 
 TEST_F(DownloadFiles, ResumesWhatThePartFileHolds)

@@ -4,6 +4,7 @@
 // downloads directory, and the failures around the files.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -15,6 +16,8 @@
 #include <windows.h>
 
 #include "download.h"
+#include "download_win_seam.h"
+#include "seam_guard.h"
 #include "test_util.h"
 #include "update_server.h"
 
@@ -112,7 +115,13 @@ protected:
             n += r.path.find(srv_case("")) != std::string::npos;
         return n;
     }
-    std::string file(const std::string &name) { return dir + "/" + name; }
+    // The path of a package of these bytes named name in the downloads
+    // directory: its name behind the first 16 hex digits of its SHA-256.
+    std::string file(const std::string &name, const std::string &bytes)
+    {
+        return dir + "/" + sha_hex(bytes).substr(0, 16) + "-" + name;
+    }
+    std::string file(const std::string &name) { return file(name, pkg); }
 };
 
 using strings = std::vector<std::string>;
@@ -170,7 +179,7 @@ TEST_F(Download, AbsoluteUrlIsUsedUnchanged)
     EXPECT_EQ(srv_requests(elsewhere).size(), 1u);
 }
 
-TEST_F(Download, FinishedFileOfAnotherReleaseIsReplaced)
+TEST_F(Download, DamagedFinishedFileIsReplaced)
 {
     srv_put(at("a.pkg"), pkg);
     std::filesystem::create_directories(dir);
@@ -228,26 +237,84 @@ TEST_F(Download, PartFileLongerThanThePackageStartsAgain)
 TEST_F(Download, CompletePartFileIsCheckedWithoutARequest)
 {
     std::filesystem::create_directories(dir);
+    ASSERT_TRUE(test_write_file(file("a.pkg.part"), pkg));
+    got g = run(artifact("a.pkg", pkg));
+    ASSERT_EQ(g.rc, 0) << g.err;
+    EXPECT_TRUE(test_read_file(file("a.pkg")) == pkg);
+    EXPECT_FALSE(exists(file("a.pkg.part")));
+    EXPECT_EQ(requests_of_this_test(), 0u);
+}
+
+// Kept bytes whose result fails the SHA-256 were not all the package's: the
+// same run starts once more from 0 instead of leaving it to the next one.
+TEST_F(Download, ResumedResultThatFailsItsHashIsDownloadedOnceMoreFromTheStart)
+{
     std::string wrong = pkg;
-    wrong[99999] ^= 1;
+    wrong[1000] ^= 1;
     struct {
         const char *name;
-        std::string part;
-        const char *error;  // "" when it becomes the package
+        std::string part;            // the part file before the run
+        std::string served;          // the package on the server
+        strings ranges;              // the requests of the run
+        std::string error;           // "" when the package is downloaded
     } cases[] = {
-        {"the package", pkg, ""},
-        {"one bit wrong", wrong, kBadHash},
+        {"complete part, one bit wrong", wrong, pkg, {"-"}, ""},
+        {"half of it, one bit wrong", wrong.substr(0, 50000), pkg, {"bytes=50000-", "-"}, ""},
+        {"the server's bytes are wrong too", wrong.substr(0, 50000), wrong,
+         {"bytes=50000-", "-"}, kBadHash},
     };
     for (const auto &c : cases) {
-        remove(file("a.pkg").c_str());
-        ASSERT_TRUE(test_write_file(file("a.pkg.part"), c.part));
-        got g = run(artifact("a.pkg", pkg));
-        EXPECT_EQ(g.rc, *c.error ? -1 : 0) << c.name;
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        const std::string rel = std::string("case") + std::to_string(&c - cases) + ".pkg";
+        srv_put(at(rel), c.served);
+        ASSERT_TRUE(test_write_file(file(rel + ".part"), c.part));
+        got g = run(artifact(rel, pkg));
         EXPECT_EQ(g.err, c.error) << c.name;
-        EXPECT_EQ(exists(file("a.pkg")), !*c.error) << c.name;
-        EXPECT_FALSE(exists(file("a.pkg.part"))) << c.name;
+        EXPECT_EQ(g.rc, c.error.empty() ? 0 : -1) << c.name;
+        EXPECT_EQ(ranges(rel), c.ranges) << c.name;
+        EXPECT_EQ(exists(file(rel)), c.error.empty()) << c.name;
+        EXPECT_FALSE(exists(file(rel + ".part"))) << c.name;
+        if (c.error.empty()) {
+            EXPECT_TRUE(test_read_file(file(rel)) == pkg) << c.name;
+        }
     }
-    EXPECT_EQ(requests_of_this_test(), 0u);
+}
+
+// Two packages whose URLs end in the same file name: each keeps its own file,
+// and each is found again by the next run.
+TEST_F(Download, PackagesWithTheSameFileNameKeepFilesOfTheirOwn)
+{
+    const std::string other = package(100001).substr(1);
+    srv_put(at("core/pkg.tar.zst"), pkg);
+    srv_put(at("agent/pkg.tar.zst"), other);
+    manifest_artifact a = artifact("core/pkg.tar.zst", pkg);
+    manifest_artifact b = artifact("agent/pkg.tar.zst", other);
+    got ga = run(a);
+    got gb = run(b);
+    ASSERT_EQ(ga.rc, 0) << ga.err;
+    ASSERT_EQ(gb.rc, 0) << gb.err;
+    EXPECT_NE(ga.path, gb.path);
+    EXPECT_TRUE(test_read_file(ga.path) == pkg);
+    EXPECT_TRUE(test_read_file(gb.path) == other);
+    EXPECT_TRUE(run(a).rc == 0 && run(b).rc == 0);
+    EXPECT_EQ(srv_requests(at("core/pkg.tar.zst")).size(), 1u) << "the finished file is reused";
+    EXPECT_EQ(srv_requests(at("agent/pkg.tar.zst")).size(), 1u) << "the finished file is reused";
+
+    // An interrupted download of one is resumed by the next run, whatever
+    // the other one did meanwhile.
+    std::filesystem::remove_all(dir);
+    srv_fault(at("core/pkg.tar.zst"), "cut 30000\n");
+    EXPECT_EQ(run(a).rc, -1);
+    ASSERT_EQ(run(b).rc, 0);
+    srv_fault(at("core/pkg.tar.zst"), "");
+    got resumed = run(a);
+    ASSERT_EQ(resumed.rc, 0) << resumed.err;
+    EXPECT_TRUE(test_read_file(resumed.path) == pkg);
+    std::vector<std::string> seen;
+    for (const srv_request &r : srv_requests(at("core/pkg.tar.zst")))
+        seen.push_back(r.range);
+    EXPECT_EQ(seen, (strings{"-", "-", "bytes=30000-"}));
 }
 
 TEST_F(Download, FailuresKeepOnlyAPartFileWorthResuming)
@@ -262,10 +329,11 @@ TEST_F(Download, FailuresKeepOnlyAPartFileWorthResuming)
         std::string error;
         long part_size;      // bytes of the part file afterwards, -1 for none
     } cases[] = {
+        // Bytes of a response longer than the package cannot begin it.
         {"larger than the package", pkg + "x", "",
-         "cannot download " + url + ": response is larger than the allowed 100000 bytes", 0},
+         "cannot download " + url + ": response is larger than the allowed 100000 bytes", -1},
         {"larger, no length announced", pkg + "x", "length none\n",
-         "cannot download " + url + ": response is larger than the allowed 100000 bytes", -2},
+         "cannot download " + url + ": response is larger than the allowed 100000 bytes", -1},
         {"smaller than the package", pkg.substr(0, 99999), "",
          "the download has 99999 bytes, the manifest says 100000", -1},
         {"smaller, no length announced", pkg.substr(0, 99999), "length none\n",
@@ -286,14 +354,7 @@ TEST_F(Download, FailuresKeepOnlyAPartFileWorthResuming)
         long part = -1;
         if (exists(file("a.pkg.part")))
             part = (long)std::filesystem::file_size(file("a.pkg.part"), ec);
-        // Without a length the client stops at the piece that passes the
-        // limit, so the part file holds what came before it.
-        if (c.part_size == -2) {
-            EXPECT_GE(part, 0) << c.name;
-            EXPECT_LE(part, (long)pkg.size()) << c.name;
-        } else {
-            EXPECT_EQ(part, c.part_size) << c.name;
-        }
+        EXPECT_EQ(part, c.part_size) << c.name;
     }
     srv_fault(at("a.pkg"), "");
 }
@@ -324,6 +385,62 @@ TEST_F(Download, NextRunAfterAFailure)
     got good = run(ab);
     ASSERT_EQ(good.rc, 0) << good.err;
     EXPECT_EQ(ranges("b.pkg"), (strings{"-", "-"}));
+}
+
+namespace {
+int g_flush_errno;   // errno of the failing flush, 0: the real flush
+int g_commit_errno;  // errno of the failing commit, 0: the real commit
+int failing_flush(FILE *f)
+{
+    if (!g_flush_errno)
+        return fflush(f);
+    errno = g_flush_errno;
+    return EOF;
+}
+int failing_commit(int fd)
+{
+    if (!g_commit_errno)
+        return download_win_real.commit(fd);
+    errno = g_commit_errno;
+    return -1;
+}
+} // namespace
+
+// The last bytes must be on disk before the file takes the package's name; a
+// disk that refuses them is named as the cause, and the part file stays for
+// a resume once there is room.
+TEST_F(Download, BytesThatDoNotReachTheDiskNeverGetThePackagesName)
+{
+    seam_guard<download_win_calls> guard(download_win);
+    download_win.flush = failing_flush;
+    download_win.commit = failing_commit;
+    srv_put(at("a.pkg"), pkg);
+    const std::string full = "cannot write " + file("a.pkg.part") + ": the disk is full";
+    const std::string other = "cannot write " + file("a.pkg.part");
+    struct {
+        const char *name;
+        int flush_errno, commit_errno;
+        std::string error;
+    } cases[] = {
+        {"flush on a full disk", ENOSPC, 0, full},
+        {"commit on a full disk", 0, ENOSPC, full},
+        {"flush fails otherwise", EIO, 0, other},
+        {"commit fails otherwise", 0, EIO, other},
+    };
+    for (const auto &c : cases) {
+        std::filesystem::remove_all(dir);
+        g_flush_errno = c.flush_errno;
+        g_commit_errno = c.commit_errno;
+        got g = run(artifact("a.pkg", pkg));
+        EXPECT_EQ(g.rc, -1) << c.name;
+        EXPECT_EQ(g.err, c.error) << c.name;
+        EXPECT_FALSE(exists(file("a.pkg"))) << c.name;
+        EXPECT_TRUE(exists(file("a.pkg.part"))) << c.name;
+    }
+    g_flush_errno = g_commit_errno = 0;
+    got g = run(artifact("a.pkg", pkg));
+    ASSERT_EQ(g.rc, 0) << g.err;
+    EXPECT_TRUE(test_read_file(file("a.pkg")) == pkg);
 }
 
 TEST_F(Download, NamesThatLeaveTheDirectoryAreRefusedBeforeAnythingIsWritten)

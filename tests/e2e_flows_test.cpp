@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec.h"
@@ -287,7 +288,7 @@ TEST(Flows, PlainSilentUpdateKeepsTheComponents)
 {
     ASSERT_TRUE(srv_ready());
     engine_site site("flowskeep");
-    site.more_components = {"maintenance"};
+    site.more_components = {{"maintenance", "Wartung"}};
     site.releases = {
         engine_site::standard_release("1.0.0", {"core", "agent", "maintenance"}),
         engine_site::standard_release("1.1.0", {"core", "agent", "maintenance"})};
@@ -302,7 +303,7 @@ TEST(Flows, PlainSilentUpdateKeepsTheComponents)
 
     r = test_run_setup(places(site, root), 120000);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_TRUE(has(r.out, "Installierte Version 1.1.0: Core, Agent, maintenance\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "Installierte Version 1.1.0: Core, Agent, Wartung\n")) << r.out;
     EXPECT_FALSE(has(r.out, "Entfernt:")) << r.out;
     EXPECT_EQ(std::string(site.state().installed_version), "1.1.0");
     EXPECT_EQ(std::string(site.state().components), "core,agent,maintenance");
@@ -337,6 +338,44 @@ TEST(Flows, EndOfAFailedRunInOrderOnOneLog)
     ASSERT_NE(summary, std::string::npos) << r.out;
     EXPECT_LT(report, error) << r.out;
     EXPECT_LT(error, summary) << r.out;
+// Two setups started at the same moment on one fresh computer: one installs,
+// the other is postponed (never a failure, never a lost record), every time.
+TEST(Flows, TwoSetupsAtOnceOneInstallsTheOtherIsPostponed)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowsrace");
+    site.releases = {engine_site::standard_release("1.0.0", {"core", "agent"})};
+    site.publish();
+    // The packages come slowly, so the first run still holds the lock when
+    // the second one asks for it.
+    for (const char *c : {"core", "agent"})
+        srv_fault(site.dir + site.package_path("1.0.0", c), "stall 2\n");
+    const std::string busy =
+        "Fehler: Gerade läuft eine Sicherung, Wiederherstellung, Wartung oder ein anderes "
+        "Update. Bitte später erneut versuchen.\n";
+    for (int i = 0; i < 20; i++) {
+        const std::string name = "race" + std::to_string(i);
+        site.use_installation(name);
+        const std::string root = test_temp_dir(name.c_str());
+        const std::vector<std::string> args = places(site, root);
+        test_proc a, b;
+        std::thread first([&] { a = test_run_setup(args, 120000); });
+        std::thread second([&] { b = test_run_setup(args, 120000); });
+        first.join();
+        second.join();
+        const test_proc &won = a.exit_code == 0 ? a : b;
+        const test_proc &lost = a.exit_code == 0 ? b : a;
+        EXPECT_EQ(won.exit_code, 0) << name << ": " << won.out << won.err;
+        EXPECT_EQ(lost.exit_code, 75) << name << ": " << lost.out << lost.err;
+        EXPECT_EQ(lost.err, busy) << name;
+        EXPECT_TRUE(has(won.out, "Installierte Version 1.0.0: ")) << name << ": " << won.out;
+        updater_state st = site.state();
+        EXPECT_STREQ(st.installed_version, "1.0.0") << name;
+        EXPECT_STREQ(st.components, "core,agent") << name;
+        EXPECT_EQ(st.last_catalog_sequence, site.sequence) << name;
+    }
+    for (const char *c : {"core", "agent"})
+        srv_fault(site.dir + site.package_path("1.0.0", c), "");
 }
 
 }  // namespace

@@ -7,13 +7,17 @@
 // afterwards. The scheduler service is a seam: Wine has none to stop.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include <windows.h>
 
+#include "download_win_seam.h"
 #include "engine_site.h"
 #include "install.h"
 #include "install_fixture.h"
@@ -32,6 +36,39 @@ const char kFailedBefore[] =
     "a newer release)";
 
 std::string read(const std::string &path) { return test_read_file(path); }
+
+// The names in the downloads directory without the digest key in front
+// ("<16 hex digits>-"), sorted.
+std::vector<std::string> download_names(const engine_site &site)
+{
+    std::vector<std::string> out;
+    for (const std::string &n : engine_site::names(site.downloads())) {
+        bool keyed = n.size() > 17 && n[16] == '-' &&
+                     n.find_first_not_of("0123456789abcdef") == 16;
+        out.push_back(keyed ? n.substr(17) : "unkeyed: " + n);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// An artifact of the site's server for bytes served at rel (below "alpha/").
+struct own_artifact {
+    std::string url, sha;
+    manifest_artifact art = {};
+    own_artifact(engine_site &site, const std::string &rel, const std::string &bytes,
+                 const char *component)
+        : url(rel)
+    {
+        uint8_t d[32];
+        sha256_buffer(bytes.data(), bytes.size(), d);
+        sha = test_hex(d, 32);
+        srv_put(site.dir + "alpha/" + rel, bytes);
+        art.url = url.c_str();
+        art.sha256 = sha.c_str();
+        art.size = bytes.size();
+        art.component = component;
+    }
+};
 
 // The programs of a standard package of version for component, as installed.
 std::string tool_bytes(const std::string &component, const std::string &version)
@@ -142,7 +179,7 @@ TEST_F(Engine, LiveSelfTestFailureIsUndoneRecordedAndRefusedUnlessForced)
     EXPECT_EQ(engine_site::names(site.cfg.install_dir),
               (std::vector<std::string>{"bin", "versions"}));
     // A failed run keeps its downloads for the next one.
-    EXPECT_EQ(engine_site::names(site.downloads()),
+    EXPECT_EQ(download_names(site),
               (std::vector<std::string>{"agent-1.1.0.pkg", "core-1.1.0.pkg"}));
 
     size_t asked = site.requests(site.package_path("1.1.0", "agent"));
@@ -157,6 +194,31 @@ TEST_F(Engine, LiveSelfTestFailureIsUndoneRecordedAndRefusedUnlessForced)
     EXPECT_EQ(site.requests(site.package_path("1.1.0", "agent")), asked)
         << "the kept download is used";
     EXPECT_STREQ(site.state().bad_versions, "1.1.0") << "recorded once";
+}
+
+// A repair of the installed version whose new copy fails its live
+// self-test leaves the installed version as it was: its programs live, its
+// directory in versions with the same bytes.
+TEST_F(Engine, AFailedRepairKeepsTheInstalledVersion)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    site.publish();
+    ASSERT_EQ(site.install("1.0.0", {"core", "agent"}).rc, 0);
+    program_answers fails_live;
+    fails_live.fail_live = true;
+    site.releases[0].packages[1].bytes =
+        engine_site::standard_package("1.0.0", "agent", fails_live);
+    site.publish();
+
+    site_result r = site.install("1.0.0", {"core", "agent"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err.rfind("the installation of 1.0.0 was undone: ", 0), 0u) << r.err;
+    EXPECT_EQ(read(site.bin() + "\\agent_tool.exe"), tool_bytes("agent", "1.0.0"));
+    EXPECT_EQ(read(site.version_dir("1.0.0") + "\\bin\\agent_tool.exe"),
+              tool_bytes("agent", "1.0.0"));
+    EXPECT_EQ(engine_site::names(site.cfg.install_dir + std::string("\\versions")),
+              std::vector<std::string>{"1.0.0"});
+    EXPECT_STREQ(site.state().installed_version, "1.0.0");
 }
 
 // A package that cannot be unpacked, checked or merged fails the run, records
@@ -299,7 +361,7 @@ TEST_F(Engine, FailedDownloadIsNotRecordedAndTheRetryReusesTheRest)
     EXPECT_EQ(r.steps, (std::vector<std::string>{"downloading core 0/2", "downloading agent 1/2"}));
     EXPECT_STREQ(site.state().bad_versions, "");
     // The failed request's part file stays for a resume.
-    EXPECT_EQ(engine_site::names(site.downloads()),
+    EXPECT_EQ(download_names(site),
               (std::vector<std::string>{"agent-1.0.0.pkg.part", "core-1.0.0.pkg"}));
     EXPECT_FALSE(site_exists(site.cfg.install_dir));
 
@@ -309,6 +371,134 @@ TEST_F(Engine, FailedDownloadIsNotRecordedAndTheRetryReusesTheRest)
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), core_asked);
     EXPECT_STREQ(site.state().installed_version, "1.0.0");
+}
+
+// Packages whose URLs end in the same file name: each component is unpacked
+// from its own bytes, and the good release is installed, not recorded.
+TEST_F(Engine, PackagesWhoseUrlsEndAlikeAreEachUnpackedFromTheirOwnBytes)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    site.publish();
+    own_artifact core(site, "core/1.0.0/package.tar.zst",
+                      engine_site::standard_package("1.0.0", "core"), "core");
+    own_artifact agent(site, "agent/1.0.0/package.tar.zst",
+                       engine_site::standard_package("1.0.0", "agent"), "agent");
+    site_result r = site.install_request_of("1.0.0", {&core.art, &agent.art});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0"));
+    EXPECT_EQ(read(site.bin() + "\\agent_tool.exe"), tool_bytes("agent", "1.0.0"));
+    EXPECT_STREQ(site.state().installed_version, "1.0.0");
+    EXPECT_STREQ(site.state().bad_versions, "");
+}
+
+namespace {
+// The step callback of a run whose first download is overwritten (same
+// size, other bytes) once every download has passed its checks.
+int spoil_first_download(void *user, const char *step, uint64_t, uint64_t)
+{
+    const engine_site *site = (const engine_site *)user;
+    if (strcmp(step, "installing") == 0)
+        for (const std::string &n : engine_site::names(site->downloads()))
+            if (n.find("core") != std::string::npos) {
+                std::string path = site->downloads() + "\\" + n;
+                std::string bytes = test_read_file(path);
+                bytes[bytes.size() / 2] ^= 1;
+                test_write_file(path, bytes);
+            }
+    return 0;
+}
+} // namespace
+
+// The file that is unpacked must be the one whose checks passed: one changed
+// in between is not unpacked, and says nothing about the version.
+TEST_F(Engine, DownloadChangedAfterItsCheckIsNotUnpacked)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    site.publish();
+    own_artifact core(site, "pkgs/core-1.0.0.pkg", engine_site::standard_package("1.0.0", "core"),
+                      "core");
+    own_artifact agent(site, "pkgs/agent-1.0.0.pkg",
+                       engine_site::standard_package("1.0.0", "agent"), "agent");
+    const manifest_artifact *arts[] = {&core.art, &agent.art};
+    std::string base = srv_url("ca", site.dir + "alpha/components.json");
+    install_request req = {};
+    req.version = "1.0.0";
+    req.artifacts = arts;
+    req.count = 2;
+    req.base_url = base.c_str();
+    req.step_fn = spoil_first_download;
+    req.step_user = &site;
+    req.force = 1;
+    char err[600] = "";
+    EXPECT_EQ(install_run(&site.cfg, &site.hf, &req, err, sizeof err), 1);
+    EXPECT_STREQ(err, "the download for core changed after it was checked");
+    EXPECT_STREQ(site.state().bad_versions, "");
+    EXPECT_FALSE(site_exists(site.cfg.install_dir));
+}
+
+namespace {
+// fflush as on a disk with no room left.
+int flush_on_full_disk(FILE *)
+{
+    errno = ENOSPC;
+    return EOF;
+}
+// unpack_tar_zstd as on a disk that fills up with the first file.
+int unpack_onto_full_disk(const char *, const char *, uint64_t, pkg_entry **entries,
+                          size_t *count, char *err, size_t errlen)
+{
+    *entries = nullptr;
+    *count = 0;
+    snprintf(err, errlen, "cannot write bin/core_tool.exe: the disk is full");
+    return UNPACK_DISK_FULL;
+}
+} // namespace
+
+// A disk that fills up while a package is downloaded or unpacked is the
+// disk's fault: the run says so, and the version is neither recorded nor
+// taken off the programs that are live.
+TEST_F(Engine, FullDiskIsNotTheVersionsFault)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.releases.push_back(engine_site::standard_release("1.1.0", {"core"}));
+    site.publish();
+    struct {
+        const char *name;
+        void (*fault)();       // makes the disk full for the run
+        std::string start;     // how the sentence begins
+        std::string end;       // and ends
+    } cases[] = {
+        {"download", [] { download_win.flush = flush_on_full_disk; }, "cannot write ",
+         ".pkg.part: the disk is full"},
+        {"unpack", [] { install_win.unpack = unpack_onto_full_disk; },
+         "the package for core cannot be unpacked: ",
+         "cannot write bin/core_tool.exe: the disk is full"},
+    };
+    for (const auto &c : cases) {
+        site.use_installation(c.name);
+        ASSERT_EQ(site.install("1.0.0", {"core"}).rc, 0) << c.name;
+        site_result r;
+        {
+            seam_guard<download_win_calls> downloads(download_win);
+            seam_guard<install_win_calls> engine(install_win);
+            c.fault();
+            r = site.install("1.1.0", {"core"}, 0);
+        }
+        EXPECT_EQ(r.rc, 1) << c.name;
+        EXPECT_EQ(r.err.rfind(c.start, 0), 0u) << c.name << ": " << r.err;
+        EXPECT_GE(r.err.size(), c.end.size()) << c.name;
+        EXPECT_EQ(r.err.compare(r.err.size() - std::min(r.err.size(), c.end.size()),
+                                std::string::npos, c.end),
+                  0)
+            << c.name << ": " << r.err;
+        updater_state st = site.state();
+        EXPECT_STREQ(st.installed_version, "1.0.0") << c.name;
+        EXPECT_STREQ(st.bad_versions, "") << c.name;
+        EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0")) << c.name;
+        // With room again, the same version installs without --force.
+        r = site.install("1.1.0", {"core"}, 0);
+        EXPECT_EQ(r.rc, 0) << c.name << ": " << r.err;
+    }
 }
 
 // Another process's lock postpones every run without a change.
@@ -365,11 +555,13 @@ TEST_F(Engine, RunningProductProgramPostpones)
 
     site_result r = site.install("1.0.0", {"core"});
     EXPECT_EQ(r.rc, 75);
-    EXPECT_EQ(r.err, "");
+    // The sentence names the program, so that it can be found and ended.
+    EXPECT_EQ(r.err, "orv_maintenance.exe is running: postponing the installation");
     EXPECT_TRUE(log.has(LOG_INFO, "orv_maintenance.exe is running: postponing the installation"));
     EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), 0u);
     char err[300] = "";
     EXPECT_EQ(updater_uninstall(&site.cfg, 0, err, sizeof err), 75);
+    EXPECT_STREQ(err, "orv_maintenance.exe is running: not uninstalling now");
     EXPECT_TRUE(log.has(LOG_INFO, "orv_maintenance.exe is running: not uninstalling now"));
 
     TerminateProcess(pi.hProcess, 0);
@@ -426,7 +618,11 @@ TEST_F(Engine, SchedulerServiceIsStoppedForTheRunAndStartedAgain)
         }
         if (c.rc == 75) {
             EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), asked) << c.name;
-            EXPECT_EQ(r.err, "") << c.name;
+            // Only a running program is named in the sentence; the scheduler
+            // postpones without one.
+            EXPECT_EQ(r.err, c.running ? "orv_agent.exe is running: postponing the installation"
+                                       : "")
+                << c.name;
         }
         if (c.rc == 0 && c.starts) {
             EXPECT_TRUE(sched.live_at_start) << c.name << ": started before the switch";

@@ -78,8 +78,11 @@ TEST(Json, ScalarsAndNumbers)
         {"0.1", JSON_NUMBER, 0, 0, 0.1},
         {"1E+2", JSON_NUMBER, 0, 0, 100.0},
         {"1.7976931348623157e308", JSON_NUMBER, 0, 0, 1.7976931348623157e308},
-        // The text of the famous hang of 2011: rounds down to the largest subnormal.
-        {"2.2250738585072011e-308", JSON_NUMBER, 0, 0, 2.2250738585072011e-308},
+        // The smallest normal double is in range (just below it is not, see
+        // the errors), and so is a zero written with a tiny exponent.
+        {"2.2250738585072014e-308", JSON_NUMBER, 0, 0, 2.2250738585072014e-308},
+        {"0e-400", JSON_NUMBER, 0, 0, 0.0},
+        {"-0.000e-999", JSON_NUMBER, 0, 0, -0.0},
         // 40 bytes of number text is the most accepted.
         {"1000000000000000000000000000000000000000", JSON_NUMBER, 0, 0, 1e39},
         {"-0.0000000000000000000000000000000000001", JSON_NUMBER, 0, 0, -1e-37},
@@ -145,6 +148,11 @@ TEST(Json, ErrorsNameReasonAndOffset)
         {"1e999", "number out of range at byte 0"},
         {"[0, -1e999]", "number out of range at byte 4"},
         {"1e-400", "number out of range at byte 0"},
+        // Underflow below the smallest normal double is a range error too.
+        {"1e-310", "number out of range at byte 0"},
+        {"[-4.9e-324]", "number out of range at byte 1"},
+        {"2.2250738585072011e-308", "number out of range at byte 0"},
+        {"-0.0000000001e-300", "number out of range at byte 0"},
         {"1" + std::string(40, '0'), "number too long at byte 0"},
         {"[ -0." + std::string(37, '0') + "1]", "number too long at byte 2"},
         {"0x10", "unexpected data after the document at byte 1"},
@@ -438,6 +446,11 @@ TEST(Json, MessageBufferIsOptionalAndBounded)
     // No text and no length is an empty document.
     EXPECT_EQ(json_parse(nullptr, 0, &root, full, sizeof full), -1);
     EXPECT_STREQ(full, "unexpected end at byte 0");
+    // No text with a length has nothing to read: refused, not read.
+    root = (json_value *)&root;
+    EXPECT_EQ(json_parse(nullptr, 5, &root, full, sizeof full), -1);
+    EXPECT_STREQ(full, "document missing");
+    EXPECT_EQ(root, nullptr);
 }
 
 TEST(Json, NumbersIgnoreTheProcessLocale)

@@ -32,3 +32,33 @@ TEST(AgentVersion, Scan)
     EXPECT_EQ(agent_version_scan(longer.c_str(), version), 1);
     EXPECT_EQ(std::string(version), std::string(63, '9'));
 }
+
+TEST(StagingName, ProcessIdAfterTheLastDash)
+{
+    struct {
+        const char *name;
+        int ok;
+        unsigned long pid;
+    } cases[] = {
+        {".staging-1.0.0-1234", 1, 1234},
+        {".staging-2.0.0-alpha.027-88", 1, 88},
+        {".staging-1.0.0-1234.p0", 1, 1234},
+        {".staging-1.0.0-1234.p31", 1, 1234},
+        {".staging-1.0.0-4294967295", 1, 4294967295ul},
+        {".staging-1.0.0-4294967296", 0, 0},
+        {".staging-1.0.0-12a", 0, 0},
+        {".staging-1.0.0-", 0, 0},
+        {".staging-1.0.0-12.p", 0, 0},
+        {".staging-1.0.0-12.q1", 0, 0},
+        {".staging-1.0.0-12.p1x", 0, 0},
+        {".staging--12", 0, 0},
+        {".staging-12", 0, 0},
+        {"staging-1.0.0-12", 0, 0},
+        {".stage-1.0.0-12", 0, 0},
+    };
+    for (const auto &c : cases) {
+        unsigned long pid = 0;
+        EXPECT_EQ(staging_name_pid(c.name, &pid), c.ok) << c.name;
+        EXPECT_EQ(pid, c.pid) << c.name;
+    }
+}

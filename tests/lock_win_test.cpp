@@ -17,6 +17,7 @@
 #include "state.h"
 #include "test_util.h"
 #include "updconf.h"
+#include "versions.h"
 
 namespace {
 
@@ -159,6 +160,58 @@ TEST(Lock, SecondProcessIsBusyUntilTheFirstLetsGo)
     EXPECT_TRUE(exists(lock_file)) << "neither taking nor releasing deletes the file";
     EXPECT_EQ(updater_lock_acquire(&cfg), 0);
     updater_lock_release();
+}
+
+// The holder of the lock removes what killed runs left: staging directories
+// of processes that no longer run. Those of this process, of one that runs,
+// and anything not named like a staging directory stay.
+TEST(Lock, HolderRemovesTheStagingOfProcessesThatAreGone)
+{
+    std::string dir = test_temp_dir("lock");
+    updater_config cfg = config_for(dir);
+    std::string inst = cfg.install_dir;
+    std::string release = dir + "\\release";
+    // A process that has ended, and one that waits until the test is done.
+    test_proc gone = test_run(test_fake_prog(), {"pid:" + dir + "\\gone.pid"});
+    ASSERT_EQ(gone.exit_code, 0);
+    std::string gone_pid = test_read_file(dir + "\\gone.pid");
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::string cmd = "\"" + test_fake_prog() + "\" wait:" + release;
+    ASSERT_TRUE(CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &si, &pi));
+    CloseHandle(pi.hThread);
+    std::string running_pid = std::to_string(pi.dwProcessId);
+    std::string own_pid = std::to_string(GetCurrentProcessId());
+    struct {
+        std::string name;
+        bool stays;
+    } cases[] = {
+        {".staging-1.0.0-" + gone_pid, false},
+        {".staging-2.0.0-alpha.027-" + gone_pid + ".p0", false},
+        {".staging-1.0.0-" + running_pid, true},
+        {".staging-1.0.0-" + own_pid, true},
+        {".staging-1.0.0-not-a-pid", true},
+        {"versions", true},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(CreateDirectoryA((inst).c_str(), nullptr) || exists(inst));
+        ASSERT_TRUE(CreateDirectoryA((inst + "\\" + c.name).c_str(), nullptr)) << c.name;
+        ASSERT_TRUE(test_write_file(inst + "\\" + c.name + "\\file", "x")) << c.name;
+    }
+    // A file named like a staging directory is not one.
+    ASSERT_TRUE(test_write_file(inst + "\\.staging-1.0.1-" + gone_pid, "x"));
+
+    ASSERT_EQ(updater_lock_acquire(&cfg), 0);
+    updater_lock_release();
+    for (const auto &c : cases)
+        EXPECT_EQ(exists(inst + "\\" + c.name), c.stays) << c.name;
+    EXPECT_TRUE(exists(inst + "\\.staging-1.0.1-" + gone_pid));
+
+    test_write_file(release, "");
+    WaitForSingleObject(pi.hProcess, 20000);
+    CloseHandle(pi.hProcess);
 }
 
 TEST(Lock, StateDirectoryThatCannotBeMade)
@@ -424,4 +477,11 @@ TEST_F(Adopt, StateThatCannotBeWrittenIsAFailure)
     EXPECT_TRUE(exists(inst + "\\bin\\orv_agent.exe"));
     EXPECT_STREQ(state().installed_version, "1.0.0");
     EXPECT_TRUE(lines.empty()) << "no success logged";
+
+    // The next run, once the state can be written, records what is live.
+    ASSERT_TRUE(RemoveDirectoryA((dir + "\\state\\sub\\state.tmp").c_str()));
+    EXPECT_EQ(versions_recover(&cfg, err, sizeof err), 0) << err;
+    EXPECT_STREQ(state().installed_version, "2.1.0");
+    EXPECT_STREQ(state().previous_version, "1.0.0");
+    EXPECT_TRUE(exists(inst + "\\bin\\orv_agent.exe"));
 }

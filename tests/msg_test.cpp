@@ -107,6 +107,22 @@ TEST(Msg, EngineMessagesBecomeGermanSentences)
     } cases[] = {
         {"manifest is for another channel (beta)",
          "Der Katalog des Update-Servers gehört zu einem anderen Kanal (beta)."},
+        // Programs live, record failed: the German sentence says both, with
+        // the nested cause translated.
+        {"the programs of version 2.1.0 are live, but the state cannot record them: cannot "
+         "write C:\\s\\state.tmp",
+         "Die Programme der Version 2.1.0 sind aktiv, aber der Installationsstatus lässt sich "
+         "nicht speichern (C:\\s\\state.tmp lässt sich nicht schreiben). Bitte den "
+         "Speicherplatz und die Rechte im Statusverzeichnis prüfen; der nächste Lauf holt das "
+         "Speichern nach."},
+        // A full disk has its own row before the general one that would
+        // quote the English reason.
+        {"cannot write C:/st/downloads/0a1b-a.pkg.part: the disk is full",
+         "C:/st/downloads/0a1b-a.pkg.part lässt sich nicht schreiben: Der Datenträger ist voll. "
+         "Bitte Platz schaffen und erneut versuchen."},
+        {"the package for agent cannot be unpacked: cannot write bin/a.exe: the disk is full",
+         "Das Paket für agent lässt sich nicht entpacken: bin/a.exe lässt sich nicht schreiben: "
+         "Der Datenträger ist voll. Bitte Platz schaffen und erneut versuchen."},
         // The signature row stands before the general download row, and the
         // 404 row before the general status row; only the first letter of the
         // whole text is raised.

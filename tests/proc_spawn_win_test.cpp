@@ -76,7 +76,8 @@ std::vector<HANDLE> listed;
 BOOL WINAPI recording_update(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attr,
                              PVOID value, SIZE_T size, PVOID prev, PSIZE_T ret)
 {
-    listed.assign((HANDLE *)value, (HANDLE *)value + size / sizeof(HANDLE));
+    if (attr == PROC_THREAD_ATTRIBUTE_HANDLE_LIST)
+        listed.assign((HANDLE *)value, (HANDLE *)value + size / sizeof(HANDLE));
     return UpdateProcThreadAttribute(list, flags, attr, value, size, prev, ret);
 }
 
@@ -384,6 +385,96 @@ TEST_F(ProcSpawn, FreeingACapturedChildEndsIt)
     EXPECT_TRUE(test_process_ended(pid, 3000)) << "closing the job ends the child";
 }
 
+namespace {
+BOOL WINAPI no_job_list(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attr,
+                        PVOID value, SIZE_T size, PVOID prev, PSIZE_T ret)
+{
+    if (attr == PROC_THREAD_ATTRIBUTE_JOB_LIST) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    return UpdateProcThreadAttribute(list, flags, attr, value, size, prev, ret);
+}
+// Refuses a start that names a job, as a job that may not take the child does.
+BOOL WINAPI refuse_job_at_start(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                                LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                                LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    static int calls;
+    if (calls++ % 2 == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+}
+} // namespace
+
+TEST_F(ProcSpawn, ChildIsInItsJobHoweverTheJobIsGiven)
+{
+    // Named in the start, assigned after a start that cannot name it, and
+    // assigned after a start that named it was refused: in every way
+    // freeing the captured child's record ends it and what it started.
+    struct {
+        const char *name;
+        void (*fake)();
+    } cases[] = {
+        {"named at the start", [] {}},
+        {"job list not offered", [] { proc_spawn_calls.UpdateProcThreadAttribute = no_job_list; }},
+        {"start with the job refused", [] { proc_calls.CreateProcessA = refuse_job_at_start; }},
+    };
+    for (auto &c : cases) {
+        seam_guard<proc_api> keep1(proc_calls);
+        seam_guard<proc_spawn_api> keep2(proc_spawn_calls);
+        c.fake();
+        std::string pidfile = test_temp_dir("spawnjob") + "\\grandchild.pid";
+        DeleteFileA(pidfile.c_str());
+        fake_argv a({"spawn:2", "pid:" + pidfile, "sleep:20000", "sleep:20000"});
+        proc_child *ch = nullptr;
+        ASSERT_EQ(0, proc_spawn(a.argv(), nullptr, 600, 1, -1, nullptr, &ch)) << c.name;
+        ASSERT_NE(nullptr, ch->job) << c.name;
+        BOOL in = FALSE;
+        EXPECT_TRUE(IsProcessInJob(ch->process, ch->job, &in) && in) << c.name;
+        // A start can take seconds on a loaded machine.
+        for (int i = 0; i < 2000 && test_read_file(pidfile).empty(); i++)
+            Sleep(10);
+        DWORD grandchild = (DWORD)strtoul(test_read_file(pidfile).c_str(), nullptr, 10);
+        DWORD pid = ch->pid;
+        proc_free(ch);
+        EXPECT_TRUE(test_process_ended(pid, 3000)) << c.name;
+        ASSERT_NE(0u, grandchild) << c.name;
+        EXPECT_TRUE(test_process_ended(grandchild, 3000)) << c.name << ": the grandchild stays";
+    }
+}
+
+// Started by ProcSpawn.CallerEndedRightAfterTheStartTakesTheChildAlong with
+// ORV_T_KILL_AT "start" and ORV_T_KILL_PIDFILE: starts a captured child and
+// is ended right after the start returned.
+TEST(ProcSpawnKilledCaller, Run)
+{
+    if (!getenv("ORV_T_KILL_AT") || !getenv("ORV_T_KILL_PIDFILE"))
+        GTEST_SKIP() << "started only by ProcSpawn.CallerEndedRightAfterTheStartTakesTheChildAlong";
+    proc_calls.CreateProcessA = test_create_then_end;
+    fake_argv a({"sleep:60000"});
+    proc_child *c = nullptr;
+    proc_spawn(a.argv(), nullptr, 600, 1, -1, nullptr, &c);
+    exit(0);
+}
+
+TEST_F(ProcSpawn, CallerEndedRightAfterTheStartTakesTheChildAlong)
+{
+    std::string pid_file = test_temp_dir("spawnkill") + "\\child.pid";
+    DeleteFileA(pid_file.c_str());
+    SetEnvironmentVariableA("ORV_T_KILL_AT", "start");
+    SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", pid_file.c_str());
+    int code = test_run_self("ProcSpawnKilledCaller.Run");
+    SetEnvironmentVariableA("ORV_T_KILL_AT", nullptr);
+    SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", nullptr);
+    EXPECT_EQ(3, code) << "the caller was not ended after the start";
+    DWORD child = (DWORD)strtoul(test_read_file(pid_file).c_str(), nullptr, 10);
+    ASSERT_NE(0u, child) << "the caller started nothing";
+    EXPECT_TRUE(test_process_ended(child)) << "the child outlived its caller";
+}
+
 TEST_F(ProcSpawn, AChildThatCannotResumeIsEndedAndTheStartFails)
 {
     proc_calls.ResumeThread = fake_resume;
@@ -419,6 +510,26 @@ TEST(ProcDrainPipe, BoundedCopiesAndPositionsPastTheEnd)
     ASSERT_TRUE(PeekNamedPipe(r, nullptr, 0, nullptr, &left, nullptr));
     EXPECT_EQ(0u, left) << "what does not fit is read and dropped";
     proc_drain_pipe(nullptr, buf, sizeof buf, &pos);
+    CloseHandle(r);
+    CloseHandle(w);
+}
+
+TEST(ProcDrainPipe, NothingFollowsOutputThatWasDropped)
+{
+    // A cut inside a character keeps the first size - 1 bytes: no room is
+    // left in which a later piece could be joined to a text it never
+    // followed.
+    HANDLE r, w;
+    ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
+    DWORD n;
+    ASSERT_TRUE(WriteFile(w, "abcdefghijklmn\xC3\xA9", 16, &n, nullptr));
+    char buf[16];
+    uint64_t pos = 0;
+    proc_drain_pipe(r, buf, sizeof buf, &pos);
+    ASSERT_TRUE(WriteFile(w, "Z", 1, &n, nullptr));
+    proc_drain_pipe(r, buf, sizeof buf, &pos);
+    EXPECT_EQ(15u, pos);
+    EXPECT_EQ(std::string("abcdefghijklmn\xC3"), std::string(buf));
     CloseHandle(r);
     CloseHandle(w);
 }

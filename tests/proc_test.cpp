@@ -98,17 +98,20 @@ TEST(ProcOutput, KeepsTheStartOfTheOutput)
         {"cut in a piece", 5, {"abc", "def"}, "abcd"},
         {"nothing after the cut", 5, {"abcdef", "g"}, "abcd"},
         {"one byte", 1, {"abc"}, ""},
-        // A character whose bytes would be cut apart goes whole, and what
-        // follows is not moved up into the room it leaves.
-        {"two-byte character cut", 5, {"abc\xC3\xA4", "x"}, "abc"},
-        {"three-byte character cut", 5, {"ab\xE2\x82\xAC"}, "ab"},
-        {"three-byte character cut later", 6, {"abc\xE2\x82\xAC", "z"}, "abc"},
-        {"four-byte character cut", 5, {"a\xF0\x9F\x98\x80!"}, "a"},
+        // Exactly the first cap - 1 bytes, whatever they encode: the output's
+        // code page is the program's, and nothing later follows a cut.
+        {"UTF-8 character cut apart", 5, {"abc\xC3\xA4", "x"}, "abc\xC3"},
+        {"three-byte sequence cut", 5, {"ab\xE2\x82\xAC"}, "ab\xE2\x82"},
         {"whole character at the end", 6, {"ab\xE2\x82\xAC!"}, "ab\xE2\x82\xAC"},
         {"split over pieces, not cut", 16, {"ab\xE2", "\x82\xAC"}, "ab\xE2\x82\xAC"},
-        // Legacy code pages: bytes that cannot start a sequence stay.
+        // CP850, as a German console tool writes it: 0xE1 is a whole "ß".
+        {"OEM character at the cut", 6, {"Stra\xE1""e"}, "Stra\xE1"},
+        {"OEM characters before the cut", 5, {"Gr\x94\xE1""e"}, "Gr\x94\xE1"},
         {"no lead byte", 4, {"ab\x84\x94"}, "ab\x84"},
         {"ascii before the cut", 4, {"abcd"}, "abc"},
+        // Cut in one piece, the text may not grow in a later one.
+        {"nothing after a cut in the middle", 16, {"abcdefghijklmn\xC3\xA9", "Z"},
+         "abcdefghijklmn\xC3"},
     };
     for (auto &c : cases) {
         char buf[32];
@@ -183,13 +186,18 @@ TEST(ProcPrograms, ListTakesWhatFits)
         std::vector<const char *> names;
         const char *expected;
     } cases[] = {
+        // A name goes in while the list's length + its length + 3 is below
+        // cap: the room of a separator is kept even for the first name.
         {64, {"orv_agent.exe", "orv_agent.exe"}, "orv_agent.exe, orv_agent.exe"},
-        {16, {"orv_agent.exe", "orv_agent.exe"}, "orv_agent.exe"},
-        {14, {"orv_agent.exe"}, "orv_agent.exe"},
-        {13, {"orv_agent.exe"}, ""},
+        {30, {"orv_agent.exe", "orv_agent.exe"}, "orv_agent.exe, orv_agent.exe"},
+        {29, {"orv_agent.exe", "orv_agent.exe"}, "orv_agent.exe"},
+        {17, {"orv_agent.exe"}, "orv_agent.exe"},
+        {16, {"orv_agent.exe", "orv_agent.exe"}, ""},
+        {14, {"orv_agent.exe"}, ""},
         // A later, shorter name still goes in when it fits.
-        {20, {"orv_maintenance.exe", "orv_agent.exe"}, "orv_maintenance.exe"},
-        {31, {"orv_updater.exe", "orv_maintenance.exe", "orv_agent.exe"},
+        {22, {"orv_maintenance.exe", "orv_agent.exe"}, "orv_agent.exe"},
+        {23, {"orv_maintenance.exe", "orv_agent.exe"}, "orv_maintenance.exe"},
+        {32, {"orv_updater.exe", "orv_maintenance.exe", "orv_agent.exe"},
          "orv_updater.exe, orv_agent.exe"},
     };
     for (auto &c : cases) {

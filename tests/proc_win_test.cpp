@@ -143,7 +143,10 @@ TEST(ProcRun, OutputAndExitCodes)
         {"no output, exit 3", {"exit:3"}, 4096, "", 3},
         {"status of a missing DLL", {"err:x", "exit:0xC0000135"}, 4096, "x", (int32_t)0xC0000135},
         {"cut after cap - 1 bytes", {"out:abcdef", "exit:2"}, 4, "abc", 2},
-        {"cut on a whole character", {"out:ab\\xC3\\xA4cd"}, 4, "ab", 0},
+        // The first cap - 1 bytes exactly, in the program's code page: a
+        // German tool's "Straße" in CP850 keeps its 0xE1.
+        {"cut inside a UTF-8 character", {"out:ab\\xC3\\xA4cd"}, 4, "ab\xC3", 0},
+        {"OEM code page kept at the cut", {"out:Stra\\xE1e"}, 6, "Stra\xE1", 0},
     };
     for (auto &c : cases) {
         run_result r = run(fake(c.actions), 10, c.outcap);
@@ -346,7 +349,7 @@ TEST(ProcRunning, CountsAndListsProductPrograms)
 
     char names[64];
     int n = proc_running_programs(names, sizeof names);
-    char small[16];
+    char small[17];
     int n_small = proc_running_programs(small, sizeof small);
     char untouched[4] = "abc";
     int n_zero = proc_running_programs(untouched, 0);
@@ -369,10 +372,10 @@ TEST(ProcRunning, CountsAndListsProductPrograms)
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(listed, (std::vector<std::string>{"orv_agent.exe", "orv_agent.exe", "orv_updater.exe"}))
         << list;
-    // Counted in full, listed only as far as the names fit.
+    // Counted in full, listed only while the list, the name and 3 stay below
+    // the buffer's size: in 17 bytes one orv_agent.exe, never orv_updater.exe.
     EXPECT_EQ(n_small, 3);
-    EXPECT_TRUE(std::string(small) == "orv_agent.exe" || std::string(small) == "orv_updater.exe")
-        << small;
+    EXPECT_STREQ(small, "orv_agent.exe");
     EXPECT_EQ(n_zero, 3);
     EXPECT_STREQ(untouched, "abc");
     EXPECT_EQ(proc_running_programs(names, sizeof names), 0) << names;
@@ -382,7 +385,16 @@ TEST(ProcRunning, CountsAndListsProductPrograms)
 
 namespace {
 
-enum fail_point { FAIL_NONE, FAIL_PIPE, FAIL_JOB, FAIL_LIMIT, FAIL_ASSIGN, FAIL_START, FAIL_RESUME };
+enum fail_point {
+    FAIL_NONE,
+    FAIL_PIPE,
+    FAIL_JOB,
+    FAIL_LIMIT,
+    FAIL_ASSIGN,    // the job takes the program neither at the start nor later
+    FAIL_JOB_LIST,  // the system cannot name the job at the start (before Windows 10)
+    FAIL_START,
+    FAIL_RESUME
+};
 
 fail_point g_fail;               // the call that fails
 DWORD g_start_error;             // the error of a failing CreateProcessA
@@ -447,6 +459,11 @@ BOOL WINAPI fail_CreateProcessA(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa
         SetLastError(g_start_error);
         return FALSE;
     }
+    // A job that refuses the program refuses it in the start as well.
+    if (g_fail == FAIL_ASSIGN && (flags & EXTENDED_STARTUPINFO_PRESENT)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     BOOL ok = CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
     if (ok) {
         opened(pi->hProcess);
@@ -454,6 +471,17 @@ BOOL WINAPI fail_CreateProcessA(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa
         g_child_pid = pi->dwProcessId;
     }
     return ok;
+}
+
+BOOL WINAPI fail_UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags,
+                                           DWORD_PTR attr, PVOID value, SIZE_T size, PVOID prev,
+                                           PSIZE_T ret)
+{
+    if (g_fail == FAIL_JOB_LIST && attr == PROC_THREAD_ATTRIBUTE_JOB_LIST) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    return UpdateProcThreadAttribute(list, flags, attr, value, size, prev, ret);
 }
 
 DWORD WINAPI fail_ResumeThread(HANDLE thread)
@@ -502,6 +530,7 @@ void install_fakes(fail_point fail)
     proc_calls.AssignProcessToJobObject = fail_AssignProcessToJobObject;
     proc_calls.CreateProcessA = fail_CreateProcessA;
     proc_calls.ResumeThread = fail_ResumeThread;
+    proc_calls.UpdateProcThreadAttribute = fail_UpdateProcThreadAttribute;
     proc_calls.CloseHandle = counted_CloseHandle;
 }
 
@@ -534,6 +563,7 @@ TEST(ProcRunSeam, EveryPathClosesItsHandlesAndRestoresTheEnvironment)
         {"no job", FAIL_JOB, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
         {"job refuses its limit", FAIL_LIMIT, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
         {"job refuses the program", FAIL_ASSIGN, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
+        {"job not named at the start", FAIL_JOB_LIST, 0, 0, 0, 5, "ORV_T_SEAM=1\n"},
         {"virus found", FAIL_START, 225, -1, 225, -1, ""},
         {"virus removed", FAIL_START, 226, -1, 226, -1, ""},
         {"bad format", FAIL_START, ERROR_BAD_EXE_FORMAT, -1, ERROR_BAD_EXE_FORMAT, -1, ""},
@@ -562,15 +592,29 @@ TEST(ProcRunSeam, EveryPathClosesItsHandlesAndRestoresTheEnvironment)
 
 TEST(ProcRunSeam, JobWithoutItsLimitStillEndsWhatIsLeft)
 {
-    seam_guard<proc_api> guard(proc_calls);
-    install_fakes(FAIL_LIMIT);
-    std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
-    run_result r = run(fake({"spawn:2", "pid:" + pid_file, "sleep:60000", "wait:" + pid_file}), 20);
-    EXPECT_EQ(r.rc, 0);
-    EXPECT_EQ(r.res.exit_code, 0);
-    DWORD pid = read_pid(pid_file);
-    ASSERT_NE(pid, 0u);
-    EXPECT_TRUE(test_process_ended(pid)) << "the grandchild outlived the run";
+    struct {
+        const char *name;
+        fail_point fail;
+    } cases[] = {
+        {"job refuses its limit", FAIL_LIMIT},
+        // Before Windows 10 the job is assigned to the suspended program:
+        // what the program starts is still in the job.
+        {"job not named at the start", FAIL_JOB_LIST},
+    };
+    for (auto &c : cases) {
+        seam_guard<proc_api> guard(proc_calls);
+        install_fakes(c.fail);
+        std::string pid_file = test_temp_dir("proc") + "\\grandchild.pid";
+        DeleteFileA(pid_file.c_str());
+        run_result r =
+            run(fake({"spawn:2", "pid:" + pid_file, "sleep:60000", "wait:" + pid_file}), 20);
+        EXPECT_EQ(r.rc, 0) << c.name;
+        EXPECT_EQ(r.res.exit_code, 0) << c.name;
+        DWORD pid = read_pid(pid_file);
+        ASSERT_NE(pid, 0u) << c.name;
+        EXPECT_TRUE(test_process_ended(pid)) << c.name << ": the grandchild outlived the run";
+        EXPECT_EQ(unbalanced_handles(), "") << c.name;
+    }
 }
 
 TEST(ProcRunSeam, ProgramOutsideTheJobIsEndedAtTheLimit)
@@ -615,5 +659,41 @@ TEST(ProcRunSeam, PipeThatNeverEmpties)
         EXPECT_EQ(r.res.exit_code, c.exit_code) << c.name;
         EXPECT_EQ(r.out, std::string(99, 'x')) << c.name;
         EXPECT_LT(r.ms, 4000u) << c.name;
+    }
+}
+
+// ---- a caller that is ended while its program runs ------------------------------
+
+// Started by ProcRun.EndedCallerTakesItsProgramAlong with ORV_T_KILL_AT and
+// ORV_T_KILL_PIDFILE: runs a program that would sleep for a minute, and is
+// ended while it does.
+TEST(ProcRunKilledCaller, Run)
+{
+    if (!getenv("ORV_T_KILL_AT") || !getenv("ORV_T_KILL_PIDFILE"))
+        GTEST_SKIP() << "started only by ProcRun.EndedCallerTakesItsProgramAlong";
+    proc_calls.CreateProcessA = test_create_then_end;
+    proc_result res;
+    std::string prog = test_fake_prog();
+    const char *argv[] = {prog.c_str(), "sleep:60000", nullptr};
+    proc_run(argv, nullptr, 120, nullptr, 0, &res);
+    exit(0);
+}
+
+TEST(ProcRun, EndedCallerTakesItsProgramAlong)
+{
+    // A setup ended while a program's check runs must leave no program
+    // behind, at whatever point it is ended.
+    for (const char *at : {"start", "run"}) {
+        std::string pid_file = test_temp_dir("proc") + "\\killed-" + at + ".pid";
+        DeleteFileA(pid_file.c_str());
+        SetEnvironmentVariableA("ORV_T_KILL_AT", at);
+        SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", pid_file.c_str());
+        int code = test_run_self("ProcRunKilledCaller.Run");
+        SetEnvironmentVariableA("ORV_T_KILL_AT", nullptr);
+        SetEnvironmentVariableA("ORV_T_KILL_PIDFILE", nullptr);
+        EXPECT_EQ(code, 3) << at << ": the caller was not ended during the run";
+        DWORD child = read_pid(pid_file);
+        ASSERT_NE(child, 0u) << at << ": the caller started nothing";
+        EXPECT_TRUE(test_process_ended(child)) << at << ": the program outlived its caller";
     }
 }

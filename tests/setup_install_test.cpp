@@ -363,6 +363,10 @@ TEST_F(InstallFlow, EngineOutcomes)
         {"postponed", 75, "", "core",
          "Gerade läuft eine Sicherung, Wiederherstellung, Wartung oder ein anderes Update. "
          "Bitte später erneut versuchen"},
+        {"postponed by a program the engine names", 75,
+         "orv_agent.exe, orv_updater.exe is running: postponing the installation", "core",
+         "Gerade läuft orv_agent.exe, orv_updater.exe; die Installation wird verschoben. "
+         "Bitte später erneut versuchen"},
         {"failed first install without words", 1, "", "",
          "Die Installation ist fehlgeschlagen. Es wurde nichts installiert."},
         {"failed update with words", 1, "too many components", "core",

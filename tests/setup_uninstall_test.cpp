@@ -168,6 +168,11 @@ TEST_F(UninstallFlow, EngineOutcomes)
          "Gerade läuft eine Sicherung, Wiederherstellung oder Wartung. Bitte später erneut "
          "versuchen",
          true},
+        {"postponed by a program the engine names", "", 75,
+         "orv_maintenance.exe is running: not uninstalling now", 75,
+         "Gerade läuft orv_maintenance.exe; die Programme werden jetzt nicht entfernt. Bitte "
+         "später erneut versuchen",
+         true},
         {"postponed in test mode", "C:\\t", 75, "", 75,
          "Gerade läuft eine Sicherung, Wiederherstellung oder Wartung. Bitte später erneut "
          "versuchen",

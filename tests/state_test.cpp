@@ -48,6 +48,22 @@ std::string long_components()
     return s + "zzzzz";
 }
 
+// A state with every field as long as it may be.
+updater_state full_state()
+{
+    updater_state st;
+    memset(&st, 0, sizeof st);
+    st.last_sequence = 77;
+    strcpy(st.sequence_channel, std::string(63, 's').c_str());
+    strcpy(st.installed_version, "999999999.999999999.999999999-rc.aaaaaaaaaaaaaaa");
+    strcpy(st.previous_version, "1.0.0");
+    strcpy(st.bad_versions, std::string(511, 'b').c_str());
+    st.last_catalog_sequence = 3;
+    strcpy(st.catalog_channel, std::string(63, 'c').c_str());
+    strcpy(st.components, long_components().c_str());
+    return st;
+}
+
 }  // namespace
 
 TEST(State, FormatIsExact)
@@ -105,6 +121,17 @@ TEST(State, LineRules)
         {"blanks stay in texts", "sequence_channel= a b \n", lines(0, " a b ", "", "", "", 0, "", "")},
         {"channel cut to 63", "sequence_channel=" + std::string(70, 'c') + "\n",
          lines(0, std::string(63, 'c'), "", "", "", 0, "", "")},
+        // A carriage return that ends a value only once it is cut (at the
+        // field size, or at a NUL byte of a damaged file) is dropped, or the
+        // next write and read would lose it.
+        {"channel cut before a carriage return",
+         "catalog_channel=" + std::string(62, 'c') + "\rdd\n",
+         lines(0, "", "", "", "", 0, std::string(62, 'c'), "")},
+        {"value ended early by a NUL byte",
+         std::string("sequence_channel=abc\r\0zz\nbad_versions=1.0.0\r\r\0x\n", 48),
+         lines(0, "abc", "", "", "1.0.0", 0, "", "")},
+        {"carriage return inside a value stays", "sequence_channel=a\rb\n",
+         lines(0, "a\rb", "", "", "", 0, "", "")},
         {"failed versions of 511", "bad_versions=" + std::string(511, 'b') + "\n",
          lines(0, "", "", "", std::string(511, 'b'), 0, "", "")},
         {"failed versions cut to 511", "bad_versions=" + std::string(600, 'b') + "\n",
@@ -134,18 +161,48 @@ TEST(State, LineRules)
 
 TEST(State, RoundTripOfFullFields)
 {
-    updater_state st;
-    memset(&st, 0, sizeof st);
-    st.last_sequence = 77;
-    strcpy(st.sequence_channel, std::string(63, 's').c_str());
-    strcpy(st.installed_version, "999999999.999999999.999999999-rc.aaaaaaaaaaaaaaa");
-    strcpy(st.previous_version, "1.0.0");
-    strcpy(st.bad_versions, std::string(511, 'b').c_str());
-    st.last_catalog_sequence = 3;
-    strcpy(st.catalog_channel, std::string(63, 'c').c_str());
-    strcpy(st.components, long_components().c_str());
+    updater_state st = full_state();
     std::string text = format(st);
     updater_state back;
     state_parse_text(&back, &text[0], text.size());
     EXPECT_EQ(memcmp(&st, &back, sizeof st), 0);
+}
+
+TEST(State, EveryValueReadsBackAsWritten)
+{
+    struct {
+        const char *name;
+        void (*change)(updater_state *);
+        const char *field;  // the field named as faulty, or null
+    } cases[] = {
+        {"full fields", [](updater_state *) {}, nullptr},
+        {"carriage return at the end of a channel",
+         [](updater_state *st) { strcpy(st->sequence_channel, "alpha\r"); }, "sequence_channel"},
+        {"carriage return inside a channel",
+         [](updater_state *st) { strcpy(st->catalog_channel, "al\rpha"); }, nullptr},
+        {"line feed in the failed versions",
+         [](updater_state *st) { strcpy(st->bad_versions, "1.0.0\nlast_sequence=0"); }, "bad_versions"},
+        {"carriage return at the end of the failed versions",
+         [](updater_state *st) { strcpy(st->bad_versions, "1.0.0\r"); }, "bad_versions"},
+        {"invalid installed version",
+         [](updater_state *st) { strcpy(st->installed_version, "2.0.0 "); }, "installed_version"},
+        {"invalid previous version", [](updater_state *st) { strcpy(st->previous_version, "v1"); },
+         "previous_version"},
+        {"component list with a trailing comma",
+         [](updater_state *st) { strcpy(st->components, "core,"); }, "components"},
+        {"negative catalog sequence", [](updater_state *st) { st->last_catalog_sequence = -1; },
+         "last_catalog_sequence"},
+        {"negative manifest sequence", [](updater_state *st) { st->last_sequence = -2; },
+         "last_sequence"},
+    };
+    for (auto &c : cases) {
+        updater_state st = full_state();
+        c.change(&st);
+        const char *field = state_unreadable_field(&st);
+        EXPECT_STREQ(field, c.field) << c.name;
+        // What is not refused reads back the same.
+        if (!c.field) {
+            EXPECT_EQ(reread(format(st)), format(st)) << c.name;
+        }
+    }
 }

@@ -144,4 +144,16 @@ TEST(StateFile, WriterFailures)
     }
     // The temporary file stays after a failed move.
     EXPECT_EQ(test_read_file(state_blocked + "/state.tmp"), SAMPLE_TEXT);
+
+    // A value that would come back changed is refused with the old file kept.
+    std::string kept = base + "\\kept";
+    updater_config cfg = config_for(kept);
+    updater_state st = sample();
+    ASSERT_EQ(state_write(&cfg, &st, nullptr, 0), 0);
+    strcpy(st.catalog_channel, "stable\r");
+    char err[700] = "";
+    EXPECT_EQ(state_write(&cfg, &st, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err), "cannot update " + kept +
+                                     "/state: its catalog_channel value would not read back as written");
+    EXPECT_EQ(test_read_file(kept + "/state"), SAMPLE_TEXT);
 }

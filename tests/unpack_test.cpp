@@ -42,6 +42,7 @@ struct mem_fs {
     int create_errno = EACCES;                 // ... with this error number
     std::string short_write;                   // writes to this path come one byte short
     std::string fail_close;                    // closing this path fails
+    int io_errno = 0;                          // errno of that short write or close
 };
 
 int mem_make_dirs(void *ctx, const char *path)
@@ -71,6 +72,8 @@ int64_t mem_write(void *ctx, intptr_t file, const void *data, size_t len)
     mem_fs *fs = (mem_fs *)ctx;
     const std::string &path = fs->open.at(file);
     size_t n = path == fs->short_write ? len - 1 : len;
+    if (n != len)
+        errno = fs->io_errno;
     fs->files[path].append((const char *)data, n);
     return (int64_t)n;
 }
@@ -80,7 +83,10 @@ int mem_close(void *ctx, intptr_t file)
     mem_fs *fs = (mem_fs *)ctx;
     std::string path = fs->open.at(file);
     fs->open.erase(file);
-    return path == fs->fail_close ? -1 : 0;
+    if (path != fs->fail_close)
+        return 0;
+    errno = fs->io_errno;
+    return -1;
 }
 
 // One run's outcome.
@@ -598,12 +604,34 @@ TEST(Unpack, FileOperationFailures)
          "cannot write docs/a.txt"},
         {"closing an empty file", [](mem_fs &fs) { fs.fail_close = "D/empty.txt"; }, package, "D",
          "cannot write empty.txt"},
+        // A full disk is named, and has a result of its own: the package is
+        // not to blame.
+        {"creating a file on a full disk",
+         [](mem_fs &fs) {
+             fs.fail_create = "D/docs/a.txt";
+             fs.create_errno = ENOSPC;
+         },
+         package, "D", "cannot write docs/a.txt: the disk is full"},
+        {"a short write on a full disk",
+         [](mem_fs &fs) {
+             fs.short_write = "D/docs/a.txt";
+             fs.io_errno = ENOSPC;
+         },
+         package, "D", "cannot write docs/a.txt: the disk is full"},
+        {"closing a file on a full disk",
+         [](mem_fs &fs) {
+             fs.fail_close = "D/docs/a.txt";
+             fs.io_errno = ENOSPC;
+         },
+         package, "D", "cannot write docs/a.txt: the disk is full"},
     };
     for (auto &c : cases) {
         mem_fs fs;
         c.fault(fs);
         run_result r = unpack_bytes(c.package, fs, 1000, c.dest);
         EXPECT_EQ(r.rc == 0 ? "ok" : r.err, c.expected) << c.name;
+        bool full = c.expected.find("the disk is full") != std::string::npos;
+        EXPECT_EQ(r.rc, c.expected == "ok" ? 0 : full ? UNPACK_DISK_FULL : -1) << c.name;
     }
 }
 

@@ -233,12 +233,14 @@ TEST(VersionsHandover, AnUndoThatFailsIsReportedAndKeepsTheOldFile)
     EXPECT_EQ(test_read_file(kept), fake_program("1.0.0")) << "no clean-up takes it";
 }
 
-TEST(VersionsHandover, AStateThatCannotBeWrittenIsAWarning)
+// Programs that went live and passed while the state cannot be written: the
+// run fails with a sentence that says both, and the next run, once the state
+// can be written, records what is live.
+TEST(VersionsHandover, AStateThatCannotBeWrittenFailsAndIsRecordedNextTime)
 {
     installed f("unrecorded");
-    // The programs go live and pass; the state directory cannot be made.
-    write_files(f.dir, {{"blocked", "a file"}});
-    snprintf(f.cfg.state_dir, sizeof f.cfg.state_dir, "%s\\blocked\\state", f.dir.c_str());
+    std::string tmp = f.dir + "\\state\\state.tmp";
+    ASSERT_TRUE(CreateDirectoryA(tmp.c_str(), nullptr)) << "a directory where the new state goes";
     file_map next;
     add_program(&next, "tool.exe", "1.1.0");
     std::string staging = f.stage("1.1.0", next);
@@ -247,11 +249,77 @@ TEST(VersionsHandover, AStateThatCannotBeWrittenIsAWarning)
     char err[400] = "";
     EXPECT_EQ(versions_install_staged(&f.cfg, "1.1.0", "core", staging.c_str(), entries.data(),
                                       entries.size(), &f.st, err, sizeof err),
-              0)
-        << err;
+              1);
+    const std::string said = "the programs of version 1.1.0 are live, but the state cannot "
+                             "record them: cannot write ";
+    EXPECT_EQ(std::string(err).rfind(said, 0), 0u) << err;
+    EXPECT_NE(std::string(err).find("state.tmp", said.size()), std::string::npos) << err;
     EXPECT_EQ(snapshot(f.bin()), next);
-    EXPECT_EQ(log_lines.at(0), "WARN the installation of 1.1.0 is not recorded: cannot create " +
-                                   f.dir + "\\blocked\\state");
+    EXPECT_STREQ(f.on_disk().installed_version, "1.0.0");
+    EXPECT_TRUE(exists(f.dir + "\\switch.journal"));
+
+    // Still unwritable: the next run cannot go on either.
+    EXPECT_EQ(versions_recover(&f.cfg, err, sizeof err), -1);
+    EXPECT_TRUE(exists(f.dir + "\\switch.journal"));
+    ASSERT_TRUE(RemoveDirectoryA(tmp.c_str()));
+    EXPECT_EQ(versions_recover(&f.cfg, err, sizeof err), 0) << err;
+    updater_state now = f.on_disk();
+    EXPECT_STREQ(now.installed_version, "1.1.0");
+    EXPECT_STREQ(now.previous_version, "1.0.0");
+    EXPECT_STREQ(now.components, "core");
+    EXPECT_FALSE(exists(f.dir + "\\switch.journal"));
+    EXPECT_EQ(snapshot(f.bin()), next);
+    EXPECT_EQ(snapshot(f.dir + "\\versions"), (file_map{{"1.0.0/", ""}, {"1.1.0/", ""}}));
+}
+
+// A repair (the installed version again) that fails at any step keeps the
+// installed version's directory: it waits aside until the new copy has
+// passed and comes back when it has not.
+TEST(VersionsHandover, AFailedRepairKeepsTheInstalledVersionsDirectory)
+{
+    seam_guard<versions_win_calls> guard(versions_win);
+    struct {
+        const char *name;
+        const char *fails;  // "selftest", "switch" or "move"
+        const char *err;    // the start of the sentence
+    } cases[] = {
+        {"live self-test fails", "selftest", "the installation of 1.0.0 was undone: bad.exe"},
+        {"switch fails", "switch", "cannot switch to the new version: cannot copy tool.exe"},
+        {"staging cannot be moved", "move", "cannot move the new version into place (error 3)"},
+    };
+    for (auto &c : cases) {
+        installed f("repair");
+        file_map before = snapshot(f.bin());
+        file_map kept = snapshot(f.version_bin("1.0.0"));
+        file_map again;
+        add_program(&again, "tool.exe", "1.0.0");
+        if (strcmp(c.fails, "selftest") == 0)
+            add_program(&again, "bad.exe", "1.0.0", "exit:3\n");
+        std::string staging = f.stage("1.0.0", again);
+        std::vector<pkg_entry> entries = entries_of({{"tool.exe", ""}});
+        use_fakes();
+        if (strcmp(c.fails, "switch") == 0) {
+            rules.copy_fail_name = "\\versions\\1.0.0\\bin\\tool.exe";
+            rules.copy_error = 5;
+        } else if (strcmp(c.fails, "move") == 0) {
+            rules.move_fail_from = ".staging-1.0.0-" + pid_text();
+            rules.move_error = ERROR_PATH_NOT_FOUND;
+            rules.move_fail_times = -1;
+        }
+        log_catcher logs;
+        char err[400] = "";
+        EXPECT_EQ(versions_install_staged(&f.cfg, "1.0.0", "core", staging.c_str(),
+                                          entries.data(), entries.size(), &f.st, err, sizeof err),
+                  1)
+            << c.name;
+        EXPECT_EQ(std::string(err).rfind(c.err, 0), 0u) << c.name << ": " << err;
+        EXPECT_EQ(snapshot(f.version_bin("1.0.0")), kept) << c.name;
+        EXPECT_EQ(snapshot(f.dir + "\\versions"), (file_map{{"0.9.0/", ""}, {"1.0.0/", ""}}))
+            << c.name << ": nothing kept aside is left";
+        EXPECT_EQ(snapshot(f.bin()), before) << c.name;
+        EXPECT_STREQ(f.on_disk().installed_version, "1.0.0") << c.name;
+        EXPECT_FALSE(exists(f.dir + "\\switch.journal")) << c.name;
+    }
 }
 
 TEST(VersionsHandover, TheStrayPassStopsAtAFullTable)

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "paths.h"
 #include "update.h"
@@ -150,5 +151,76 @@ TEST(Versions, RecordSuccess)
         EXPECT_STREQ(st.previous_version, c.previous_out) << c.name;
         EXPECT_EQ(std::string(st.components), c.components_out) << c.name;
         EXPECT_STREQ(st.bad_versions, "0.5.0") << c.name;
+    }
+}
+
+// What each run records once its programs are live, and the same again when
+// the next run finishes an interrupted switch.
+TEST(Versions, RecordByModeTwiceGivesTheSameState)
+{
+    struct {
+        const char *name;
+        int mode;
+        const char *version, *previous;
+        const char *installed_out, *previous_out, *components_out, *bad_out;
+    } cases[] = {
+        {"install", VERSIONS_INSTALL, "1.1.0", "1.0.0", "1.1.0", "1.0.0", "core", "0.5.0"},
+        {"update keeps the components", VERSIONS_UPDATE, "1.1.0", "1.0.0", "1.1.0", "1.0.0",
+         "agent", "0.5.0"},
+        {"rollback marks the version left", VERSIONS_ROLLBACK, "1.0.0", "1.1.0", "1.0.0", "1.1.0",
+         "agent", "0.5.0 1.1.0"},
+        {"adopt over the same version", VERSIONS_ADOPT, "1.0.0", "1.0.0", "1.0.0", "0.9.0",
+         "agent", "0.5.0"},
+        {"adopt over another", VERSIONS_ADOPT, "1.1.0", "1.0.0", "1.1.0", "1.0.0", "agent",
+         "0.5.0"},
+    };
+    for (auto &c : cases) {
+        updater_state st;
+        memset(&st, 0, sizeof st);
+        strcpy(st.installed_version, c.previous);
+        strcpy(st.previous_version, "0.9.0");
+        strcpy(st.components, "agent");
+        strcpy(st.bad_versions, "0.5.0");
+        for (int round = 0; round < 2; round++) {
+            EXPECT_EQ(versions_record_mode(&st, c.mode, c.version, c.previous, "core"), 0)
+                << c.name;
+            EXPECT_STREQ(st.installed_version, c.installed_out) << c.name << " " << round;
+            EXPECT_STREQ(st.previous_version, c.previous_out) << c.name << " " << round;
+            EXPECT_STREQ(st.components, c.components_out) << c.name << " " << round;
+            EXPECT_STREQ(st.bad_versions, c.bad_out) << c.name << " " << round;
+        }
+        EXPECT_STREQ(versions_mode_name(c.mode), c.name[0] == 'i'   ? "install"
+                                                 : c.name[0] == 'u' ? "update"
+                                                 : c.name[0] == 'r' ? "rollback"
+                                                                    : "adopt");
+        EXPECT_EQ(versions_mode_of(versions_mode_name(c.mode)), c.mode);
+    }
+    updater_state st = {};
+    EXPECT_EQ(versions_record_mode(&st, 7, "1.0.0", "", ""), -1);
+    EXPECT_STREQ(st.installed_version, "");
+    EXPECT_EQ(versions_mode_of("reinstall"), -1);
+}
+
+TEST(Versions, JournalLinesSplitAtTabs)
+{
+    struct {
+        std::string line;
+        int max;
+        std::vector<std::string> fields;
+    } cases[] = {
+        {"begin\tupdate\t1.1.0\t\t", 5, {"begin", "update", "1.1.0", "", ""}},
+        {"move\tC:\\i\\bin\\a.exe\tC:\\i\\bin\\a.exe.old-7-1", 5,
+         {"move", "C:\\i\\bin\\a.exe", "C:\\i\\bin\\a.exe.old-7-1"}},
+        {"tested", 5, {"tested"}},
+        {"", 5, {""}},
+        {"a\tb\tc", 2, {"a", "b"}},
+    };
+    for (auto &c : cases) {
+        std::vector<char> buf(c.line.begin(), c.line.end());
+        buf.push_back('\0');
+        char *f[VERSIONS_JOURNAL_FIELDS];
+        int n = versions_journal_fields(buf.data(), f, c.max);
+        std::vector<std::string> got(f, f + n);
+        EXPECT_EQ(got, c.fields) << c.line;
     }
 }

@@ -100,9 +100,10 @@ int blk_open_write(blk_handle *h, const char *path);
 // *count (may be null) the bytes that were real.
 int blk_read_block(blk_handle *h, uint64_t index, uint32_t block_size, void *dst,
                    uint32_t *count);
-// One write of len bytes at index * block_size. On a device the offset, the
-// length and src must be whole sectors (-3 without a call otherwise); a
-// write that stores fewer bytes than len fails with -1.
+// One write of len bytes at index * block_size. On a device the write is
+// unbuffered: the system refuses a transfer that is not sector-aligned for
+// that device, and the refusal is -3; a write that stores fewer bytes than
+// len fails with -1.
 int blk_write_block(blk_handle *h, uint64_t index, uint32_t block_size, const void *src,
                     uint32_t len);
 int blk_size(blk_handle *h, uint64_t *out);

@@ -218,6 +218,15 @@ static int parse_string(json_parser *p, char **out)
 
 // ---- numbers ----------------------------------------------------------------
 
+// 1 when a digit other than 0 stands in the text from s to end.
+static int mantissa_has_nonzero(const char *s, const char *end)
+{
+    for (; s < end; s++)
+        if (*s >= '1' && *s <= '9')
+            return 1;
+    return 0;
+}
+
 // Parses a number starting at cur ("-" or a digit) into v. std::from_chars
 // converts as the "C" locale does whatever the process locale says, rounds
 // correctly, and reports a value beyond the range of a double.
@@ -246,6 +255,7 @@ static int parse_number(json_parser *p, json_value *v)
             q++;
         integral = false;
     }
+    const char *mantissa_end = q;
     if (q < p->end && (*q == 'e' || *q == 'E')) {
         q++;
         if (q < p->end && (*q == '+' || *q == '-'))
@@ -262,6 +272,11 @@ static int parse_number(json_parser *p, json_value *v)
     double d = 0;
     std::from_chars_result r = std::from_chars(s, q, d);
     if (r.ec != std::errc() || r.ptr != q || isinf(d) || isnan(d))
+        return fail(p, "number out of range", s);
+    // An underflow is a range error too, as strtod reports it: a result
+    // below the smallest normal double has lost precision, and one that came
+    // out as zero from digits that are not all zero has lost the number.
+    if (d == 0 ? mantissa_has_nonzero(s, mantissa_end) : fpclassify(d) == FP_SUBNORMAL)
         return fail(p, "number out of range", s);
     v->number = d;
     if (integral) {
@@ -584,8 +599,15 @@ int json_parse_limited(const char *text, size_t len, size_t max_size, unsigned m
             snprintf(err, errlen, "%s", "document too large");
         return -1;
     }
-    if (!text)
+    if (!text) {
+        // No bytes to read: only an empty document may come without them.
+        if (len) {
+            if (err && errlen)
+                snprintf(err, errlen, "%s", "document missing");
+            return -1;
+        }
         text = "";
+    }
     json_parser p = {text, text + len, text, 0, 0, max_depth, max_values, err, errlen};
     json_value *tree = nullptr;
     if (parse_value(&p, &tree) < 0)

@@ -45,8 +45,11 @@ void proc_output_add(proc_output *o, const char *data, size_t n)
         memcpy(o->buf + o->len, data, n);
         o->len += n;
     } else {
+        // Exactly the first cap - 1 bytes: the output is in whatever code
+        // page the program writes (an OEM one for the system's tools, where
+        // 0xE1 is a whole character), so no cut here may assume UTF-8.
         memcpy(o->buf + o->len, data, room);
-        o->len = proc_utf8_whole(o->buf, o->len + room);
+        o->len += room;
         // Once bytes are lost nothing later may follow, or the text would
         // join pieces that were not written next to each other.
         o->full = 1;
@@ -79,7 +82,9 @@ int proc_names_append(char *names, size_t cap, const char *name)
         return 0;
     size_t have = strnlen(names, cap);
     size_t sep = have ? 2 : 0, n = strlen(name);
-    if (have + sep + n + 1 > cap)
+    // Room for a separator, the name and the NUL is always kept, whether
+    // the separator is written or not.
+    if (have + n + 3 >= cap)
         return 0;
     memcpy(names + have, ", ", sep);
     memcpy(names + have + sep, name, n + 1);

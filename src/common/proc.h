@@ -44,19 +44,21 @@ struct proc_output {
 // 0, and is never touched when cap is 0.
 void proc_output_init(proc_output *o, char *buf, size_t cap);
 // Appends n bytes of program output as far as the text stays within cap - 1
-// bytes, and terminates it. When bytes have to be dropped, a UTF-8 character
-// whose bytes would be cut apart is dropped whole, and everything after the
-// cut is dropped too, so the text is always the start of the output.
+// bytes, and terminates it. Once bytes had to be dropped, everything later is
+// dropped too, so the text is always the start of the output, byte for byte
+// (the output's code page is the program's; nothing is cut at characters).
 void proc_output_add(proc_output *o, const char *data, size_t n);
 // The length of the first len bytes of s without a UTF-8 sequence that is
-// cut off at the end (a lead byte missing some of its continuation bytes).
+// cut off at the end (a lead byte missing some of its continuation bytes):
+// for callers that cut a text they know to be UTF-8.
 size_t proc_utf8_whole(const char *s, size_t len);
 
 // The index in proc_program_names of an image name (compared without regard
 // to ASCII case), or -1 when it is none of them.
 int proc_program_index(const char *image);
 // Appends name to the list in names (cap bytes), after ", " when the list is
-// not empty, when all of it and the NUL fit: 1 when appended, else 0.
+// not empty, when the list's length + the name's length + 3 is below cap:
+// 1 when appended, else 0.
 int proc_names_append(char *names, size_t cap, const char *name);
 
 // Runs the program argv[0] (a bare name is searched for the way Windows does,

@@ -62,8 +62,9 @@ struct spawn_attempt {
     HANDLE job;                                  // the child's job
     HANDLE made_inheritable[PROC_SPAWN_HANDLES_MAX]; // extra handles to give back their flag
     int made_count;                              // how many of them
-    LPPROC_THREAD_ATTRIBUTE_LIST attrs;          // the handle list attribute (heap)
+    LPPROC_THREAD_ATTRIBUTE_LIST attrs;          // the handle list and job attributes (heap)
     int attrs_ready;                             // 1 once attrs is initialised
+    int job_listed;                              // 1 when attrs names the job too
 };
 
 // The child's output target as step six of the start chooses it; null when
@@ -93,20 +94,41 @@ static HANDLE choose_target(spawn_attempt *a, int capture, int fd)
     return dup ? dup : a->null_dev;
 }
 
-// Builds the attribute list that names the handles the child inherits.
-static int build_handle_list(spawn_attempt *a, HANDLE *list, size_t n)
+// Frees the attribute list of the attempt.
+static void drop_attrs(spawn_attempt *a)
+{
+    if (a->attrs_ready)
+        S.DeleteProcThreadAttributeList(a->attrs);
+    free(a->attrs);
+    a->attrs = nullptr;
+    a->attrs_ready = 0;
+    a->job_listed = 0;
+}
+
+// Builds the attribute list that names the handles the child inherits and,
+// with with_job, the job it starts in: a child named into its job at the
+// start (Windows 10, Wine 8) is in it before it exists to anyone else, so a
+// caller ended right after the start still takes a captured child along.
+// Where the system cannot name the job, the list holds the handles alone and
+// the suspended child is assigned after the start.
+static int build_attrs(spawn_attempt *a, HANDLE *list, size_t n, int with_job)
 {
     SIZE_T size = 0;
-    S.InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    DWORD count = with_job ? 2 : 1;
+    S.InitializeProcThreadAttributeList(nullptr, count, 0, &size);
     if (size == 0)
         return -1;
     a->attrs = (LPPROC_THREAD_ATTRIBUTE_LIST)malloc(size);
-    if (!a->attrs || !S.InitializeProcThreadAttributeList(a->attrs, 1, 0, &size))
+    if (!a->attrs || !S.InitializeProcThreadAttributeList(a->attrs, count, 0, &size))
         return -1;
     a->attrs_ready = 1;
     if (!S.UpdateProcThreadAttribute(a->attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, list,
                                      n * sizeof(HANDLE), nullptr, nullptr))
         return -1;
+    a->job_listed = with_job && S.UpdateProcThreadAttribute(a->attrs, 0,
+                                                            PROC_THREAD_ATTRIBUTE_JOB_LIST,
+                                                            &a->job, sizeof a->job, nullptr,
+                                                            nullptr);
     return 0;
 }
 
@@ -134,9 +156,7 @@ static void make_inheritable(spawn_attempt *a, HANDLE h)
 // holds apart from what the record keeps.
 static void attempt_end(spawn_attempt *a, int failed)
 {
-    if (a->attrs_ready)
-        S.DeleteProcThreadAttributeList(a->attrs);
-    free(a->attrs);
+    drop_attrs(a);
     if (a->target != a->null_dev)
         close_handle(&a->target);
     close_handle(&a->null_dev);
@@ -186,6 +206,7 @@ int proc_spawn_handles(const char *const *argv, const char *const *env, uint32_t
     PROCESS_INFORMATION pi;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limit;
     DWORD flags;
+    BOOL started;
     int has_console;
 
     proc_env_apply(env, &a.env);
@@ -209,7 +230,15 @@ int proc_spawn_handles(const char *const *argv, const char *const *env, uint32_t
         make_inheritable(&a, h);
         list_add(list, &listed, h);
     }
-    if (build_handle_list(&a, list, listed) != 0)
+    a.job = W.CreateJobObjectA(nullptr, nullptr);
+    if (a.job && capture) {
+        // A captured child's job ends whatever it leaves behind when the
+        // record is freed; without capture the job only serves the forced end.
+        memset(&limit, 0, sizeof limit);
+        limit.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        W.SetInformationJobObject(a.job, JobObjectExtendedLimitInformation, &limit, sizeof limit);
+    }
+    if (build_attrs(&a, list, listed, a.job != nullptr) != 0)
         goto done;
 
     memset(&si, 0, sizeof si);
@@ -220,25 +249,29 @@ int proc_spawn_handles(const char *const *argv, const char *const *env, uint32_t
     si.StartupInfo.hStdError = a.target;
     si.lpAttributeList = a.attrs;
 
-    a.job = W.CreateJobObjectA(nullptr, nullptr);
-    if (a.job && capture) {
-        // A captured child's job ends whatever it leaves behind when the
-        // record is freed; without capture the job only serves the forced end.
-        memset(&limit, 0, sizeof limit);
-        limit.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        W.SetInformationJobObject(a.job, JobObjectExtendedLimitInformation, &limit, sizeof limit);
-    }
-
     has_console = S.GetConsoleCP() != 0;
     flags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT;
     if (!has_console)
         flags |= CREATE_NO_WINDOW;
     memset(&pi, 0, sizeof pi);
-    if (!W.CreateProcessA(nullptr, a.line, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                          &si.StartupInfo, &pi))
+    started = W.CreateProcessA(nullptr, a.line, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                               &si.StartupInfo, &pi);
+    if (!started && a.job_listed) {
+        // The job may not take the child: start it the other way, and let the
+        // assignment below decide whether it runs in the job.
+        drop_attrs(&a);
+        if (build_attrs(&a, list, listed, 0) != 0)
+            goto done;
+        si.lpAttributeList = a.attrs;
+        started = W.CreateProcessA(nullptr, a.line, nullptr, nullptr, TRUE, flags, nullptr,
+                                   nullptr, &si.StartupInfo, &pi);
+    }
+    if (!started)
         goto done;
 
-    if (a.job && !W.AssignProcessToJobObject(a.job, pi.hProcess))
+    // Still suspended: a child not named into its job at the start is put
+    // into it before its first instruction.
+    if (a.job && !a.job_listed && !W.AssignProcessToJobObject(a.job, pi.hProcess))
         close_handle(&a.job);
     if (W.ResumeThread(pi.hThread) == (DWORD)-1) {
         // A child that never runs would stay suspended for good once the

@@ -1,5 +1,5 @@
-// The process runner on Win32: one thread starts the program suspended,
-// puts it into a job, and then alternates between emptying the output pipe
+// The process runner on Win32: one thread starts the program suspended and
+// inside a job, and then alternates between emptying the output pipe
 // without blocking and a short wait on the program, until the program ends
 // or its time is up. Every Windows call goes through proc_calls.
 #include <assert.h>
@@ -18,7 +18,8 @@ proc_api proc_calls = {
     TerminateJobObject, TerminateProcess,     PeekNamedPipe,      ReadFile,
     WaitForSingleObject, GetExitCodeProcess,  CloseHandle,        GetEnvironmentVariableA,
     SetEnvironmentVariableA, GetTickCount64,  CreateToolhelp32Snapshot, Process32First,
-    Process32Next,
+    Process32Next,      InitializeProcThreadAttributeList, UpdateProcThreadAttribute,
+    DeleteProcThreadAttributeList,
 };
 
 static proc_api &W = proc_calls;
@@ -148,6 +149,59 @@ void proc_drain_pipe(void *pipe, char *buffer, size_t size, uint64_t *pos)
     }
 }
 
+// Starts the command line suspended, with si's handles, and puts it into job
+// (when there is one); *in_job tells whether it is in. Where the system can
+// name the job in the start itself (PROC_THREAD_ATTRIBUTE_JOB_LIST, Windows
+// 10 and Wine 8), the program is in the job before it exists to anyone else:
+// a caller that is ended right after the start still takes it along when its
+// job handle closes. Elsewhere, and when a start with the job is refused
+// (the job may not take the program), the program starts suspended and is
+// assigned before it runs; a caller ended between those two calls leaves a
+// suspended program behind, which is why the first way comes first.
+// Returns the result of CreateProcessA; pi is filled on success.
+static BOOL start_in_job(char *line, const STARTUPINFOA *si, HANDLE job, PROCESS_INFORMATION *pi,
+                         int *in_job)
+{
+    const DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+    *in_job = 0;
+    if (job) {
+        SIZE_T size = 0;
+        W.InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        LPPROC_THREAD_ATTRIBUTE_LIST attrs =
+            size ? (LPPROC_THREAD_ATTRIBUTE_LIST)malloc(size) : nullptr;
+        if (attrs && W.InitializeProcThreadAttributeList(attrs, 1, 0, &size)) {
+            BOOL started = FALSE;
+            if (W.UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job,
+                                            sizeof job, nullptr, nullptr)) {
+                STARTUPINFOEXA six;
+                memset(&six, 0, sizeof six);
+                six.StartupInfo = *si;
+                six.StartupInfo.cb = sizeof six;
+                six.lpAttributeList = attrs;
+                started = W.CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
+                                           flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                           &six.StartupInfo, pi);
+            }
+            W.DeleteProcThreadAttributeList(attrs);
+            free(attrs);
+            if (started) {
+                *in_job = 1;
+                return TRUE;
+            }
+        } else {
+            free(attrs);
+        }
+    }
+    STARTUPINFOA plain = *si;
+    if (!W.CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &plain,
+                          pi))
+        return FALSE;
+    // Still suspended: in the job before its first instruction, so nothing it
+    // starts can escape.
+    *in_job = job && W.AssignProcessToJobObject(job, pi->hProcess);
+    return TRUE;
+}
+
 int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s, char *out,
              size_t outcap, proc_result *res)
 {
@@ -213,8 +267,7 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
     // it with a status instead of a dialog box that nobody sees.
     old_mode = W.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
                               SEM_NOOPENFILEERRORBOX);
-    started = W.CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
-                               CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
+    started = start_in_job(line, &si, job, &pi, &in_job);
     start_error = started ? 0 : GetLastError();
     W.SetErrorMode(old_mode);
     if (!started) {
@@ -226,9 +279,6 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
     // Only the program may hold the write end now, so that the pipe is
     // its own.
     close_handle(&write_end);
-    // Still suspended: in the job before its first instruction, so nothing it
-    // starts can escape.
-    in_job = job && W.AssignProcessToJobObject(job, pi.hProcess);
     if (W.ResumeThread(pi.hThread) == (DWORD)-1) {
         // A program that never runs would only be found out at its time limit,
         // and then as a program that hung: call it not started.

@@ -1,8 +1,9 @@
 // The Windows calls of the process runner, reachable through one table so
 // that a test can make a single call fail on purpose (no pipe, no job, a job
 // that refuses its limit or the program, a start refused by a virus scanner,
-// a thread that does not resume) and watch the runner's fallbacks and that it
-// closes every handle it opened on each path.
+// a thread that does not resume, a system that cannot name the job at the
+// start) and watch the runner's fallbacks and that it closes every handle it
+// opened on each path.
 #pragma once
 #include <windows.h>
 
@@ -36,6 +37,11 @@ struct proc_api {
     HANDLE(WINAPI *CreateToolhelp32Snapshot)(DWORD, DWORD);                  // process list
     BOOL(WINAPI *Process32First)(HANDLE, LPPROCESSENTRY32);                  // its first entry
     BOOL(WINAPI *Process32Next)(HANDLE, LPPROCESSENTRY32);                   // the next ones
+    BOOL(WINAPI *InitializeProcThreadAttributeList)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD,
+                                                    PSIZE_T);                // job named at the start
+    BOOL(WINAPI *UpdateProcThreadAttribute)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID,
+                                            SIZE_T, PVOID, PSIZE_T);         // its job list
+    VOID(WINAPI *DeleteProcThreadAttributeList)(LPPROC_THREAD_ATTRIBUTE_LIST); // its end
 };
 
 // The table the runner calls through. Tests replace single members and put

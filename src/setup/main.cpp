@@ -17,6 +17,7 @@
 #include "setup_options.h"
 #include "setup_start.h"
 #include "setup_text.h"
+#include "wizard_win.h"
 
 static const char kProgram[] = "orv_setup";
 
@@ -113,10 +114,7 @@ int main(int argc, char **argv)
         setup_print_components(ctx);
         return 0;
     }
-    if (!ctx->silent) {
-        // The wizard comes with its own unit.
-        setup_print_error("Das Setup-Fenster ist in diesem Build noch nicht enthalten");
-        return 1;
-    }
+    if (!ctx->silent)
+        return wizard_run(ctx);
     return run_silent(ctx);
 }

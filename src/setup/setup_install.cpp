@@ -348,9 +348,9 @@ int setup_install_silent_with(setup_context *ctx, const setup_flow_sys *sys, cha
         err[0] = '\0';
     rc = sys->install(ctx, &plan, err, errlen);
     if (rc == 75) {
-        setup_error(err, errlen,
-                    "Gerade läuft eine Sicherung, Wiederherstellung, Wartung oder ein anderes "
-                    "Update. Bitte später erneut versuchen");
+        setup_postponed(err, errlen,
+                        "Gerade läuft eine Sicherung, Wiederherstellung, Wartung oder ein "
+                        "anderes Update. Bitte später erneut versuchen");
         return 75;
     }
     if (rc != 0) {

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "msg.h"
 #include "setup_choice.h"
 #include "setup_text.h"
 
@@ -28,6 +29,21 @@ void setup_error(char *err, size_t errlen, const char *format, ...)
     va_start(ap, format);
     setup_verror(err, errlen, format, ap);
     va_end(ap);
+}
+
+void setup_postponed(char *err, size_t errlen, const char *fallback)
+{
+    if (!err || !errlen)
+        return;
+    if (!err[0]) {
+        setup_error(err, errlen, "%s", fallback);
+        return;
+    }
+    // Whoever must end the busy program has to learn its name.
+    msg_localize(err, errlen);
+    size_t n = msg_finish_sentence(err, errlen);
+    if (n < errlen)
+        setup_error(err + n, errlen - n, " Bitte später erneut versuchen");
 }
 
 size_t setup_report(setup_context *ctx, const char *format, ...)

@@ -16,6 +16,11 @@ int setup_flow_snprintf(char *buf, size_t size, const char *fmt, ...) ORV_PRINTF
 void setup_error(char *err, size_t errlen, const char *format, ...) ORV_PRINTF(3, 4);
 // setup_error with the arguments in place.
 void setup_verror(char *err, size_t errlen, const char *format, va_list ap) ORV_PRINTF(3, 0);
+// The sentence of a postponed run (75): when the engine said in err what
+// keeps the installation busy (a product program that runs), that sentence
+// in German followed by "Bitte später erneut versuchen"; otherwise the flow's
+// own fallback sentence.
+void setup_postponed(char *err, size_t errlen, const char *fallback);
 // Appends one line to ctx->report: nothing once the text holds 4094 bytes or
 // more; otherwise the line, cut at the buffer's end, and a line feed when it
 // still fits (the text then holds at most 4094 bytes before it). Returns the

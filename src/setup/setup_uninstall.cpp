@@ -64,9 +64,9 @@ int setup_uninstall_with(setup_context *ctx, const setup_flow_sys *sys, char *er
                          "Entfernen schließt es ab, eine erneute Installation richtet die "
                          "Einträge wieder ein.");
         if (rc == 75) {
-            setup_error(err, errlen,
-                        "Gerade läuft eine Sicherung, Wiederherstellung oder Wartung. Bitte "
-                        "später erneut versuchen");
+            setup_postponed(err, errlen,
+                            "Gerade läuft eine Sicherung, Wiederherstellung oder Wartung. Bitte "
+                            "später erneut versuchen");
             return 75;
         }
         if (errlen && err[0])

@@ -55,8 +55,10 @@ struct catalog_filter {
 
 // Fetches and verifies "components.json" of the configured channel, parses
 // and checks it (product, channel, validity window at now, no replay on this
-// channel), and records a new sequence or channel in st and the state file.
-// The document URL (the base of relative package URLs) goes to url_out. out
+// channel), and records a new sequence or channel in st and, under
+// updater.lock and over a fresh read of the file, in the state file (left
+// alone while another process holds the lock). The document URL (the base
+// of relative package URLs) goes to url_out. out
 // must be empty. 0 with the catalog; -1 with a sentence in err, out empty and
 // st as it was.
 int catalog_load(const updater_config *cfg, updater_state *st, int64_t now,

@@ -8,13 +8,54 @@
 
 #include <windows.h>
 
+#include "fs.h"
+#include "lock.h"
 #include "signed.h"
 #include "update.h"
 
+// Records the replay fields of st (both sequences and channels) in the state
+// file, under updater.lock and from a fresh read of the file: what an
+// installation recorded meanwhile (its version, components, failed versions)
+// is kept, never written back from an older copy. Without the lock (another
+// updater or setup works on the installation) the file is left alone: 1.
+// 0 written, -1 with the state writer's sentence in err.
+static int record_replay_fields(const updater_config *cfg, const updater_state *st, char *err,
+                                size_t errlen)
+{
+    // The lock lives in the state directory: a directory that cannot be made
+    // is the state writer's failure, in its words.
+    if (fs_create_dirs(cfg->state_dir) != 0) {
+        update_error(err, errlen, "cannot create %s", cfg->state_dir);
+        return -1;
+    }
+    // An engine run of this process holds it already, around all it does.
+    int took = 0;
+    if (!updater_lock_held()) {
+        int got = updater_lock_acquire(cfg);
+        if (got == -1)
+            return 1;
+        if (got != 0) {
+            update_error(err, errlen, "cannot use the state directory %s", cfg->state_dir);
+            return -1;
+        }
+        took = 1;
+    }
+    updater_state now;
+    state_read(cfg, &now);
+    now.last_sequence = st->last_sequence;
+    memcpy(now.sequence_channel, st->sequence_channel, sizeof now.sequence_channel);
+    now.last_catalog_sequence = st->last_catalog_sequence;
+    memcpy(now.catalog_channel, st->catalog_channel, sizeof now.catalog_channel);
+    int rc = state_write(cfg, &now, err, errlen);
+    if (took)
+        updater_lock_release();
+    return rc == 0 ? 0 : -1;
+}
+
 // Fetches, verifies and accepts the channel's catalog (into cat) or, when cat
-// is null, its manifest (into man), and writes the state when the document
-// brought a new sequence or channel. On failure the record is empty and *st
-// is as it was.
+// is null, its manifest (into man), and records a new sequence or channel in
+// *st and, when it can take the lock, in the state file. On failure the
+// record is empty and *st is as it was.
 static int load_document(const updater_config *cfg, updater_state *st, int64_t now,
                          component_catalog *cat, manifest *man, char *url_out, size_t url_size,
                          char *err, size_t errlen)
@@ -37,7 +78,7 @@ static int load_document(const updater_config *cfg, updater_state *st, int64_t n
     if (rc != 0 || !record)
         return rc;
     char msg[CATALOG_STATE_MSG_MAX] = "";
-    if (state_write(cfg, st, msg, sizeof msg) == 0)
+    if (record_replay_fields(cfg, st, msg, sizeof msg) >= 0)
         return 0;
     update_error(err, errlen, "%s", msg);
     *st = before;

@@ -3,10 +3,12 @@
 #include "download.h"
 #include "signed.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "codec.h"
 #include "update.h"
 
 // Windows opens a device, not a file, for these names, also with any
@@ -83,6 +85,13 @@ int download_file_name(const char *url, const char **name, char *err, size_t err
     return 0;
 }
 
+int download_keyed_name(const uint8_t digest[32], const char *name, char *out, size_t size)
+{
+    char key[2 * DOWNLOAD_KEY_BYTES + 1];
+    hex_encode(digest, DOWNLOAD_KEY_BYTES, key);
+    return snprintf(out, size, "%s-%s", key, name);
+}
+
 void download_http_opts(const updater_config *cfg, uint64_t range_start, uint64_t size,
                         http_opts *opts)
 {
@@ -98,8 +107,12 @@ int download_write_chunk(const void *data, size_t len, void *user)
     // Written as a subtraction so that no sum of two sizes can wrap.
     if (s->bytes_done > s->bytes_expected || len > s->bytes_expected - s->bytes_done)
         return 1;
-    if (fwrite(data, 1, len, s->file) != len)
+    errno = 0;
+    if (fwrite(data, 1, len, s->file) != len) {
+        // Kept for the message: a full disk is the disk's fault, not the package's.
+        s->write_errno = errno ? errno : EIO;
         return 1;
+    }
     sha256_update(&s->digest, data, len);
     s->bytes_done += len;
     if (s->bytes_fn)
@@ -166,6 +179,7 @@ int download_part_restart(const char *part, download_sink *sink)
     download_sink_close(sink);
     sha256_init(&sink->digest);
     sink->bytes_done = 0;
+    sink->write_errno = 0;
     sink->file = fopen(part, "wb");
     return sink->file ? 0 : -1;
 }

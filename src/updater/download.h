@@ -18,7 +18,8 @@ enum {
     DOWNLOAD_READ_PIECE = 65536,  // read buffer when a file on disk is hashed
     DOWNLOAD_URL_MAX = 2100,      // the resolved package URL, NUL included
     DOWNLOAD_REASON_MAX = 300,    // the HTTPS client's reason, NUL included
-    DOWNLOAD_PATH_MAX = 4096      // the ".part" path, NUL included
+    DOWNLOAD_PATH_MAX = 4096,     // the ".part" path, NUL included
+    DOWNLOAD_KEY_BYTES = 8        // digest bytes that key a package's file name
 };
 
 // Byte progress of one package: bytes on disk so far and the package's size.
@@ -32,18 +33,25 @@ struct download_sink {
     uint64_t bytes_expected;     // the package's size
     download_bytes_fn bytes_fn;  // progress callback, or null
     void *bytes_user;            // its user data
+    int write_errno;             // errno of the write that failed, 0 while none did
 };
 
 // Downloads the package art into dir (created with its parents) and returns 0
-// with "<dir>/<name>" in path (path_size bytes). The name is the last segment
-// of art->url, which resolves against base (the signed document's URL) when
-// relative. A finished file that already has the signed size and SHA-256 is
-// kept without a request (bytes_fn then gets size, size once); otherwise
-// "<path>.part" is resumed with a byte range (once more from 0 when that
-// fails), checked, and moved over path. -1 with one sentence in err; a ".part"
-// file of a failed request stays for the next run, one with a wrong size or
-// hash is deleted. bytes_fn (may be null) gets the bytes on disk after each
-// piece. Not for two calls on one directory at the same time.
+// with "<dir>/<key>-<name>" in path (path_size bytes). The name is the last
+// segment of art->url, which resolves against base (the signed document's
+// URL) when relative; the key is the first DOWNLOAD_KEY_BYTES of the signed
+// SHA-256 in hex, so two packages whose URLs end alike never share a file,
+// and a later run for the same package finds its file again. A finished file
+// that already has the signed size and SHA-256 is kept without a request
+// (bytes_fn then gets size, size once); otherwise "<path>.part" is resumed
+// with a byte range (once more from 0 when that request fails, or when the
+// resumed file fails its checks), flushed to disk, checked, and moved over
+// path. -1 with one sentence in err ("cannot write %s: the disk is full" when
+// the disk is full); a ".part" file of a failed request stays for the next
+// run, one whose bytes cannot begin the package (a wrong size or hash, a
+// response longer than the package) is deleted. bytes_fn (may be null) gets
+// the bytes on disk after each piece. Not for two calls on one file at the
+// same time.
 int artifact_download(const updater_config *cfg, const char *base, const manifest_artifact *art,
                       const char *dir, char *path, size_t path_size, download_bytes_fn bytes_fn,
                       void *bytes_user, char *err, size_t errlen);
@@ -55,7 +63,8 @@ int artifact_download_quiet(const updater_config *cfg, const char *base,
 // The body sink of the HTTPS client for a download_sink at user: writes the
 // piece to the file, hashes it, counts it and reports progress; 0. Returns 1
 // (stop) for a piece that would take the file past its expected size, and for
-// a short write (the piece is then neither hashed nor counted).
+// a short write (the piece is then neither hashed nor counted, and its errno,
+// EIO when there is none, is kept in write_errno).
 int download_write_chunk(const void *data, size_t len, void *user);
 
 // ---- the steps of artifact_download that need no network --------------------
@@ -67,6 +76,10 @@ int download_write_chunk(const void *data, size_t len, void *user);
 // dots), a device name such as "NUL" or "com1.pkg", one ending in ".part"),
 // or that holds anything but ASCII letters, digits, "+", "-", "." and "_".
 int download_file_name(const char *url, const char **name, char *err, size_t errlen);
+// The file name a package takes in the downloads directory: "<key>-<name>",
+// the key being the first DOWNLOAD_KEY_BYTES of digest in lower-case hex.
+// Returns what snprintf returns.
+int download_keyed_name(const uint8_t digest[32], const char *name, char *out, size_t size);
 // The request options for the package: the settings' pins, proxy, time-out
 // and client certificate (only when client_cert is set), the range from
 // range_start and the rest of the package (size - range_start) as the body

@@ -19,7 +19,8 @@ enum {
     HTTP_PIN_FILE_MAX = 1048576,          // largest pin file
     HTTP_PIN_DETAIL = 400,                // the parenthesised detail of a pin failure, NUL included
     HTTP_SECURE_PROTOCOLS = 0x2800,       // TLS 1.2 | TLS 1.3, nothing older
-    HTTP_ERR_CLIENT_CERT_NEEDED = 12044   // WinHTTP: the server asks for a client certificate
+    HTTP_ERR_CLIENT_CERT_NEEDED = 12044,  // WinHTTP: the server asks for a client certificate
+    HTTP_TOO_LARGE = -2                   // a request's result: the body passed max_bytes
 };
 
 // Options of one request; 0 or null in a field (or a null record) means the

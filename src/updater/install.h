@@ -113,6 +113,54 @@ int update_components_run(const updater_config *cfg, const update_options *opts,
 // components again). 0, 1 or 75.
 int install_add_components(const updater_config *cfg, const char *const *ids, size_t n,
                            const host_facts *hf, char *err, size_t errlen);
+// The update of an installation delivered as one package per release
+// (install_update_win.cpp): loads the signed manifest.json, chooses a release
+// for this computer, downloads, unpacks and checks its package and puts it
+// live with a self-test, undone when that fails. 0 (updated, or nothing to
+// do), 1 with a sentence, 10 (available, check_only set) or 75 (busy).
+int update_run(const updater_config *cfg, const update_options *opts, const host_facts *hf,
+               char *err, size_t errlen);
+// Puts the previous version live again and marks the one left as failed.
+// 0, 1 with a sentence, or 75 (busy).
+int update_rollback(const updater_config *cfg, char *err, size_t errlen);
+
+// ---- steps shared by the runs (install_win.cpp) -----------------------------
+
+// Takes updater.lock for a run and finishes or undoes a switch that an
+// earlier run left behind. 0 with the lock held; else the run's result: 75
+// when another process holds it (busy_line, when not null, logged at INFO),
+// 1 with a sentence in err (the lock not held).
+int install_lock_for_run(const updater_config *cfg, const char *busy_line, char *err,
+                         size_t errlen);
+// Asks the scheduler whether a job runs and stops an idle service, for the
+// run named by what ("installation", "update", "rollback"). 0 (*stopped is
+// 1 when the run must start the service again), or 75 after the INFO line.
+int install_sched_pause(const updater_config *cfg, const char *what, int *stopped);
+// 1 after the INFO line "%s is running: postponing the <what>" when a
+// product program runs, with the same sentence in err; else 0.
+int install_programs_busy(const char *what, char *err, size_t errlen);
+// The start of an update: *opts set to the defaults when it is null, err
+// emptied; without an update URL the INFO line and the result 0 (nothing to
+// do), else -1 to go on.
+int install_update_start(const updater_config *cfg, const update_options **opts, char *err,
+                         size_t errlen);
+// The staged-rollout bucket (the options' when 0 or more, else this
+// computer's for the newest release of m) and the release choice's flags
+// (RELEASE_ALLOW_*) of an update with opts.
+void install_update_choice(const updater_config *cfg, const update_options *opts,
+                           const manifest *m, unsigned *bucket, unsigned *flags);
+// An update's steps once rel was chosen over installed: logs what is
+// available, then gives the run's result when it ends here (0 after the
+// WARN line for a version that failed before and is not forced, 10 for a
+// check) or -1 to go on.
+int install_update_gate(const update_options *opts, const updater_state *st,
+                        const char *installed, const manifest_release *rel);
+// Reads "<dir>/PACKAGE.json" (1 to 65535 bytes) and checks it against the
+// unpacked entries, the version and the component (null: a whole update).
+// 0, or -1 with the reason.
+int install_check_package_json(const char *dir, const pkg_entry *entries, size_t count,
+                               const char *version, const char *component, char *reason,
+                               size_t size);
 
 // ---- the pure part (install.cpp) --------------------------------------------
 

@@ -25,7 +25,7 @@
 
 const install_win_calls install_win_real = {
     sched_service_busy, sched_service_stop, sched_service_start, proc_running_programs,
-    updater_lock_release,
+    updater_lock_release, unpack_tar_zstd,
 };
 install_win_calls install_win = install_win_real;
 
@@ -46,6 +46,7 @@ struct install_run_state {
     char downloads[INSTALL_PATH_MAX];       // "<state_dir>/downloads"
     char staging[INSTALL_PATH_MAX];         // "<install_dir>/.staging-<version>-<pid>"
     char *files[INSTALL_MAX_ARTIFACTS];     // downloaded file of each artifact (heap), or null
+    BY_HANDLE_FILE_INFORMATION checked[INSTALL_MAX_ARTIFACTS];  // each file as its checks saw it
     install_merged merged;                  // entries merged into staging so far
 };
 
@@ -74,10 +75,11 @@ void mark_failed(install_run_state *rs)
     state_write(rs->cfg, rs->st, nullptr, 0);
 }
 
-// Reads "<scratch>/PACKAGE.json" (1 to 65535 bytes, one read) and checks it
-// against the unpacked entries. 0, or -1 with the reason in reason.
-int check_package_json(const char *scratch, const pkg_entry *entries, size_t count,
-                       const char *version, const char *component, char *reason, size_t size)
+} // namespace
+
+int install_check_package_json(const char *scratch, const pkg_entry *entries, size_t count,
+                               const char *version, const char *component, char *reason,
+                               size_t size)
 {
     char path[INSTALL_PATH_MAX + 16];
     install_format(path, sizeof path, "%s/PACKAGE.json", scratch);
@@ -100,11 +102,15 @@ int check_package_json(const char *scratch, const pkg_entry *entries, size_t cou
     const char *bad = install_json_size_reason(len);
     if (bad)
         update_error(reason, size, "%s", bad);
-    else
+    else if (component)
         rc = package_json_check(entries, count, text, len, version, component, reason, size);
+    else
+        rc = package_json_check_update(entries, count, text, len, version, reason, size);
     free(text);
     return rc;
 }
+
+namespace {
 
 // Merges one package's entries from its scratch directory into staging.
 // 0, or -1 with the run's sentence in err.
@@ -167,7 +173,8 @@ int merge_package(install_run_state *rs, const char *scratch, const pkg_entry *e
 }
 
 // Unpacks, checks and merges package k; its scratch directory is gone
-// afterwards. 0, or -1 with the run's sentence in err.
+// afterwards. 0, or -1 with the run's sentence in err, or -2 with it when the
+// disk had no room (which says nothing about the version).
 int unpack_and_merge(install_run_state *rs, size_t k, char *err, size_t errlen)
 {
     const manifest_artifact *art = rs->req->artifacts[k];
@@ -180,13 +187,21 @@ int unpack_and_merge(install_run_state *rs, size_t k, char *err, size_t errlen)
 
     install_format(scratch, sizeof scratch, "%s.p%zu", rs->staging, k);
     fs_remove_path(scratch);
-    if (unpack_tar_zstd(rs->files[k], scratch, INSTALL_UNPACK_LIMIT, &entries, &count, msg,
-                        sizeof msg) != 0) {
-        update_error(err, errlen, "the package for %s is invalid: %s", name, msg);
+    rc = install_win.unpack(rs->files[k], scratch, INSTALL_UNPACK_LIMIT, &entries, &count, msg,
+                            sizeof msg);
+    if (rc == UNPACK_DISK_FULL) {
+        update_error(err, errlen, "the package for %s cannot be unpacked: %s", name, msg);
+        rc = -2;
         goto out;
     }
-    if (check_package_json(scratch, entries, count, rs->req->version, art->component, msg,
-                           sizeof msg) != 0) {
+    if (rc != 0) {
+        update_error(err, errlen, "the package for %s is invalid: %s", name, msg);
+        rc = -1;
+        goto out;
+    }
+    rc = -1;
+    if (install_check_package_json(scratch, entries, count, rs->req->version, art->component,
+                                   msg, sizeof msg) != 0) {
         update_error(err, errlen, "the package for %s is inconsistent: %s", name, msg);
         goto out;
     }
@@ -195,6 +210,33 @@ out:
     free(entries);
     fs_remove_path(scratch);
     return rc;
+}
+
+// Which file stands at path, its size and its last change, into info. 0, or
+// -1 when it cannot be opened.
+int file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info)
+{
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    BOOL ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok ? 0 : -1;
+}
+
+// 1 when the downloaded file of artifact k is still the file its checks
+// passed: the same file (not one moved over it), the same size, unchanged
+// since. The package unpacked is then the package the signature covers.
+int download_unchanged(const install_run_state *rs, size_t k)
+{
+    BY_HANDLE_FILE_INFORMATION now;
+    const BY_HANDLE_FILE_INFORMATION *was = &rs->checked[k];
+    return file_identity(rs->files[k], &now) == 0 &&
+           now.dwVolumeSerialNumber == was->dwVolumeSerialNumber &&
+           now.nFileIndexHigh == was->nFileIndexHigh && now.nFileIndexLow == was->nFileIndexLow &&
+           now.nFileSizeHigh == was->nFileSizeHigh && now.nFileSizeLow == was->nFileSizeLow &&
+           CompareFileTime(&now.ftLastWriteTime, &was->ftLastWriteTime) == 0;
 }
 
 // Downloads every artifact in order into rs->files. 0, or -1 with the
@@ -216,6 +258,10 @@ int download_all(install_run_state *rs, char *err, size_t errlen)
         rs->files[j] = strdup(path);
         if (!rs->files[j]) {
             update_error(err, errlen, "out of memory");
+            return -1;
+        }
+        if (file_identity(path, &rs->checked[j]) != 0) {
+            update_error(err, errlen, "cannot read %s", path);
             return -1;
         }
     }
@@ -247,10 +293,17 @@ int install_staged_run(install_run_state *rs, char *err, size_t errlen)
     if (req->step_fn)
         req->step_fn(req->step_user, "installing", req->count, req->count);
     for (size_t k = 0; k < req->count; k++) {
-        if (unpack_and_merge(rs, k, err, errlen) != 0) {
-            mark_failed(rs);
+        // Not the version's fault: nothing is marked.
+        if (!download_unchanged(rs, k)) {
+            update_error(err, errlen, "the download for %s changed after it was checked",
+                         install_artifact_name(req->artifacts[k]));
             return INSTALL_FAILED;
         }
+        int unpacked = unpack_and_merge(rs, k, err, errlen);
+        if (unpacked == -1)
+            mark_failed(rs);
+        if (unpacked != 0)
+            return INSTALL_FAILED;
     }
     if (versions_install_staged(rs->cfg, req->version, rs->list, rs->staging, rs->merged.items,
                                 rs->merged.count, rs->st, err, errlen) != 0)
@@ -260,23 +313,63 @@ int install_staged_run(install_run_state *rs, char *err, size_t errlen)
     return INSTALL_DONE;
 }
 
-// Takes the lock for a run whose busy line is busy_line; 0 held, else the
-// run's result (75 busy, 1 with the sentence in err).
-int lock_for_run(const updater_config *cfg, const char *busy_line, char *err, size_t errlen)
+} // namespace
+
+int install_lock_for_run(const updater_config *cfg, const char *busy_line, char *err,
+                         size_t errlen)
 {
     int got = updater_lock_acquire(cfg);
-    if (got == 0)
-        return 0;
     if (got == -1) {
         if (busy_line)
             log_write(LOG_INFO, "%s", busy_line);
         return INSTALL_POSTPONED;
     }
-    update_error(err, errlen, "cannot use the state directory %s", cfg->state_dir);
-    return INSTALL_FAILED;
+    if (got != 0) {
+        update_error(err, errlen, "cannot use the state directory %s", cfg->state_dir);
+        return INSTALL_FAILED;
+    }
+    // Before anything else: a switch that a run ended half done is finished
+    // or undone, so that bin holds one version again.
+    if (versions_recover(cfg, err, errlen) != 0) {
+        install_win.lock_release();
+        return INSTALL_FAILED;
+    }
+    return 0;
 }
 
-} // namespace
+int install_sched_pause(const updater_config *cfg, const char *what, int *stopped)
+{
+    char msg[INSTALL_SCHED_MSG] = "";
+    unsigned long pid = 0;
+    *stopped = 0;
+    // A job that runs, and a scheduler whose state cannot be read, both
+    // postpone: a backup must never find its programs half replaced.
+    if (install_win.sched_busy(cfg, &pid, nullptr, 0, msg, sizeof msg) != 0) {
+        log_write(LOG_INFO, "orv_sched is running a job: postponing the %s", what);
+        return INSTALL_POSTPONED;
+    }
+    if (pid == 0)
+        return 0;
+    if (install_win.sched_stop(cfg, pid, msg, sizeof msg) != 0) {
+        log_write(LOG_INFO, "could not stop the idle orv_sched for the %s (%s): postponing", what,
+                  msg);
+        return INSTALL_POSTPONED;
+    }
+    *stopped = 1;
+    return 0;
+}
+
+int install_programs_busy(const char *what, char *err, size_t errlen)
+{
+    char names[INSTALL_NAMES_MAX] = "";
+    if (install_win.running_programs(names, sizeof names) <= 0)
+        return 0;
+    log_write(LOG_INFO, "%s is running: postponing the %s", names, what);
+    // The caller's sentence names it too: a program left running (by a run
+    // that was ended, say) is found only by its name.
+    update_error(err, errlen, "%s is running: postponing the %s", names, what);
+    return 1;
+}
 
 int install_components(const updater_config *cfg, const host_facts *hf,
                        const install_request *req, updater_state *st, char *err, size_t errlen)
@@ -294,14 +387,6 @@ int install_components(const updater_config *cfg, const host_facts *hf,
         return INSTALL_FAILED;
     }
 
-    char msg[INSTALL_SCHED_MSG] = "";
-    unsigned long pid = 0;
-    // A job that runs, and a scheduler whose state cannot be read, both
-    // postpone: a backup must never find its programs half replaced.
-    if (install_win.sched_busy(cfg, &pid, nullptr, 0, msg, sizeof msg) != 0) {
-        log_write(LOG_INFO, "orv_sched is running a job: postponing the installation");
-        return INSTALL_POSTPONED;
-    }
     install_run_state *rs = (install_run_state *)calloc(1, sizeof *rs);
     if (!rs) {
         update_error(err, errlen, "out of memory");
@@ -310,25 +395,13 @@ int install_components(const updater_config *cfg, const host_facts *hf,
     rs->cfg = cfg;
     rs->req = req;
     rs->st = st;
-    int rc = INSTALL_FAILED;
-
-    if (pid != 0) {
-        if (install_win.sched_stop(cfg, pid, msg, sizeof msg) != 0) {
-            log_write(LOG_INFO,
-                      "could not stop the idle orv_sched for the installation (%s): postponing",
-                      msg);
-            rc = INSTALL_POSTPONED;
-            goto out;
-        }
-        rs->sched_stopped = 1;
-    }
-    {
-        char names[INSTALL_NAMES_MAX] = "";
-        if (install_win.running_programs(names, sizeof names) > 0) {
-            log_write(LOG_INFO, "%s is running: postponing the installation", names);
-            rc = INSTALL_POSTPONED;
-            goto out;
-        }
+    int rc = install_sched_pause(cfg, "installation", &rs->sched_stopped);
+    if (rc != 0)
+        goto out;
+    rc = INSTALL_FAILED;
+    if (install_programs_busy("installation", err, errlen)) {
+        rc = INSTALL_POSTPONED;
+        goto out;
     }
     install_component_list(req->artifacts, (size_t)req->count, req->component_list, rs->list,
                            sizeof rs->list);
@@ -374,7 +447,7 @@ int install_run(const updater_config *cfg, const host_facts *hf, const install_r
         update_error(err, errlen, "nothing to install");
         return INSTALL_FAILED;
     }
-    int rc = lock_for_run(cfg, "another orv_updater or orv_setup is running; try again later",
+    int rc = install_lock_for_run(cfg, "another orv_updater or orv_setup is running; try again later",
                           err, errlen);
     if (rc != 0)
         return rc;
@@ -389,13 +462,15 @@ namespace {
 
 // The busy checks of an uninstall, made under the lock: a product program
 // that runs, or a scheduler that runs a job (or whose job state cannot be
-// read), keeps the programs where they are. 0, or 75 (logged).
-int uninstall_busy(const updater_config *cfg)
+// read), keeps the programs where they are. 0, or 75 (logged; a running
+// program also named in err).
+int uninstall_busy(const updater_config *cfg, char *err, size_t errlen)
 {
     char names[INSTALL_NAMES_MAX] = "";
     char msg[INSTALL_SCHED_MSG] = "";
     if (install_win.running_programs(names, sizeof names) > 0) {
         log_write(LOG_INFO, "%s is running: not uninstalling now", names);
+        update_error(err, errlen, "%s is running: not uninstalling now", names);
         return INSTALL_POSTPONED;
     }
     if (install_win.sched_busy(cfg, nullptr, nullptr, 0, msg, sizeof msg) != 0) {
@@ -410,10 +485,10 @@ int uninstall_busy(const updater_config *cfg)
 int updater_uninstall_begin(const updater_config *cfg, char *err, size_t errlen)
 {
     update_error(err, errlen, "%s", "");
-    int rc = lock_for_run(cfg, nullptr, err, errlen);
+    int rc = install_lock_for_run(cfg, nullptr, err, errlen);
     if (rc != 0)
         return rc;
-    rc = uninstall_busy(cfg);
+    rc = uninstall_busy(cfg, err, errlen);
     if (rc != 0)
         install_win.lock_release();
     return rc;
@@ -422,7 +497,7 @@ int updater_uninstall_begin(const updater_config *cfg, char *err, size_t errlen)
 int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t errlen)
 {
     update_error(err, errlen, "%s", "");
-    int rc = lock_for_run(cfg, nullptr, err, errlen);
+    int rc = install_lock_for_run(cfg, nullptr, err, errlen);
     if (rc != 0)
         return rc;
     return updater_uninstall_locked(cfg, purge, err, errlen);
@@ -433,7 +508,7 @@ int updater_uninstall_locked(const updater_config *cfg, int purge, char *err, si
     update_error(err, errlen, "%s", "");
     // Asked again: the setup removed an idle service since it was asked
     // first, and a job that started in between must still find its programs.
-    int rc = uninstall_busy(cfg);
+    int rc = uninstall_busy(cfg, err, errlen);
     if (rc != 0) {
         install_win.lock_release();
         return rc;
@@ -510,7 +585,7 @@ int catalog_run_load(const updater_config *cfg, catalog_run *cr, const char *con
 int catalog_run_open(const updater_config *cfg, catalog_run **out, char *err, size_t errlen)
 {
     *out = nullptr;
-    int rc = lock_for_run(cfg, "another orv_updater is running; try again later", err, errlen);
+    int rc = install_lock_for_run(cfg, "another orv_updater is running; try again later", err, errlen);
     if (rc != 0)
         return rc;
     *out = (catalog_run *)calloc(1, sizeof **out);
@@ -544,26 +619,59 @@ install_request catalog_request(const catalog_run *cr, const char *version, uint
 
 } // namespace
 
-int update_components_run(const updater_config *cfg, const update_options *opts,
-                          const host_facts *hf, char *err, size_t errlen)
+int install_update_start(const updater_config *cfg, const update_options **opts, char *err,
+                         size_t errlen)
 {
     static const update_options none = {0, 0, 0, 0, nullptr, nullptr, -1};
-    if (!opts)
-        opts = &none;
+    if (!*opts)
+        *opts = &none;
     update_error(err, errlen, "%s", "");
     if (!cfg->url[0]) {
         log_write(LOG_INFO, "no update url configured: nothing to do");
         return INSTALL_DONE;
     }
+    return -1;
+}
+
+void install_update_choice(const updater_config *cfg, const update_options *opts,
+                           const manifest *m, unsigned *bucket, unsigned *flags)
+{
+    const manifest_release *newest = install_newest_release(m);
+    *bucket = opts->bucket >= 0 ? (unsigned)opts->bucket
+                                : rollout_bucket(newest ? newest->version : "");
+    *flags = (opts->allow_downgrade ? RELEASE_ALLOW_DOWNGRADE : 0) |
+             (opts->allow_major || cfg->allow_major_upgrade ? RELEASE_ALLOW_MAJOR : 0);
+}
+
+int install_update_gate(const update_options *opts, const updater_state *st,
+                        const char *installed, const manifest_release *rel)
+{
+    log_write(LOG_INFO, "installed %s, available %s%s%s", installed, rel->version,
+              rel->notes ? ": " : "", rel->notes ? rel->notes : "");
+    if (!opts->force && wordlist_contains(st->bad_versions, rel->version)) {
+        log_write(LOG_WARN,
+                  "version %s failed on this machine before; not trying it again (use --force, "
+                  "or wait for a newer release)",
+                  rel->version);
+        return INSTALL_DONE;
+    }
+    return opts->check_only ? INSTALL_AVAILABLE : -1;
+}
+
+int update_components_run(const updater_config *cfg, const update_options *opts,
+                          const host_facts *hf, char *err, size_t errlen)
+{
+    int rc = install_update_start(cfg, &opts, err, errlen);
+    if (rc >= 0)
+        return rc;
     catalog_run *cr;
-    int rc = catalog_run_open(cfg, &cr, err, errlen);
+    rc = catalog_run_open(cfg, &cr, err, errlen);
     if (rc != 0)
         return rc;
     rc = INSTALL_FAILED;
     char installed[VERSION_TEXT_MAX + 16];
     char msg[INSTALL_CHOICE_MSG] = "";
     const manifest_release *rel = nullptr;
-    const manifest_release *newest;
     unsigned bucket;
     unsigned flags;
     install_request req;
@@ -573,11 +681,7 @@ int update_components_run(const updater_config *cfg, const update_options *opts,
         install_format(installed, sizeof installed, "%s", opts->installed_version);
     else if (state_current_version(cfg, installed, sizeof installed) != 0)
         install_format(installed, sizeof installed, "%s", INSTALL_OWN_VERSION);
-    newest = install_newest_release(&cr->cat);
-    bucket = opts->bucket >= 0 ? (unsigned)opts->bucket
-                               : rollout_bucket(newest ? newest->version : "");
-    flags = (opts->allow_downgrade ? RELEASE_ALLOW_DOWNGRADE : 0) |
-            (opts->allow_major || cfg->allow_major_upgrade ? RELEASE_ALLOW_MAJOR : 0);
+    install_update_choice(cfg, opts, &cr->cat, &bucket, &flags);
     if (catalog_choose_release(&cr->cat, cr->resolved, cr->resolved_count, hf, installed,
                                INSTALL_OWN_VERSION, bucket, flags, opts->target_version, &rel,
                                cr->packages, msg, sizeof msg) != 0) {
@@ -585,20 +689,9 @@ int update_components_run(const updater_config *cfg, const update_options *opts,
         rc = INSTALL_DONE;
         goto out;
     }
-    log_write(LOG_INFO, "installed %s, available %s%s%s", installed, rel->version,
-              rel->notes ? ": " : "", rel->notes ? rel->notes : "");
-    if (!opts->force && wordlist_contains(cr->st.bad_versions, rel->version)) {
-        log_write(LOG_WARN,
-                  "version %s failed on this machine before; not trying it again (use --force, "
-                  "or wait for a newer release)",
-                  rel->version);
-        rc = INSTALL_DONE;
+    rc = install_update_gate(opts, &cr->st, installed, rel);
+    if (rc >= 0)
         goto out;
-    }
-    if (opts->check_only) {
-        rc = INSTALL_AVAILABLE;
-        goto out;
-    }
     req = catalog_request(cr, rel->version, opts->force);
     rc = install_components(cfg, hf, &req, &cr->st, err, errlen);
     if (rc == INSTALL_DONE)

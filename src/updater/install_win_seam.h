@@ -1,10 +1,11 @@
 // The neighbours of the install engine that a test must be able to replace:
 // Wine has no scheduler service to report a running job, to stop while idle
-// or to refuse a stop, and the order of the lock's release against the
-// clean-up of a purge can only be watched from inside.
+// or to refuse a stop, the order of the lock's release against the clean-up
+// of a purge can only be watched from inside, and no disk fills up on cue.
 #pragma once
 #include <stddef.h>
 
+#include "unpack.h"
 #include "updconf.h"
 
 struct install_win_calls {
@@ -19,6 +20,9 @@ struct install_win_calls {
     int (*running_programs)(char *names, size_t cap);
     // updater_lock_release
     void (*lock_release)(void);
+    // unpack_tar_zstd: no test can fill the disk while a package is unpacked
+    int (*unpack)(const char *archive, const char *dest, uint64_t limit, pkg_entry **entries,
+                  size_t *count, char *err, size_t errlen);
 };
 
 // The calls the engine makes; the real functions unless a test swapped some.

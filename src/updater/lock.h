@@ -26,12 +26,21 @@ enum {
 // begins with the agent's name and a version word follows, else 0 or -1.
 int agent_version_scan(const char *text, char version[LOCK_VERSION_MAX]);
 
+// The process id in the name of a staging directory: ".staging-<version>-
+// <pid>" or one of its scratch directories ".staging-<version>-<pid>.p<n>".
+// 1 with *pid set, else 0 (a name of another form).
+int staging_name_pid(const char *name, unsigned long *pid);
+
 // Takes "<state_dir>\updater.lock" (created with the state directory when
 // missing), opened for writing and shared with nobody. 0 held; -1 busy
 // (another process holds it); -2 the directory or the file cannot be used.
+// The holder then removes the staging directories that runs of other,
+// no longer running, processes left in the installation directory.
 int updater_lock_acquire(const updater_config *cfg);
 // Lets the lock go when it is held; the file stays.
 void updater_lock_release(void);
+// 1 while this process holds the lock, else 0.
+int updater_lock_held(void);
 // Removes the installation: the live programs (a file in use is moved to
 // "<file>.old-<pid>-<n>" and left to the next start of Windows), "bin", the
 // version directories, staging directories and, when empty, the

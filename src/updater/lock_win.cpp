@@ -18,6 +18,44 @@
 // The lock file's handle while this process holds it.
 static HANDLE lock_handle = INVALID_HANDLE_VALUE;
 
+// 1 unless Windows says that no process with this id runs: one that cannot
+// be looked at (another user's) counts as running.
+static int process_running(unsigned long pid)
+{
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)pid);
+    if (!h)
+        return GetLastError() != ERROR_INVALID_PARAMETER;
+    DWORD code = STILL_ACTIVE;
+    BOOL ok = GetExitCodeProcess(h, &code);
+    CloseHandle(h);
+    return !ok || code == STILL_ACTIVE;
+}
+
+// Removes every "<dir>\.staging-<version>-<pid>" (and its scratch
+// directories) whose process is not running: a run that was killed leaves a
+// whole package there. Only the lock's holder may do this; what cannot be
+// removed stays for a later run.
+static void remove_stale_staging(const char *dir)
+{
+    char pattern[PATH_1400], path[PATH_1700];
+    if (!dir[0] || path_format_1400(pattern, "%s\\.staging-*", dir) != 0)
+        return;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    unsigned long self = (unsigned long)GetCurrentProcessId();
+    do {
+        unsigned long pid = 0;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            !staging_name_pid(found.cFileName, &pid) || pid == self || process_running(pid))
+            continue;
+        if (path_format_1700(path, "%s\\%s", dir, found.cFileName) == 0)
+            fs_remove_path(path);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+}
+
 // Opens "<state_dir>\updater.lock" of c (a copy with backslashes) for
 // writing, shared with nobody, into lock_handle; the directory is created
 // first. 0 held, -1 another handle holds it, -2 the directory or the file
@@ -35,6 +73,7 @@ static int lock_open(const updater_config *c)
     if (h == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_SHARING_VIOLATION ? -1 : -2;
     lock_handle = h;
+    remove_stale_staging(c->install_dir);
     return 0;
 }
 
@@ -43,6 +82,11 @@ int updater_lock_acquire(const updater_config *cfg)
     updater_config c;
     versions_config_copy(cfg, &c);
     return lock_open(&c);
+}
+
+int updater_lock_held(void)
+{
+    return lock_handle != INVALID_HANDLE_VALUE;
 }
 
 void updater_lock_release(void)
@@ -221,22 +265,32 @@ static int adopt_locked(const updater_config *c, const char *directory, char *er
     state_read(c, &st);
     char previous[sizeof st.installed_version];
     snprintf(previous, sizeof previous, "%s", st.installed_version);
+    if (versions_journal_begin(c, VERSIONS_ADOPT, version, previous, "", err, errlen) != 0)
+        return 1;
     if (versions_switch_bin(c, version, msg, sizeof msg) != 0) {
+        versions_journal_end();
         update_error(err, errlen, "cannot switch: %s", msg);
         return 1;
     }
+    // From here on an end of the process finishes the adoption; only then
+    // may the moved-aside files go.
+    int noted = versions_journal_tested();
     switch_undo_clear();
-    versions_remove_old_files(c);
-    snprintf(st.installed_version, sizeof st.installed_version, "%s", version);
-    if (previous[0] && strcmp(previous, version) != 0)
-        snprintf(st.previous_version, sizeof st.previous_version, "%s", previous);
+    // A journal that cannot say so keeps them for the undo; the next run
+    // deletes them.
+    if (noted == 0)
+        versions_remove_old_files(c);
+    versions_record_mode(&st, VERSIONS_ADOPT, version, previous, "");
     // Programs that run from bin but that the state does not name are not
-    // managed: the engine would treat the installation as empty.
+    // managed: the engine would treat the installation as empty. The journal
+    // stays, so that the next run records them.
     if (state_write(c, &st, msg, sizeof msg) != 0) {
         update_error(err, errlen, "the programs of version %s are live, but the state cannot record them: %s",
                      version, msg);
+        versions_journal_close();
         return 1;
     }
+    versions_journal_end();
     log_write(LOG_INFO, "adopted %d program(s), version %s, into %s", copies, version,
               c->install_dir);
     return 0;
@@ -262,7 +316,8 @@ int versions_adopt_existing(const updater_config *cfg, const char *directory, ch
         update_error(err, errlen, "cannot use the state directory %s", c.state_dir);
         return 1;
     }
-    int rc = adopt_locked(&c, directory, err, errlen);
+    // Before anything else: a switch that a run ended half done.
+    int rc = versions_recover(&c, err, errlen) == 0 ? adopt_locked(&c, directory, err, errlen) : 1;
     updater_lock_release();
     return rc;
 }

@@ -348,7 +348,8 @@ static int content_length(http_call *c, uint64_t *len)
     return http_parse_content_length(text, len) == 0;
 }
 
-// Streams the body to the sink within the size cap. Returns 0, or -1 with the message.
+// Streams the body to the sink within the size cap. Returns 0, HTTP_TOO_LARGE
+// past the cap, or -1 with the message.
 static int read_body(http_call *c)
 {
     static const char kTooLarge[] = "response is larger than the allowed %lu bytes";
@@ -357,7 +358,7 @@ static int read_body(http_call *c)
     int has_length = content_length(c, &announced);
     if (has_length && announced > c->max_bytes) {
         update_error(c->err, c->errlen, kTooLarge, cap32);
-        return -1;
+        return HTTP_TOO_LARGE;
     }
     char buf[HTTP_PIECE];
     uint64_t total = 0;
@@ -373,7 +374,7 @@ static int read_body(http_call *c)
         total += got;
         if (total > c->max_bytes) {
             update_error(c->err, c->errlen, kTooLarge, cap32);
-            return -1;
+            return HTTP_TOO_LARGE;
         }
         if (c->sink && c->sink(buf, got, c->user) != 0) {
             update_error(c->err, c->errlen, "download aborted");
@@ -389,7 +390,8 @@ static int read_body(http_call *c)
 
 // The hops: each one split, connect, open, options, headers, send and
 // receive (with the one retry), pin test, status, then redirect or status
-// test, size test and body. Returns 0, or -1 with the message.
+// test, size test and body. Returns 0, or (as the body does)
+// HTTP_TOO_LARGE or -1 with the message.
 static int run_hops(http_call *c)
 {
     uint32_t redirects = 0;

@@ -21,7 +21,9 @@ struct http_client_cert {
 // before a later failure stays received. *status (when not null) gets the
 // status of every response read (0 when its status line cannot be read).
 // Without accept_any_status the final status must be 200, or 206 when
-// opts->range_start is set. Returns 0, or -1 with one sentence in err.
+// opts->range_start is set. Returns 0, HTTP_TOO_LARGE with its sentence when
+// the body is (or is announced) longer than the cap, or -1 with one sentence
+// in err.
 int http_request(const char *url, const http_opts *opts, const wchar_t *verb, const void *body,
                  size_t body_len, const wchar_t *content_type, int accept_any_status,
                  http_sink_fn sink, void *user, uint32_t *status, char *err, size_t errlen);
@@ -30,7 +32,7 @@ int http_get(const char *url, const http_opts *opts, http_sink_fn sink, void *us
              uint32_t *status, char *err, size_t errlen);
 // GET of url into a heap text (NUL-terminated, the caller frees it; an empty
 // body gives ""), at most opts->max_bytes (64 MiB by default). Returns 0 with
-// *body and *len (len may be null), or -1 with *body null.
+// *body and *len (len may be null), or HTTP_TOO_LARGE or -1 with *body null.
 int http_get_memory(const char *url, const http_opts *opts, char **body, size_t *len,
                     uint32_t *status, char *err, size_t errlen);
 // POST of a JSON body to url; any status is accepted and redirects are not

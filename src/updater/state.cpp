@@ -26,6 +26,19 @@ static void copy_cut(char *dst, size_t size, const char *src)
     dst[n] = '\0';
 }
 
+// Copies a free text value into dst the way copy_cut does, then drops the
+// carriage returns at its end: the writer ends the line right after the
+// value, and the reader drops a line's final carriage returns, so a value
+// ending in one (cut at its field size, or ended early by a NUL byte in a
+// damaged file) would not survive the next write and read.
+static void copy_text_value(char *dst, size_t size, const char *src)
+{
+    copy_cut(dst, size, src);
+    size_t n = strlen(dst);
+    while (n > 0 && dst[n - 1] == '\r')
+        dst[--n] = '\0';
+}
+
 // Rebuilds the component list from a value: every piece between commas must
 // be a component id and fit, or the whole list is dropped. A trailing comma
 // is ignored.
@@ -64,15 +77,15 @@ void state_parse_line(updater_state *st, const char *line)
     if (update_sscanf(line, "last_sequence=%lld", &seq) == 1 && seq >= 0)
         st->last_sequence = seq;
     else if ((v = after_key(line, "sequence_channel=")))
-        copy_cut(st->sequence_channel, sizeof st->sequence_channel, v);
+        copy_text_value(st->sequence_channel, sizeof st->sequence_channel, v);
     else if ((v = after_key(line, "catalog_channel=")))
-        copy_cut(st->catalog_channel, sizeof st->catalog_channel, v);
+        copy_text_value(st->catalog_channel, sizeof st->catalog_channel, v);
     else if ((v = after_key(line, "installed_version=")) && version_is_valid(v))
         copy_cut(st->installed_version, sizeof st->installed_version, v);
     else if ((v = after_key(line, "previous_version=")) && version_is_valid(v))
         copy_cut(st->previous_version, sizeof st->previous_version, v);
     else if ((v = after_key(line, "bad_versions=")))
-        copy_cut(st->bad_versions, sizeof st->bad_versions, v);
+        copy_text_value(st->bad_versions, sizeof st->bad_versions, v);
     else if (update_sscanf(line, "last_catalog_sequence=%lld", &seq) == 1 && seq >= 0)
         st->last_catalog_sequence = seq;
     else if ((v = after_key(line, "components=")))
@@ -104,4 +117,35 @@ int state_format(const updater_state *st, char *buf, size_t size)
                     (long long)st->last_sequence, st->sequence_channel, st->installed_version,
                     st->previous_version, st->bad_versions, (long long)st->last_catalog_sequence,
                     st->catalog_channel, st->components);
+}
+
+const char *state_unreadable_field(const updater_state *st)
+{
+    // Each field alone, so that a line feed inside one value cannot make
+    // another field look like the faulty one.
+    static const char *const keys[] = {"last_sequence",   "sequence_channel",      "installed_version",
+                                       "previous_version", "bad_versions",          "last_catalog_sequence",
+                                       "catalog_channel",  "components"};
+    for (int field = 0; field < 8; field++) {
+        updater_state one, back;
+        memset(&one, 0, sizeof one);
+        switch (field) {
+        case 0: one.last_sequence = st->last_sequence; break;
+        case 1: copy_cut(one.sequence_channel, sizeof one.sequence_channel, st->sequence_channel); break;
+        case 2: copy_cut(one.installed_version, sizeof one.installed_version, st->installed_version); break;
+        case 3: copy_cut(one.previous_version, sizeof one.previous_version, st->previous_version); break;
+        case 4: copy_cut(one.bad_versions, sizeof one.bad_versions, st->bad_versions); break;
+        case 5: one.last_catalog_sequence = st->last_catalog_sequence; break;
+        case 6: copy_cut(one.catalog_channel, sizeof one.catalog_channel, st->catalog_channel); break;
+        default: copy_cut(one.components, sizeof one.components, st->components); break;
+        }
+        char text[STATE_TEXT_MAX];
+        int n = state_format(&one, text, sizeof text);
+        if (n < 0 || (size_t)n >= sizeof text)
+            return keys[field];
+        state_parse_text(&back, text, (size_t)n);
+        if (memcmp(&one, &back, sizeof one) != 0)
+            return keys[field];
+    }
+    return NULL;
 }

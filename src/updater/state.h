@@ -33,9 +33,18 @@ void state_parse_text(updater_state *st, char *text, size_t len);
 // the length of the whole text.
 int state_format(const updater_state *st, char *buf, size_t size);
 
+// The key of the first field of st whose value would not read back as it is
+// after state_format and state_parse_text (a line feed inside a text, a
+// carriage return at its end, a version or component list the reader would
+// drop, a negative sequence), or null when every field reads back the same.
+// Text fields count up to their first NUL.
+const char *state_unreadable_field(const updater_state *st);
+
 // Reads "<state_dir>/state" into st; a missing or unreadable file gives the
 // empty state. Always returns 0.
 int state_read(const updater_config *cfg, updater_state *st);
 // Writes st as "<state_dir>/state" through "<state_dir>/state.tmp", moved
-// over the old file in one step. 0, or -1 with a sentence in err.
+// over the old file in one step. 0, or -1 with a sentence in err; a record
+// with a value that would not read back as written is refused before
+// anything is touched.
 int state_write(const updater_config *cfg, const updater_state *st, char *err, size_t errlen);

@@ -61,11 +61,19 @@ int state_read(const updater_config *cfg, updater_state *st)
 int state_write(const updater_config *cfg, const updater_state *st, char *err, size_t errlen)
 {
     char path[600], tmp[610], text[STATE_TEXT_MAX];
+    snprintf(path, sizeof path, "%s/state", cfg->state_dir);
+    // A state that would read back as something else is a record silently
+    // changed by the next run: refuse it while the old file is untouched.
+    const char *unreadable = state_unreadable_field(st);
+    if (unreadable) {
+        update_error(err, errlen, "cannot update %s: its %s value would not read back as written",
+                     path, unreadable);
+        return -1;
+    }
     if (fs_create_dirs(cfg->state_dir) != 0) {
         update_error(err, errlen, "cannot create %s", cfg->state_dir);
         return -1;
     }
-    snprintf(path, sizeof path, "%s/state", cfg->state_dir);
     snprintf(tmp, sizeof tmp, "%s.tmp", path);
     int n = state_format(st, text, sizeof text);
     FILE *f = fopen(tmp, "wb");

@@ -5,6 +5,7 @@
 #include "unpack.h"
 
 #include <assert.h>
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -53,7 +54,9 @@ struct unpack_run {
     uint64_t decompressed;           // bytes the decoder has produced
     char *err;                       // the caller's message buffer (may be null)
     size_t errlen;                   // its size
+    int disk_full;                   // 1 when the failure was a full disk
 };
+
 
 // Writes the run's failure sentence (when the caller gave a buffer) and
 // returns -1, so failures read "return unpack_fail(...)".
@@ -67,6 +70,14 @@ static int unpack_fail(unpack_run *r, const char *fmt, ...)
         va_end(ap);
     }
     return -1;
+}
+
+// The failure of an output file the disk had no room for: said as such, so
+// that nobody blames the package.
+static int unpack_fail_full(unpack_run *r)
+{
+    r->disk_full = 1;
+    return unpack_fail(r, "cannot write %s: the disk is full", r->current.path);
 }
 
 // Reads a header's octal field of len bytes: leading blanks, at least one
@@ -206,10 +217,13 @@ static void unpack_full_path(const unpack_run *r, const char *path, char out[UNP
 static int tar_finish_file(unpack_run *r)
 {
     r->file_open = 0;
+    errno = 0;
     int closed = r->io->close_file(r->io->ctx, r->file);
+    int e = errno;
     sha256_final(&r->digest, r->current.sha256);
     if (closed != 0)
-        return unpack_fail(r, "cannot write %s", r->current.path);
+        return e == ENOSPC ? unpack_fail_full(r)
+                           : unpack_fail(r, "cannot write %s", r->current.path);
     r->entries[r->count++] = r->current;
     uint64_t tail = r->current.size % TAR_BLOCK;
     r->pad_left = tail ? TAR_BLOCK - tail : 0;
@@ -220,9 +234,11 @@ static int tar_finish_file(unpack_run *r)
 // Writes n bytes of the current file and adds them to its digest.
 static int tar_write(unpack_run *r, const unsigned char *p, size_t n)
 {
+    errno = 0;
     int64_t written = r->io->write_file(r->io->ctx, r->file, p, n);
     if (written < 0 || (uint64_t)written != n)
-        return unpack_fail(r, "cannot write %s", r->current.path);
+        return errno == ENOSPC ? unpack_fail_full(r)
+                               : unpack_fail(r, "cannot write %s", r->current.path);
     sha256_update(&r->digest, p, n);
     r->data_left -= n;
     return r->data_left == 0 ? tar_finish_file(r) : 0;
@@ -253,6 +269,8 @@ static int tar_open_file(unpack_run *r)
     if (made != 0)
         return unpack_fail(r, "cannot create the directory of %s", r->current.path);
     int e = r->io->create_file(r->io->ctx, full, &r->file);
+    if (e == ENOSPC)
+        return unpack_fail_full(r);
     if (e != 0)
         return unpack_fail(r, "cannot create %s (%s)", r->current.path, strerror(e));
     r->file_open = 1;
@@ -487,5 +505,5 @@ int unpack_tar_zstd_io(const unpack_io *io, const char *archive, const char *des
     } else {
         free(r.entries);
     }
-    return rc;
+    return rc != 0 && r.disk_full ? UNPACK_DISK_FULL : rc;
 }

@@ -18,6 +18,8 @@
 #define UNPACK_TAR_SLACK 4198400ull
 // Destinations must be shorter than this (as for fs_create_dirs).
 #define UNPACK_DEST_MAX 1024u
+// Result of an unpack that failed because the disk was full.
+#define UNPACK_DISK_FULL (-2)
 
 // Modes of unpacked entries.
 #define PKG_MODE_EXEC 0755   // directories, and files with any execute bit in the header
@@ -35,7 +37,9 @@ struct pkg_entry {
 // Unpacks the package at archive into dest (created with its parents).
 // Returns 0 with *entries (malloc'ed, owned by the caller, released with free)
 // and *count set; or -1 with *entries null, *count 0 and one lower-case
-// sentence in err (when err and errlen are both set). limit bounds the total
+// sentence in err (when err and errlen are both set); UNPACK_DISK_FULL in
+// place of -1 when the disk had no room for a file, with "cannot write %s:
+// the disk is full" (the entry's path). limit bounds the total
 // of all file sizes. Files and directories made before a failure stay on
 // disk: the caller removes dest.
 int unpack_tar_zstd(const char *archive, const char *dest, uint64_t limit, pkg_entry **entries,
@@ -50,11 +54,14 @@ struct unpack_io {
     // afterwards, -1 otherwise.
     int (*make_dirs)(void *ctx, const char *path);
     // Creates the file path new, without text translation, failing when
-    // something exists there: 0 with *file set, or the runtime's error number.
+    // something exists there: 0 with *file set, or the runtime's error number
+    // (ENOSPC for a full disk).
     int (*create_file)(void *ctx, const char *path, intptr_t *file);
-    // Writes len bytes (len fits in 32 bits): the count written, or -1.
+    // Writes len bytes (len fits in 32 bits): the count written, or -1; a
+    // short count or -1 on a full disk leaves errno at ENOSPC.
     int64_t (*write_file)(void *ctx, intptr_t file, const void *data, size_t len);
-    // Closes the file: 0, or -1 when its data may not have reached the disk.
+    // Closes the file: 0, or -1 (errno ENOSPC for a full disk) when its data
+    // may not have reached the disk.
     int (*close_file)(void *ctx, intptr_t file);
 };
 

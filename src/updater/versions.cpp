@@ -1,11 +1,12 @@
 // The decisions of the version directories and the switch that need no
 // file system: the settings copy, which names are moved-aside files or old
 // versions, which errors are worth another try, and what a successful
-// installation records.
+// installation records, and the journal's modes and lines.
 #include "versions.h"
 
 #include <string.h>
 
+#include "selftest.h"
 #include "update.h"
 #include "version.h"
 
@@ -56,4 +57,64 @@ void versions_record_success(updater_state *st, const char *version, const char 
         update_format(st->previous_version, sizeof st->previous_version, "%s", previous);
     update_format(st->installed_version, sizeof st->installed_version, "%s", version);
     update_format(st->components, sizeof st->components, "%s", components ? components : "");
+}
+
+// The journal's names of the modes, indexed by versions_mode.
+static const char *const mode_names[] = {"install", "update", "rollback", "adopt"};
+
+const char *versions_mode_name(int mode)
+{
+    if (mode < 0 || mode >= (int)(sizeof mode_names / sizeof mode_names[0]))
+        return NULL;
+    return mode_names[mode];
+}
+
+int versions_mode_of(const char *name)
+{
+    for (int i = 0; i < (int)(sizeof mode_names / sizeof mode_names[0]); i++)
+        if (name && strcmp(name, mode_names[i]) == 0)
+            return i;
+    return -1;
+}
+
+int versions_record_mode(updater_state *st, int mode, const char *version, const char *previous,
+                         const char *components)
+{
+    const char *prev = previous ? previous : "";
+    switch (mode) {
+    case VERSIONS_INSTALL:
+        versions_record_success(st, version, prev, components);
+        return 0;
+    case VERSIONS_UPDATE:
+        update_format(st->previous_version, sizeof st->previous_version, "%s", prev);
+        break;
+    case VERSIONS_ROLLBACK:
+        // The version left behind is not offered again unless forced.
+        failed_versions_add(st, prev);
+        update_format(st->previous_version, sizeof st->previous_version, "%s", prev);
+        break;
+    case VERSIONS_ADOPT:
+        if (prev[0] && strcmp(prev, version) != 0)
+            update_format(st->previous_version, sizeof st->previous_version, "%s", prev);
+        break;
+    default:
+        return -1;
+    }
+    update_format(st->installed_version, sizeof st->installed_version, "%s", version);
+    return 0;
+}
+
+int versions_journal_fields(char *line, char **fields, int max)
+{
+    int n = 0;
+    char *p = line;
+    while (n < max) {
+        fields[n++] = p;
+        char *tab = strchr(p, '\t');
+        if (!tab)
+            break;
+        *tab = '\0';
+        p = tab + 1;
+    }
+    return n;
 }

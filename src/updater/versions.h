@@ -14,6 +14,21 @@
 //   "%s.old-%lu-%u"          live file, process id, counter: a file moved aside
 //   "%s.keep-%lu-%u"         live file, process id, counter: an old file that a
 //                            failed undo could not put back, kept for good
+//   "%s\versions\%s.old-%lu-%u" I, version, process id, counter: a version
+//                            directory kept aside while a new copy of it goes live
+//   "%s\switch.journal"      I: what the switch in progress is about to do
+//
+// The journal makes a switch survive the end of its process: every step is
+// written (and flushed) before it is taken, so the next run, under the lock
+// and before anything else (versions_recover), can finish a switch whose
+// programs had passed their test or undo one that had not, and "bin" holds
+// the programs of exactly one version again. Its lines, fields separated by
+// tabs:
+//   begin <mode> <version> <previous> <components>   first line
+//   keep <version directory> <its aside name>        before the rename
+//   move <live file> <aside name>                    before the move aside
+//   copy <live file>                                 before a copy where nothing stood
+//   tested                                           the new programs passed
 //
 // Every routine works on a copy of the settings whose install_dir and
 // state_dir have "\" for every "/". One thread only; the caller holds
@@ -51,6 +66,20 @@ struct switch_undo {
     uint32_t stray_counter;   // names of files moved aside by the stray pass
 };
 
+// What the run that switches does with the state once the new programs are
+// live: the journal's modes.
+enum versions_mode {
+    VERSIONS_INSTALL = 0,   // installed version, previous version (unless the same) and components
+    VERSIONS_UPDATE = 1,    // installed and previous version; the components stay
+    VERSIONS_ROLLBACK = 2,  // back to the previous version, the abandoned one marked as failed
+    VERSIONS_ADOPT = 3      // a flat installation taken over; previous version when it differs
+};
+
+enum {
+    VERSIONS_JOURNAL_MAX = 1048576,  // bytes of a journal read back
+    VERSIONS_JOURNAL_FIELDS = 5      // fields of its longest line
+};
+
 // ---- pure decisions, shared with the Windows unit --------------------------
 
 // Copies cfg into out with every "/" of install_dir and state_dir turned into
@@ -71,6 +100,19 @@ int versions_transient_error(unsigned long error);
 // component list (cut to 255 characters).
 void versions_record_success(updater_state *st, const char *version, const char *previous,
                              const char *components);
+// Records in st what a run of mode (versions_mode) records once the programs
+// of version are live, switched to from previous (empty when nothing was
+// installed); components are recorded only by VERSIONS_INSTALL. Doing it
+// twice gives the same state. -1 for an unknown mode (st unchanged), else 0.
+int versions_record_mode(updater_state *st, int mode, const char *version, const char *previous,
+                         const char *components);
+// The name of a mode in the journal ("install", ...), or null.
+const char *versions_mode_name(int mode);
+// The mode named by a journal's word, or -1.
+int versions_mode_of(const char *name);
+// Splits one journal line (without its line feed) at its tabs, in place,
+// into at most max fields. Returns the number of fields.
+int versions_journal_fields(char *line, char **fields, int max);
 
 // ---- on the installation directory ------------------------------------------
 
@@ -103,6 +145,44 @@ void versions_remove_old_files(const updater_config *cfg);
 // than keep and keep_also (either may be null), logging each removal;
 // anything else there is left alone, and so is what cannot be removed.
 void versions_prune(const updater_config *cfg, const char *keep, const char *keep_also);
+// Puts the filled staging directory live as "versions\<version>" and the
+// version's programs into bin, for a run of mode (VERSIONS_INSTALL or
+// VERSIONS_UPDATE), all of it journaled: a version directory that stands
+// there already is kept aside until the new one has passed its self-test
+// and put back on any failure; live files the version lacks are moved aside
+// too (VERSIONS_INSTALL only); the live programs are self-tested. Passed:
+// st records the version (and components, for an install) and is written,
+// old version directories but the new and the previous one are pruned; 0.
+// Otherwise 1 with one sentence in err, the old programs and the old
+// directory back and, after a failed self-test, the version in st's failed
+// versions (written). Programs that passed but a state that cannot be
+// written: 1 with a sentence that says both; the journal stays, so that the
+// next run records the version.
+int versions_go_live(const updater_config *cfg, int mode, const char *version,
+                     const char *components, const char *staging, updater_state *st, char *err,
+                     size_t errlen);
+// Finishes or undoes a switch that a run ended before it was done, as its
+// journal tells: one whose programs had passed (or whose version the state
+// already records) is recorded and cleaned up, any other is undone, so that
+// bin holds one version's programs; the journal is gone afterwards. 0 also
+// when there was nothing to do; -1 with the sentence in err when the state
+// cannot record a finished switch (the journal then stays for the next run).
+// The caller holds updater.lock.
+int versions_recover(const updater_config *cfg, char *err, size_t errlen);
+// Starts the journal of a switch of mode to version from previous (empty when
+// none), for runs that call versions_switch_bin themselves. 0, or -1 with
+// "cannot write %s".
+int versions_journal_begin(const updater_config *cfg, int mode, const char *version,
+                           const char *previous, const char *components, char *err,
+                           size_t errlen);
+// Notes in the journal that the switched programs are good: from here on the
+// next run finishes the switch instead of undoing it. 0, or -1.
+int versions_journal_tested(void);
+// Closes and deletes the journal: the switch is done or undone for good.
+void versions_journal_end(void);
+// Closes the journal and leaves it on disk for the next run's
+// versions_recover: the programs are live but not recorded.
+void versions_journal_close(void);
 // Creates "versions" with its parents. 0, or -1 with "cannot create %s".
 int versions_dir_create(const updater_config *cfg, char *err, size_t errlen);
 // Copies the installed version of the state file into buf (cut to size - 1

@@ -1,6 +1,7 @@
 // Version directories and the program switch on the 8-bit Win32 file calls,
 // all made through the versions_win table.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <windows.h>
@@ -17,7 +18,7 @@
 const versions_win_calls versions_win_real = {
     MoveFileExA,        CopyFileA,      DeleteFileA,   GetFileAttributesA,
     SetFileAttributesA, FindFirstFileA, FindNextFileA, FindClose,
-    Sleep,              proc_run,
+    Sleep,              proc_run,       WriteFile,     FlushFileBuffers,
 };
 versions_win_calls versions_win = versions_win_real;
 
@@ -158,6 +159,82 @@ static HANDLE list_first(const char *dir, const char *match, WIN32_FIND_DATAA *f
     return versions_win.find_first(pattern, found);
 }
 
+// ---- the journal -------------------------------------------------------------
+
+// The journal of the switch in progress, while one is open.
+static HANDLE journal_handle = INVALID_HANDLE_VALUE;
+// Its path.
+static char journal_path[PATH_1400];
+
+// "<installation directory>\switch.journal" of c (a copy with backslashes).
+static int journal_file(const updater_config *c, char out[PATH_1400])
+{
+    return path_format_1400(out, "%s\\switch.journal", c->install_dir);
+}
+
+// Appends one line (the fields joined by tabs, then a line feed) to the open
+// journal and flushes it to the disk, so that it is there before the step it
+// announces is taken. 0 (also when no journal is open), or -1.
+static int journal_line(const char *kind, const char *a, const char *b)
+{
+    if (journal_handle == INVALID_HANDLE_VALUE)
+        return 0;
+    char line[PATH_1400 + PATH_1500 + 32];
+    int n = update_format(line, sizeof line, "%s%s%s%s%s\n", kind, a ? "\t" : "", a ? a : "",
+                          b ? "\t" : "", b ? b : "");
+    if (n < 0 || (size_t)n >= sizeof line)
+        return -1;
+    DWORD wrote = 0;
+    if (!versions_win.write_file(journal_handle, line, (DWORD)n, &wrote, NULL) ||
+        wrote != (DWORD)n || !versions_win.flush_file(journal_handle))
+        return -1;
+    return 0;
+}
+
+int versions_journal_begin(const updater_config *cfg, int mode, const char *version,
+                           const char *previous, const char *components, char *err,
+                           size_t errlen)
+{
+    updater_config c;
+    versions_config_copy(cfg, &c);
+    versions_journal_end();
+    const char *name = versions_mode_name(mode);
+    if (!name || journal_file(&c, journal_path) != 0 || fs_create_dirs(c.install_dir) != 0) {
+        update_error(err, errlen, "cannot write %s\\switch.journal", c.install_dir);
+        return -1;
+    }
+    journal_handle = CreateFileA(journal_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, NULL);
+    char head[3 * 64 + 256 + 8];
+    update_format(head, sizeof head, "%s\t%s\t%s", version, previous ? previous : "",
+                  components ? components : "");
+    if (journal_handle == INVALID_HANDLE_VALUE ||
+        journal_line("begin", name, head) != 0) {
+        update_error(err, errlen, "cannot write %s", journal_path);
+        versions_journal_end();
+        return -1;
+    }
+    return 0;
+}
+
+int versions_journal_tested(void) { return journal_line("tested", NULL, NULL); }
+
+void versions_journal_close(void)
+{
+    if (journal_handle == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(journal_handle);
+    journal_handle = INVALID_HANDLE_VALUE;
+}
+
+void versions_journal_end(void)
+{
+    if (journal_handle == INVALID_HANDLE_VALUE)
+        return;
+    versions_journal_close();
+    versions_win.delete_file(journal_path);
+}
+
 int versions_switch_bin(const updater_config *cfg, const char *version, char *err, size_t errlen)
 {
     updater_config c;
@@ -207,12 +284,19 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
                 update_error(msg, sizeof msg, "a path below %s is too long", c.install_dir);
                 break;
             }
+            if (journal_line("move", e->target, e->old) != 0) {
+                update_error(msg, sizeof msg, "cannot write %s", journal_path);
+                break;
+            }
             if (!versions_win.move_file(e->target, e->old, MOVEFILE_REPLACE_EXISTING)) {
                 update_error(msg, sizeof msg, "cannot move %s out of the way (error %lu)", e->target,
                            (unsigned long)GetLastError());
                 break;
             }
             e->moved = 1;
+        } else if (journal_line("copy", e->target, NULL) != 0) {
+            update_error(msg, sizeof msg, "cannot write %s", journal_path);
+            break;
         }
         // Counted before the copy: a failed copy may still leave a part of
         // the file, and the undo must bring the old one back in any case.
@@ -375,7 +459,8 @@ static void move_strays(const char *live, const char *vbin)
             break;
         switch_undo_entry *e = &undo_table.entries[undo_table.count];
         if (path_format_1400(e->target, "%s\\%s", live, name) != 0 ||
-            aside_name(e->old, e->target, ".old-", &undo_table.stray_counter) != 0)
+            aside_name(e->old, e->target, ".old-", &undo_table.stray_counter) != 0 ||
+            journal_line("move", e->target, e->old) != 0)
             continue;
         if (versions_win.move_file(e->target, e->old, MOVEFILE_REPLACE_EXISTING)) {
             e->moved = 1;
@@ -383,6 +468,157 @@ static void move_strays(const char *live, const char *vbin)
         }
     } while (versions_win.find_next(find, &found));
     versions_win.find_close(find);
+}
+
+// ---- keeping a version directory aside ---------------------------------------
+
+// The name of the version directory kept aside during the current
+// hand-over, while one is.
+static char kept_aside[PATH_1500];
+// Names of version directories kept aside in this process.
+static uint32_t kept_counter;
+
+// Moves the staging directory to target, a version directory. Whatever stood
+// there is first renamed to a ".old-" name beside it (journaled), to come
+// back should the new version fail. 0, or -1 with the sentence in err (what
+// stood there is back under its name).
+static int place_version(const char *staging, const char *target, char *err, size_t errlen)
+{
+    kept_aside[0] = '\0';
+    DWORD error = 0;
+    if (exists(target)) {
+        if (aside_name(kept_aside, target, ".old-", &kept_counter) != 0 ||
+            journal_line("keep", target, kept_aside) != 0) {
+            update_error(err, errlen, "cannot write %s", journal_path);
+            kept_aside[0] = '\0';
+            return -1;
+        }
+        error = move_with_retry(target, kept_aside, 0);
+        if (error) {
+            update_error(err, errlen, "cannot move the new version into place (error %lu)",
+                         (unsigned long)error);
+            kept_aside[0] = '\0';
+            return -1;
+        }
+    }
+    error = move_with_retry(staging, target, 0);
+    if (error) {
+        update_error(err, errlen, "cannot move the new version into place (error %lu)",
+                     (unsigned long)error);
+        if (kept_aside[0])
+            move_with_retry(kept_aside, target, 0);
+        kept_aside[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+// Removes the new version directory at target and puts the one kept aside
+// back in its place: the new version did not go live.
+static void unplace_version(const char *target)
+{
+    fs_remove_path(target);
+    if (kept_aside[0] && move_with_retry(kept_aside, target, 0) != 0)
+        log_write(LOG_ERROR, "cannot put %s back: it is kept as %s", target, kept_aside);
+    kept_aside[0] = '\0';
+}
+
+// The new version is live and recorded: the directory kept aside goes.
+static void drop_kept_version(void)
+{
+    if (kept_aside[0])
+        fs_remove_path(kept_aside);
+    kept_aside[0] = '\0';
+}
+
+// The sentence of programs that are live while the state cannot say so.
+static void unrecorded(const char *version, const char *why, char *err, size_t errlen)
+{
+    update_error(err, errlen,
+                 "the programs of version %s are live, but the state cannot record them: %s",
+                 version, why);
+}
+
+int versions_go_live(const updater_config *cfg, int mode, const char *version,
+                     const char *components, const char *staging, updater_state *st, char *err,
+                     size_t errlen)
+{
+    updater_config c;
+    versions_config_copy(cfg, &c);
+    if (!version_is_valid(version)) {
+        update_error(err, errlen, "not a valid version: %s", version ? version : "");
+        return 1;
+    }
+    int install = mode == VERSIONS_INSTALL;
+    char target[PATH_1400], live[PATH_DIR_MAX], vbin[PATH_1400];
+    if (path_format_1400(target, "%s\\versions\\%s", c.install_dir, version) != 0 ||
+        path_format(live, sizeof live, "%s\\bin", c.install_dir) != 0 ||
+        path_format_1400(vbin, "%s\\bin", target) != 0) {
+        path_too_long(c.install_dir, err, errlen);
+        return 1;
+    }
+    updater_state now;
+    state_read(&c, &now);
+    char previous[64];
+    update_format(previous, sizeof previous, "%s", now.installed_version);
+
+    if (versions_journal_begin(&c, mode, version, previous, install ? components : "", err,
+                               errlen) != 0)
+        return 1;
+    versions_remove_old_files(&c);
+    if (place_version(staging, target, err, errlen) != 0) {
+        versions_journal_end();
+        return 1;
+    }
+    char msg[VERSIONS_MSG_MAX] = "";
+    if (versions_switch_bin(&c, version, msg, sizeof msg) != 0) {
+        update_error(err, errlen, "cannot switch to the new version: %s", msg);
+        unplace_version(target);
+        versions_journal_end();
+        return 1;
+    }
+    if (install)
+        move_strays(live, vbin);
+
+    if (versions_selftest_live(&c, version, msg) == 0) {
+        // From here on an end of the process finishes the switch; only
+        // then may the moved-aside files go.
+        int noted = versions_journal_tested();
+        switch_undo_clear();
+        // A journal that cannot say so keeps them for the undo; the next run
+        // deletes them.
+        if (noted == 0)
+            versions_remove_old_files(&c);
+        versions_record_mode(st, mode, version, previous, components);
+        char werr[VERSIONS_MSG_MAX];
+        if (state_write(&c, st, werr, sizeof werr) != 0) {
+            // The journal stays: the next run records what is live.
+            unrecorded(version, werr, err, errlen);
+            versions_journal_close();
+            return 1;
+        }
+        drop_kept_version();
+        versions_journal_end();
+        versions_prune(&c, version, st->previous_version[0] ? st->previous_version : NULL);
+        return 0;
+    }
+    log_write(LOG_ERROR, "%s", msg);
+    char undo[MSG_BUF];
+    int undone = switch_undo_apply(undo, sizeof undo) == 0;
+    if (!install)
+        log_write(LOG_WARN, "went back to the previous programs%s%s%s",
+                  previous[0] ? " (" : "", previous, previous[0] ? ")" : "");
+    failed_versions_add(st, version);
+    state_write(&c, st, NULL, 0);
+    const char *what = install ? "the installation of" : "the update to";
+    if (undone)
+        update_error(err, errlen, "%s %s was undone: %s", what, version, msg);
+    else
+        update_error(err, errlen, "%s %s could not be undone completely: %s; %s", what, version,
+                     msg, undo);
+    unplace_version(target);
+    versions_journal_end();
+    return 1;
 }
 
 int versions_install_staged(const updater_config *cfg, const char *version, const char *components,
@@ -406,54 +642,140 @@ int versions_install_staged(const updater_config *cfg, const char *version, cons
         }
         return 1;
     }
-    char target[PATH_1400], live[PATH_DIR_MAX], vbin[PATH_1400];
-    if (path_format_1400(target, "%s\\versions\\%s", c.install_dir, version) != 0 ||
-        path_format(live, sizeof live, "%s\\bin", c.install_dir) != 0 ||
-        path_format_1400(vbin, "%s\\bin", target) != 0) {
-        path_too_long(c.install_dir, err, errlen);
-        return 1;
-    }
-    updater_state now;
-    state_read(&c, &now);
-    char previous[64];
-    update_format(previous, sizeof previous, "%s", now.installed_version);
+    return versions_go_live(&c, VERSIONS_INSTALL, version, components, staging, st, err, errlen);
+}
 
-    versions_remove_old_files(&c);
-    fs_remove_path(target);
-    DWORD error = move_with_retry(staging, target, 0);
-    if (error) {
-        update_error(err, errlen, "cannot move the new version into place (error %lu)",
-                   (unsigned long)error);
-        return 1;
-    }
-    if (versions_switch_bin(&c, version, msg, sizeof msg) != 0) {
-        update_error(err, errlen, "cannot switch to the new version: %s", msg);
-        fs_remove_path(target);
-        return 1;
-    }
-    move_strays(live, vbin);
+// ---- finishing or undoing a switch that a run ended ---------------------------
 
-    if (versions_selftest_live(&c, version, msg) == 0) {
-        switch_undo_clear();
-        versions_remove_old_files(&c);
-        versions_record_success(st, version, previous, components);
-        char werr[VERSIONS_MSG_MAX];
-        if (state_write(&c, st, werr, sizeof werr) != 0)
-            // The programs are live and tested; only the record is missing.
-            log_write(LOG_WARN, "the installation of %s is not recorded: %s", version, werr);
-        versions_prune(&c, version, st->previous_version[0] ? st->previous_version : NULL);
+// Reads the whole journal at path into a heap text (NUL-terminated); null
+// when there is none or it cannot be read.
+static char *journal_read(const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return NULL;
+    char *text = (char *)malloc(VERSIONS_JOURNAL_MAX + 1);
+    size_t len = text ? fread(text, 1, VERSIONS_JOURNAL_MAX, f) : 0;
+    fclose(f);
+    if (text)
+        text[len] = '\0';
+    return text;
+}
+
+// Undoes one journaled step, lines being taken last first. A file moved
+// aside is put back only when its aside name still exists (else the move was
+// never made, or was undone already); a file copied where nothing stood goes.
+static void recover_undo_line(char **f, int n)
+{
+    if (n == 3 && strcmp(f[0], "keep") == 0) {
+        if (exists(f[2])) {
+            fs_remove_path(f[1]);
+            if (move_with_retry(f[2], f[1], 0) != 0)
+                log_write(LOG_ERROR, "cannot put %s back: it is kept as %s", f[1], f[2]);
+        }
+        return;
+    }
+    switch_undo_entry e = {};
+    if (n == 3 && strcmp(f[0], "move") == 0) {
+        if (!exists(f[2]))
+            return;
+        e.moved = 1;
+        update_format(e.old, sizeof e.old, "%s", f[2]);
+    } else if (!(n == 2 && strcmp(f[0], "copy") == 0)) {
+        return;
+    }
+    update_format(e.target, sizeof e.target, "%s", f[1]);
+    char msg[MSG_BUF];
+    if (undo_entry(&e, msg, sizeof msg) != 0)
+        log_write(LOG_ERROR, "%s", msg);
+}
+
+int versions_recover(const updater_config *cfg, char *err, size_t errlen)
+{
+    updater_config c;
+    versions_config_copy(cfg, &c);
+    char path[PATH_1400];
+    // No installation directory set: there is no journal to look for (an
+    // empty setting would name the drive's root).
+    if (!c.install_dir[0] || journal_file(&c, path) != 0)
         return 0;
+    char *text = journal_read(path);
+    if (!text)
+        return 0;
+    // Complete lines only: a line cut short by the end of the process
+    // announced a step that was not taken yet.
+    size_t cap = 16, count = 0;
+    char **lines = (char **)malloc(cap * sizeof *lines);
+    for (char *p = text; lines;) {
+        char *nl = strchr(p, '\n');
+        if (!nl)
+            break;
+        *nl = '\0';
+        if (count == cap) {
+            char **grown = (char **)realloc(lines, cap * 2 * sizeof *lines);
+            if (!grown) {
+                free(lines);
+                lines = NULL;
+                break;
+            }
+            lines = grown;
+            cap *= 2;
+        }
+        lines[count++] = p;
+        p = nl + 1;
     }
-    log_write(LOG_ERROR, "%s", msg);
-    char undo[MSG_BUF];
-    int undone = switch_undo_apply(undo, sizeof undo) == 0;
-    failed_versions_add(st, version);
-    state_write(&c, st, NULL, 0);
-    if (undone)
-        update_error(err, errlen, "the installation of %s was undone: %s", version, msg);
-    else
-        update_error(err, errlen, "the installation of %s could not be undone completely: %s; %s",
-                   version, msg, undo);
-    fs_remove_path(target);
-    return 1;
+    int rc = 0;
+    char *f[VERSIONS_JOURNAL_FIELDS];
+    int mode = -1, tested = 0;
+    char version[64] = "", previous[64] = "", components[256] = "";
+    if (lines && count > 0 &&
+        versions_journal_fields(lines[0], f, VERSIONS_JOURNAL_FIELDS) == 5 &&
+        strcmp(f[0], "begin") == 0) {
+        mode = versions_mode_of(f[1]);
+        update_format(version, sizeof version, "%s", f[2]);
+        update_format(previous, sizeof previous, "%s", f[3]);
+        update_format(components, sizeof components, "%s", f[4]);
+    }
+    for (size_t i = 1; lines && i < count; i++)
+        if (strcmp(lines[i], "tested") == 0)
+            tested = 1;
+    updater_state st;
+    state_read(&c, &st);
+    // A state that names the new version has recorded the switch already;
+    // with the same version before and after, only "tested" tells.
+    int recorded = version[0] && strcmp(version, previous) != 0 &&
+                   strcmp(st.installed_version, version) == 0;
+    int finish = mode >= 0 && version_is_valid(version) && (tested || recorded);
+    if (finish) {
+        if (!recorded) {
+            versions_record_mode(&st, mode, version, previous, components);
+            char werr[VERSIONS_MSG_MAX];
+            if (state_write(&c, &st, werr, sizeof werr) != 0) {
+                unrecorded(version, werr, err, errlen);
+                rc = -1;
+            }
+        }
+        if (rc == 0) {
+            for (size_t i = 1; i < count; i++)
+                if (versions_journal_fields(lines[i], f, VERSIONS_JOURNAL_FIELDS) == 3 &&
+                    strcmp(f[0], "keep") == 0)
+                    fs_remove_path(f[2]);
+            log_write(LOG_INFO, "finished the interrupted switch to %s", version);
+        }
+    } else if (lines) {
+        for (size_t i = count; i-- > 1;)
+            recover_undo_line(f, versions_journal_fields(lines[i], f, VERSIONS_JOURNAL_FIELDS));
+        if (count > 1)
+            log_write(LOG_INFO, "undid the interrupted switch to %s", version);
+    }
+    // Without the lines (memory ran out) the journal stays for another try.
+    if (rc == 0 && lines) {
+        versions_win.delete_file(path);
+        versions_remove_old_files(&c);
+        if (finish && (mode == VERSIONS_INSTALL || mode == VERSIONS_UPDATE))
+            versions_prune(&c, version, st.previous_version[0] ? st.previous_version : NULL);
+    }
+    free(lines);
+    free(text);
+    return rc;
 }

@@ -22,6 +22,10 @@ struct versions_win_calls {
     // waiting the minute that takes.
     int (*run)(const char *const *argv, const char *const *env, uint32_t timeout_s, char *out,
                size_t outcap, proc_result *res);
+    // The journal's writes: a test ends the process between a step's line
+    // and the step, or makes the journal fail.
+    BOOL(WINAPI *write_file)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);  // WriteFile
+    BOOL(WINAPI *flush_file)(HANDLE);                                         // FlushFileBuffers
 };
 
 // The calls the unit makes; the real functions unless a test swapped some.

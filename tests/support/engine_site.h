@@ -9,6 +9,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,9 +58,12 @@ struct engine_site {
     updater_config cfg;                  // url, channel "alpha", key, state and install dirs
     host_facts hf;                       // this computer
     std::vector<site_release> releases;  // published by publish()
+    // Optional components of the catalog after core, agent and restore:
+    // (id, title).
+    std::vector<std::pair<std::string, std::string>> more_components;
     int64_t sequence = 0;                // of the last published catalog
-    std::vector<std::string> more_components;  // optional components after core, agent
-                                               // and restore (titled by their id)
+    std::map<std::string, std::string> listed_urls;  // version -> the URL the manifest lists
+                                                      // for its package, in place of its path
 
     // A site below srv_case(""), an installation below a new temporary
     // directory named after tag: install_dir root\inst, state_dir root\state.
@@ -84,9 +88,30 @@ struct engine_site {
     // The server path of a release's package: "alpha/pkgs/<component>-<version>.pkg".
     std::string package_path(const std::string &version, const std::string &component) const;
     // Serves the packages of every release and a new catalog of them,
-    // signed; the components are core (required), agent, restore and
-    // more_components.
+    // signed; the components are core (required), agent (default), restore
+    // and more_components.
     void publish();
+    // A whole-release package of version (no component): "bin/", the
+    // programs core_tool and agent_tool (agent_tool answering as a says) and
+    // the read-me; then extra items.
+    static std::string release_package(const std::string &version, program_answers a = {},
+                                       std::vector<test_tar_item> extra = {});
+    // A release of one such package.
+    static site_release whole_release(const std::string &version);
+    // The server path of a whole release's package: "alpha/pkgs/release-<version>.pkg".
+    std::string release_path(const std::string &version) const;
+    // Serves the first package of every release as its whole-release
+    // package and a new manifest.json of them, signed, with the blocked
+    // versions; pad makes the document that many bytes longer.
+    void publish_manifest(const std::vector<std::string> &blocked = {}, size_t pad = 0);
+    // update_run with o as the options.
+    site_result update(const update_options &o);
+    // update_rollback.
+    site_result rollback();
+    // The version every program in bin answers to "--version" ("name
+    // version" lines), or "mixed: ..." when they differ, "" for an empty bin.
+    std::string live_version() const;
+
     // Makes the server answer 404 for a package_path (on) or serve it again.
     // A fault, since the server's documents outlive a ctest run.
     void refuse(const std::string &path, bool on);

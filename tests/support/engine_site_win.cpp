@@ -17,6 +17,7 @@
 #include "ed25519.h"
 #include "install_win_seam.h"
 #include "log.h"
+#include "proc.h"
 #include "sha256.h"
 #include "signed.h"
 #include "state.h"
@@ -60,6 +61,21 @@ int record_step(void *user, const char *step, uint64_t index, uint64_t count)
 void record_bytes(void *user, uint64_t done, uint64_t total)
 {
     ((site_result *)user)->bytes.push_back({done, total});
+}
+
+// Serves doc at path and its signature, made with priv for a catalog or a
+// manifest, at path + ".sig".
+void put_signed(const uint8_t priv[32], const std::string &path, const std::string &doc,
+                bool catalog)
+{
+    uint8_t sig[64];
+    int signed_ok = catalog ? catalog_sign(priv, doc.data(), doc.size(), sig)
+                            : manifest_sign(priv, doc.data(), doc.size(), sig);
+    ASSERT_EQ(signed_ok, 0);
+    char text[100];
+    b64_encode(sig, 64, text, sizeof text);
+    srv_put(path, doc);
+    srv_put(path + ".sig", std::string(text) + "\n");
 }
 
 } // namespace
@@ -136,6 +152,101 @@ std::string engine_site::package_path(const std::string &version,
     return "alpha/pkgs/" + component + "-" + version + ".pkg";
 }
 
+std::string engine_site::release_package(const std::string &version, program_answers a,
+                                         std::vector<test_tar_item> extra)
+{
+    std::vector<test_tar_item> items = {{"bin", "", '5', 0755},
+                                        program("core_tool", version),
+                                        program("agent_tool", version, a),
+                                        {"README.txt", "orvantis programs\r\n", '0', 0644}};
+    items.insert(items.end(), extra.begin(), extra.end());
+    return test_package(version, "", items);
+}
+
+site_release engine_site::whole_release(const std::string &version)
+{
+    site_release r;
+    r.version = version;
+    r.packages.push_back({"", release_package(version)});
+    return r;
+}
+
+std::string engine_site::release_path(const std::string &version) const
+{
+    return "alpha/pkgs/release-" + version + ".pkg";
+}
+
+void engine_site::publish_manifest(const std::vector<std::string> &blocked, size_t pad)
+{
+    int64_t now = (int64_t)time(nullptr);
+    std::string rels;
+    for (auto &r : releases) {
+        const site_package &p = r.packages.at(0);
+        srv_put(dir + release_path(r.version), p.bytes);
+        auto listed = listed_urls.find(r.version);
+        std::string url =
+            listed != listed_urls.end() ? listed->second : "pkgs/release-" + r.version + ".pkg";
+        rels += std::string(rels.empty() ? "" : ", ") + "{\"version\": \"" + r.version + "\"" +
+                (r.notes.empty() ? "" : ", \"notes\": \"" + r.notes + "\"") +
+                ", \"artifacts\": [{\"url\": \"" + url + "\", \"sha256\": \"" +
+                sha_hex(p.bytes) + "\", \"size\": " + std::to_string(p.bytes.size()) +
+                ", \"match\": {\"os\": \"" + p.os + "\"}}]}";
+    }
+    std::string block;
+    for (auto &b : blocked)
+        block += std::string(block.empty() ? "" : ", ") + "\"" + b + "\"";
+    std::string doc =
+        "{\"schema\": 1, \"product\": \"orvantis\", \"channel\": \"alpha\", \"sequence\": " +
+        std::to_string(++sequence) + ", \"issued\": \"" + iso(now - 60) + "\", \"expires\": \"" +
+        iso(now + 86400) + "\", \"blocked_versions\": [" + block + "], \"releases\": [" + rels +
+        "]}" + std::string(pad, ' ');
+    put_signed(priv, dir + "alpha/manifest.json", doc, false);
+}
+
+site_result engine_site::update(const update_options &o)
+{
+    site_result r;
+    char err[600] = "";
+    r.rc = update_run(&cfg, &o, &hf, err, sizeof err);
+    r.err = err;
+    return r;
+}
+
+site_result engine_site::rollback()
+{
+    site_result r;
+    char err[600] = "";
+    r.rc = update_rollback(&cfg, err, sizeof err);
+    r.err = err;
+    return r;
+}
+
+std::string engine_site::live_version() const
+{
+    std::string seen, all;
+    bool mixed = false;
+    for (auto &name : names(bin())) {
+        if (name.size() < 5 || name.compare(name.size() - 4, 4, ".exe") != 0)
+            continue;
+        std::string path = bin() + "\\" + name;
+        const char *argv[] = {path.c_str(), "--version", nullptr};
+        char out[256] = "";
+        proc_result res;
+        std::string v = "(no answer)";
+        if (proc_run(argv, nullptr, 30, out, sizeof out, &res) == 0 && res.exit_code == 0) {
+            std::string line(out);
+            line = line.substr(0, line.find_first_of("\r\n"));
+            size_t blank = line.find(' ');
+            v = blank == std::string::npos ? line : line.substr(blank + 1);
+        }
+        all += (all.empty() ? "" : ", ") + name + " " + v;
+        if (!seen.empty() && v != seen)
+            mixed = true;
+        seen = v;
+    }
+    return mixed ? "mixed: " + all : seen;
+}
+
 void engine_site::refuse(const std::string &path, bool on)
 {
     srv_fault(dir + path, on ? "status 404" : "");
@@ -160,8 +271,8 @@ void engine_site::publish()
                 ", \"artifacts\": [" + arts + "]}";
     }
     std::string more;
-    for (auto &id : more_components)
-        more += ", {\"id\": \"" + id + "\", \"title\": \"" + id + "\"}";
+    for (auto &c : more_components)
+        more += ", {\"id\": \"" + c.first + "\", \"title\": \"" + c.second + "\"}";
     std::string doc =
         "{\"schema\": 1, \"product\": \"orvantis\", \"channel\": \"alpha\", \"sequence\": " +
         std::to_string(++sequence) + ", \"issued\": \"" + iso(now - 60) + "\", \"expires\": \"" +
@@ -169,12 +280,7 @@ void engine_site::publish()
         "], \"components\": [{\"id\": \"core\", \"title\": \"Core\", \"required\": true}, "
         "{\"id\": \"agent\", \"title\": \"Agent\", \"default\": true}, "
         "{\"id\": \"restore\", \"title\": \"Restore\"}" + more + "]}";
-    uint8_t sig[64];
-    ASSERT_EQ(catalog_sign(priv, doc.data(), doc.size(), sig), 0);
-    char text[100];
-    b64_encode(sig, 64, text, sizeof text);
-    srv_put(dir + "alpha/components.json", doc);
-    srv_put(dir + "alpha/components.json.sig", std::string(text) + "\n");
+    put_signed(priv, dir + "alpha/components.json", doc, true);
 }
 
 site_result engine_site::install(const std::string &version, const std::vector<std::string> &ids,

@@ -10,6 +10,7 @@ struct program_answers {
     int selftest_exit = 0;       // exit code of "--selftest"
     std::string selftest_out;    // written for "--selftest"
     bool fail_live = false;      // "--selftest" fails outside a staging directory
+    int selftest_sleep_ms = 0;   // "--selftest" waits this long before it answers
 };
 
 // The Windows path of the built program; empty with a test failure when

@@ -34,5 +34,7 @@ std::string packaged_program(const program_answers &a)
         t += "selftest_out=" + a.selftest_out + "\n";
     if (a.fail_live)
         t += "fail_live=1\n";
+    if (a.selftest_sleep_ms)
+        t += "selftest_sleep=" + std::to_string(a.selftest_sleep_ms) + "\n";
     return image + t;
 }

@@ -2,11 +2,9 @@
 #include "run_win.h"
 
 #include <stdlib.h>
+#include <string.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
+#include <algorithm>
 #include <thread>
 
 #include <windows.h>
@@ -27,6 +25,61 @@ bool test_process_ended(unsigned long pid, unsigned ms)
         TerminateProcess(h, 99);
     CloseHandle(h);
     return gone;
+}
+
+int test_run_self(const std::string &gtest_filter, unsigned ms_before_end, unsigned timeout_ms)
+{
+    char self[MAX_PATH];
+    if (!GetModuleFileNameA(nullptr, self, sizeof self))
+        return -1;
+    std::string cmd = "\"" + std::string(self) + "\" --gtest_filter=" + gtest_filter;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi))
+        return -1;
+    if (ms_before_end && WaitForSingleObject(pi.hProcess, ms_before_end) == WAIT_TIMEOUT)
+        TerminateProcess(pi.hProcess, 3);
+    DWORD code = (DWORD)-1;
+    if (WaitForSingleObject(pi.hProcess, timeout_ms) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(pi.hProcess, &code))
+        code = (DWORD)-1;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return (int)code;
+}
+
+// Ends this process 300 ms from now.
+static DWORD WINAPI end_later(LPVOID)
+{
+    Sleep(300);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+}
+
+BOOL WINAPI test_create_then_end(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                                 LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                                 LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    BOOL ok = CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+    if (!ok)
+        return ok;
+    if (const char *pid_file = getenv("ORV_T_KILL_PIDFILE")) {
+        std::string pid = std::to_string(pi->dwProcessId);
+        HANDLE f = CreateFileA(pid_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD n = 0;
+        if (f != INVALID_HANDLE_VALUE) {
+            WriteFile(f, pid.data(), (DWORD)pid.size(), &n, nullptr);
+            CloseHandle(f);
+        }
+    }
+    const char *at = getenv("ORV_T_KILL_AT");
+    if (at && strcmp(at, "start") == 0)
+        TerminateProcess(GetCurrentProcess(), 3);
+    CloseHandle(CreateThread(nullptr, 0, end_later, nullptr, 0, nullptr));
+    return ok;
 }
 
 std::string test_fake_prog()
@@ -58,53 +111,24 @@ static std::string quote_arg(const std::string &a)
     return q + "\"";
 }
 
-// One pipe's bytes, read by a thread of its own until the pipe ends. Shared
-// with that thread, which may outlive the run: a grandchild that inherited
-// the pipe (under Wine also the desktop process a window call starts) keeps
-// it open after the program ended.
-struct pipe_reader {
-    std::mutex lock;
-    std::condition_variable ended_cv;
-    std::string bytes;
-    bool ended = false;
-};
-
-static void drain(HANDLE h, std::shared_ptr<pipe_reader> r)
+static void drain(HANDLE h, std::string *into)
 {
     char buf[4096];
     DWORD n;
-    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) {
-        std::lock_guard<std::mutex> g(r->lock);
-        r->bytes.append(buf, n);
-    }
-    CloseHandle(h);
-    std::lock_guard<std::mutex> g(r->lock);
-    r->ended = true;
-    r->ended_cv.notify_all();
+    while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0)
+        into->append(buf, n);
 }
 
-// Starts reading h; the reader owns the handle from now on.
-static std::shared_ptr<pipe_reader> start_reading(HANDLE h)
-{
-    auto r = std::make_shared<pipe_reader>();
-    std::thread(drain, h, r).detach();
-    return r;
-}
-
-// What the reader has once the pipe ended, or after 10 s more at most.
-static std::string read_all(const std::shared_ptr<pipe_reader> &r)
-{
-    std::unique_lock<std::mutex> g(r->lock);
-    r->ended_cv.wait_for(g, std::chrono::seconds(10), [&] { return r->ended; });
-    return r->bytes;
-}
-
-// Runs program with its output on pipes: two of them, or one for both
-// streams when joined.
+// test_run_watched with both streams on one pipe when joined.
 static test_proc run_piped(const std::string &program, const std::vector<std::string> &args,
-                           unsigned timeout_ms, bool joined)
+                           unsigned timeout_ms, const std::function<void(unsigned long)> &tick,
+                           bool joined)
 {
     test_proc r;
+    // Wine starts the prefix's desktop process with the first program that
+    // touches windows, and that process keeps the program's inherited
+    // handles: started from here, it holds none of the pipes below.
+    GetDesktopWindow();
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE out_r, out_w, err_r = nullptr, err_w = nullptr;
     if (!CreatePipe(&out_r, &out_w, &sa, 0))
@@ -144,35 +168,56 @@ static test_proc run_piped(const std::string &program, const std::vector<std::st
             CloseHandle(err_r);
         return r;
     }
-    std::shared_ptr<pipe_reader> out = start_reading(out_r), err;
+    std::thread t1(drain, out_r, &r.out), t2;
     if (err_r)
-        err = start_reading(err_r);
-    if (WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_TIMEOUT) {
-        r.timed_out = true;
-        TerminateProcess(pi.hProcess, 255);
-        WaitForSingleObject(pi.hProcess, INFINITE);
+        t2 = std::thread(drain, err_r, &r.err);
+    // Without a watcher one wait; with one, short waits and a look between.
+    const DWORD slice = tick ? 20 : timeout_ms;
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        DWORD wait = now >= deadline ? 0 : (DWORD)std::min<ULONGLONG>(slice, deadline - now);
+        if (WaitForSingleObject(pi.hProcess, wait) != WAIT_TIMEOUT)
+            break;
+        if (GetTickCount64() >= deadline) {
+            r.timed_out = true;
+            TerminateProcess(pi.hProcess, 255);
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            break;
+        }
+        if (tick)
+            tick(pi.dwProcessId);
     }
-    r.out = read_all(out);
-    if (err)
-        r.err = read_all(err);
+    t1.join();
+    if (t2.joinable())
+        t2.join();
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
     r.exit_code = (int)code;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    CloseHandle(out_r);
+    if (err_r)
+        CloseHandle(err_r);
     return r;
 }
 
 test_proc test_run(const std::string &program, const std::vector<std::string> &args,
                    unsigned timeout_ms)
 {
-    return run_piped(program, args, timeout_ms, false);
+    return test_run_watched(program, args, timeout_ms, nullptr);
+}
+
+test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
+                           unsigned timeout_ms, const std::function<void(unsigned long)> &tick)
+{
+    return run_piped(program, args, timeout_ms, tick, false);
 }
 
 test_proc test_run_joined(const std::string &program, const std::vector<std::string> &args,
                           unsigned timeout_ms)
 {
-    return run_piped(program, args, timeout_ms, true);
+    return run_piped(program, args, timeout_ms, nullptr, true);
 }
 
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms)

@@ -7,6 +7,8 @@
 //     version=<text>        written (with a line end) for "--version"
 //     selftest_exit=<n>     exit code of "--selftest" (default 0)
 //     selftest_out=<text>   written for "--selftest"
+//     selftest_sleep=<ms>   "--selftest" waits that long before it answers:
+//                           a check that is still running
 //     fail_live=1           "--selftest" passes only while the program runs
 //                           from a staging directory (".staging-" in its path),
 //                           so the check before the switch passes and the
@@ -84,6 +86,8 @@ int main(int argc, char **argv)
     if (argc >= 2 && strcmp(argv[1], "--version") == 0) {
         say(trailer_value(trailer, "version", &value) ? value : "packaged");
     } else if (argc >= 2 && strcmp(argv[1], "--selftest") == 0) {
+        if (trailer_value(trailer, "selftest_sleep", &value))
+            Sleep((DWORD)atoi(value.c_str()));
         if (trailer_value(trailer, "selftest_out", &value))
             say(value);
         if (trailer_value(trailer, "selftest_exit", &value))

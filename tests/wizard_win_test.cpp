@@ -1,0 +1,541 @@
+// The setup window in this process: its size at 96, 120 and 144 DPI (a child
+// of this test started with LogPixels set in the prefix), the separator and
+// the buttons, the new layout after WM_DPICHANGED, the panel's wheel and Tab
+// scrolling over 32 components, DM_GETDEFID, the test mode's refused page and
+// timer ticks during a message box, and closing while the connect task hangs.
+// gui
+// resource-lock: logpixels
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "catalog.h"
+#include "log.h"
+#include "run_win.h"
+#include "setup_options.h"
+#include "test_util.h"
+#include "wizard_win.h"
+
+namespace {
+
+// A window can be made only with a display; without one the tests skip.
+bool display_available()
+{
+    HWND h = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
+    if (!h)
+        return false;
+    DestroyWindow(h);
+    return true;
+}
+
+#define NEED_DISPLAY()                                                                    \
+    do {                                                                                  \
+        if (!display_available())                                                         \
+            GTEST_SKIP() << "no display (run under xvfb-run)";                            \
+    } while (0)
+
+// Per-monitor awareness, as the program's manifest asks for; without it
+// Windows shows the window at 96 DPI, scaled.
+void dpi_aware()
+{
+    typedef BOOL(WINAPI * set_fn)(HANDLE);
+    set_fn set = (set_fn)(void *)GetProcAddress(GetModuleHandleW(L"user32.dll"),
+                                               "SetProcessDpiAwarenessContext");
+    if (set)
+        set((HANDLE)-4);  // DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2
+}
+
+// A catalog of 32 components with long titles and descriptions, one
+// required; every one with a package for this computer.
+std::string big_catalog()
+{
+    std::string pkgs, comps;
+    for (int i = 0; i < 32; i++) {
+        std::string id = "c" + std::to_string(i);
+        pkgs += std::string(i ? ", " : "") + "{\"url\": \"p/" + id + ".pkg\", \"sha256\": \"" +
+                std::string(64, 'a') +
+                "\", \"size\": 1000, \"match\": {\"os\": \"windows\", \"arch\": \"x86_64\"}, "
+                "\"component\": \"" +
+                id + "\"}";
+        // Odd ones have titles and descriptions too long to show.
+        std::string title = "Komponente " + std::to_string(i) + " " + std::string(i % 2 ? 300 : 280, 'T');
+        std::string desc;
+        for (int w = 0; w < (i % 2 ? 30 : 15); w++)
+            desc += "Beschreibungswort ";
+        comps += std::string(i ? ", " : "") + "{\"id\": \"" + id + "\", \"title\": \"" + title +
+                 "\", \"description\": \"" + desc + "\"" +
+                 (i == 0 ? ", \"required\": true" : "") + "}";
+    }
+    return "{\"schema\": 1, \"product\": \"orvantis\", \"channel\": \"alpha\", \"sequence\": 1, "
+           "\"issued\": \"2026-01-01T00:00:00Z\", \"expires\": \"2099-01-01T00:00:00Z\", "
+           "\"releases\": [{\"version\": \"1.0.0\", \"artifacts\": [" +
+           pkgs + "]}], \"components\": [" + comps + "]}";
+}
+
+// A context for a wizard that touches nothing outside a temporary directory.
+setup_context *new_context(const std::string &dir)
+{
+    setup_context *ctx = (setup_context *)calloc(1, sizeof *ctx);
+    setup_options_base_defaults(ctx);
+    snprintf(ctx->host_facts.os, sizeof ctx->host_facts.os, "windows");
+    snprintf(ctx->host_facts.arch, sizeof ctx->host_facts.arch, "x86_64");
+    snprintf(ctx->root, sizeof ctx->root, "%s\\root", dir.c_str());
+    snprintf(ctx->updater_config.install_dir, sizeof ctx->updater_config.install_dir,
+             "%s\\install", dir.c_str());
+    snprintf(ctx->updater_config.state_dir, sizeof ctx->updater_config.state_dir, "%s\\state",
+             dir.c_str());
+    return ctx;
+}
+
+// Handles what is queued for this thread.
+void pump()
+{
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+        if (wizard.main_window && IsDialogMessageW(wizard.main_window, &m))
+            continue;
+        TranslateMessage(&m);
+        DispatchMessageW(&m);
+    }
+}
+
+// The control's rectangle in its parent's client coordinates.
+RECT child_rect(HWND h)
+{
+    RECT r;
+    GetWindowRect(h, &r);
+    MapWindowPoints(nullptr, GetParent(h), (POINT *)&r, 2);
+    return r;
+}
+
+// A wizard with the big catalog loaded, as after a successful connection.
+class WizardWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!display_available())
+            GTEST_SKIP() << "no display (run under xvfb-run)";
+        dir_ = test_temp_dir("wizard_win");
+        ctx_ = new_context(dir_);
+        std::string text = big_catalog();
+        char msg[300] = "";
+        ASSERT_EQ(catalog_parse(text.data(), text.size(), &ctx_->component_catalog, msg,
+                                sizeof msg),
+                  0)
+            << msg;
+        ctx_->catalog_loaded = 1;
+        ASSERT_EQ(wizard_create(ctx_), 0);
+        wizard_on_task_done(WIZARD_TASK_CONNECT, 0);
+        pump();
+    }
+    void TearDown() override
+    {
+        if (wizard.main_window && IsWindow(wizard.main_window))
+            DestroyWindow(wizard.main_window);
+        pump();
+        if (ctx_)
+            catalog_free(&ctx_->component_catalog);
+        free(ctx_);
+    }
+
+    std::string dir_;
+    setup_context *ctx_ = nullptr;
+};
+
+} // namespace
+
+// Started by the DPI test below in a child with LogPixels set; checks the
+// sizes at that DPI and ends with the number of faults.
+TEST(WizardWindowChild, SizesAtTheGivenDpi)
+{
+    const char *want = getenv("ORV_WIZARD_DPI");
+    if (!want)
+        GTEST_SKIP() << "runs as a child of WizardDpi.ClientAreaAndButtons";
+    dpi_aware();
+    int dpi = atoi(want);
+    std::string dir = test_temp_dir("wizard_dpi");
+    setup_context *ctx = new_context(dir);
+    ASSERT_EQ(wizard_create(ctx), 0);
+    EXPECT_EQ(wizard.dpi, dpi);
+    RECT rc;
+    GetClientRect(wizard.main_window, &rc);
+    EXPECT_EQ(rc.right, wizard_scaled(580, dpi));
+    EXPECT_EQ(rc.bottom, wizard_scaled(410, dpi));
+    // The separator: the entry with a fixed height.
+    HWND sep = nullptr;
+    for (int i = 0; i < layout_count; i++)
+        if (layout_table[i].fixed_height == 2)
+            sep = (HWND)layout_table[i].window;
+    ASSERT_NE(sep, nullptr);
+    RECT s = child_rect(sep);
+    EXPECT_EQ(s.top, wizard_scaled(346, dpi));
+    EXPECT_EQ(s.bottom - s.top, 2);
+    // Wine's etched line keeps a pixel of edge on either side.
+    EXPECT_NEAR(s.right - s.left, wizard_scaled(580, dpi), 2);
+    struct {
+        HWND h;
+        int x;
+    } buttons[] = {{wizard.back_button, 290}, {wizard.next_button, 384}, {wizard.cancel_button, 478}};
+    for (const auto &b : buttons) {
+        RECT r = child_rect(b.h);
+        EXPECT_EQ(r.left, wizard_scaled(b.x, dpi)) << b.x;
+        EXPECT_EQ(r.top, wizard_scaled(366, dpi)) << b.x;
+        EXPECT_EQ(r.right - r.left, wizard_scaled(88, dpi)) << b.x;
+        EXPECT_EQ(r.bottom - r.top, wizard_scaled(28, dpi)) << b.x;
+    }
+    // Next moves to Cancel's place on the result page.
+    wizard_show_page(9);
+    EXPECT_EQ(child_rect(wizard.next_button).left, wizard_scaled(478, dpi));
+    DestroyWindow(wizard.main_window);
+    pump();
+    free(ctx);
+}
+
+namespace {
+
+// LogPixels of the prefix's user, set for the children and put back after.
+struct log_pixels {
+    DWORD old = 0;
+    bool had = false;
+    log_pixels()
+    {
+        DWORD size = sizeof old;
+        had = RegGetValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels",
+                           RRF_RT_REG_DWORD, nullptr, &old, &size) == ERROR_SUCCESS;
+    }
+    void set(DWORD dpi)
+    {
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", REG_DWORD,
+                        &dpi, sizeof dpi);
+    }
+    ~log_pixels()
+    {
+        if (had)
+            set(old);
+        else
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels");
+    }
+};
+
+std::string own_path()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    return path;
+}
+
+} // namespace
+
+TEST(WizardDpi, ClientAreaAndButtons)
+{
+    NEED_DISPLAY();
+    log_pixels lp;
+    // 72 DPI is shown as 96.
+    for (int dpi : {72, 96, 120, 144}) {
+        lp.set((DWORD)dpi);
+        char value[16];
+        snprintf(value, sizeof value, "%d", dpi < 96 ? 96 : dpi);
+        SetEnvironmentVariableA("ORV_WIZARD_DPI", value);
+        test_proc p = test_run(own_path(), {"--gtest_filter=WizardWindowChild.*"}, 60000);
+        SetEnvironmentVariableA("ORV_WIZARD_DPI", nullptr);
+        EXPECT_EQ(p.exit_code, 0) << "at " << dpi << " DPI:\n" << p.out << p.err;
+        EXPECT_NE(p.out.find("[  PASSED  ] 1 test"), std::string::npos) << p.out;
+    }
+}
+
+namespace {
+
+// Every control in the layout table stands at its table rectangle for dpi.
+void expect_table_rects(int dpi)
+{
+    for (int i = 0; i < layout_count; i++) {
+        int32_t want[4];
+        wizard_layout_place(&layout_table[i], dpi, want);
+        RECT r = child_rect((HWND)layout_table[i].window);
+        EXPECT_TRUE(r.left == want[0] && r.top == want[1] && r.right - r.left == want[2] &&
+                    r.bottom - r.top == want[3])
+            << "entry " << i << " at " << dpi << " DPI: " << r.left << "," << r.top << " "
+            << r.right - r.left << "x" << r.bottom - r.top << ", table " << want[0] << ","
+            << want[1] << " " << want[2] << "x" << want[3];
+    }
+}
+
+} // namespace
+
+TEST_F(WizardWindow, DpiChangeThereAndBackIsExact)
+{
+    ASSERT_GT(layout_count, 100) << "pages and the 32 components";
+    int from = wizard.dpi;
+    SendMessageW(wizard.panel, WM_MOUSEWHEEL, MAKEWPARAM(0, (WORD)(short)-240), 0);
+    EXPECT_GT(wizard.scroll_pos, 0);
+    RECT suggested = {100, 100, 100 + 900, 100 + 700};
+    SendMessageW(wizard.main_window, WM_DPICHANGED, MAKEWPARAM(144, 144), (LPARAM)&suggested);
+    EXPECT_EQ(wizard.dpi, 144);
+    RECT next = child_rect(wizard.next_button);
+    EXPECT_EQ(next.left, 576);
+    EXPECT_EQ(next.top, 549);
+    EXPECT_EQ(next.right - next.left, 132);
+    EXPECT_EQ(next.bottom - next.top, 42);
+    RECT win;
+    GetWindowRect(wizard.main_window, &win);
+    EXPECT_EQ(win.right - win.left, 900) << "the suggested rectangle";
+    EXPECT_EQ(wizard.scroll_pos, 0) << "the list starts at its top again";
+    expect_table_rects(144);
+
+    SendMessageW(wizard.main_window, WM_DPICHANGED, MAKEWPARAM(from, from), (LPARAM)&suggested);
+    expect_table_rects(from);
+}
+
+TEST_F(WizardWindow, PanelScrollsByWheelAndTab)
+{
+    ASSERT_EQ(wizard.dpi, 96) << "this process is not DPI-aware";
+    wizard_show_page(2);
+    pump();
+    ASSERT_NE(wizard.item_checkbox[31], nullptr);
+    ASSERT_GT(wizard.content_height, 282) << "the list is longer than the panel";
+    RECT first = child_rect(wizard.item_checkbox[1]);
+
+    UINT lines = 3;
+    SystemParametersInfoW(SPI_GETWHEELSCROLLLINES, 0, &lines, 0);
+    SendMessageW(wizard.panel, WM_MOUSEWHEEL, MAKEWPARAM(0, (WORD)(short)-120), 0);
+    EXPECT_EQ(wizard.scroll_pos, 20 * (int)lines) << "a notch down";
+    RECT moved = child_rect(wizard.item_checkbox[1]);
+    EXPECT_EQ(first.top - moved.top, wizard.scroll_pos) << "the checkboxes move with it";
+    SendMessageW(wizard.panel, WM_MOUSEWHEEL, MAKEWPARAM(0, 120 * 5), 0);
+    EXPECT_EQ(wizard.scroll_pos, 0) << "never above the top";
+    SendMessageW(wizard.panel, WM_VSCROLL, SB_BOTTOM, 0);
+    RECT client;
+    GetClientRect(wizard.panel, &client);
+    EXPECT_EQ(wizard.scroll_pos, wizard.content_height - client.bottom) << "never past the end";
+    SendMessageW(wizard.panel, WM_VSCROLL, SB_TOP, 0);
+    EXPECT_EQ(wizard.scroll_pos, 0);
+
+    // Tab from the last checkbox in view to the next one brings it and its
+    // description into view, 6 units below.
+    SetForegroundWindow(wizard.main_window);
+    int i = 1;
+    while (i < 31 && wizard.item_y[i + 1] + wizard.item_height[i + 1] + 6 <= client.bottom)
+        i++;
+    SetFocus(wizard.item_checkbox[i]);
+    pump();
+    ASSERT_EQ(GetFocus(), wizard.item_checkbox[i]);
+    EXPECT_EQ(wizard.scroll_pos, 0);
+    MSG tab = {GetFocus(), WM_KEYDOWN, VK_TAB, 0, 0, {0, 0}};
+    EXPECT_TRUE(IsDialogMessageW(wizard.main_window, &tab));
+    pump();
+    EXPECT_EQ(GetFocus(), wizard.item_checkbox[i + 1]);
+    EXPECT_EQ(wizard.scroll_pos,
+              wizard.item_y[i + 1] + wizard.item_height[i + 1] + 6 - client.bottom);
+    RECT shown = child_rect(wizard.item_checkbox[i + 1]);
+    EXPECT_LE(shown.top + wizard.item_height[i + 1], client.bottom);
+}
+
+TEST_F(WizardWindow, LongCatalogIsCutNotOverflowed)
+{
+    // 32 components: each has its checkbox, the required one greyed and
+    // checked; titles past 300 characters show as empty, shorter ones whole.
+    for (int i = 0; i < 32; i++)
+        ASSERT_NE(wizard.item_checkbox[i], nullptr) << i;
+    EXPECT_FALSE(IsWindowEnabled(wizard.item_checkbox[0]));
+    EXPECT_EQ(SendMessageW(wizard.item_checkbox[0], BM_GETCHECK, 0, 0), BST_CHECKED);
+    wchar_t text[400];
+    GetWindowTextW(wizard.item_checkbox[4], text, 400);
+    EXPECT_EQ(wcslen(text), 293u);
+    GetWindowTextW(wizard.item_checkbox[5], text, 400);
+    EXPECT_EQ(wcslen(text), 0u) << "a title of 313 characters";
+    EXPECT_LE(layout_count, WIZARD_LAYOUT_MAX);
+    // The even descriptions take several lines, the odd ones (540 characters)
+    // show as empty and take one.
+    EXPECT_GT(wizard.item_height[4], 20 + 18 + 10);
+    EXPECT_EQ(wizard.item_height[5], 20 + 18);
+    EXPECT_EQ(wizard.item_y[6] - wizard.item_y[5], 18 + 28);
+}
+
+TEST_F(WizardWindow, DefaultButtonIsNextOnEveryPage)
+{
+    for (int p = 0; p < WIZARD_PAGES; p++) {
+        wizard_show_page(p);
+        EXPECT_EQ((uint32_t)SendMessageW(wizard.main_window, DM_GETDEFID, 0, 0), 0x534B0001u)
+            << "page " << p;
+    }
+}
+
+namespace {
+
+std::vector<std::string> g_log;
+
+void keep_log(int level, const char *text, void *)
+{
+    g_log.push_back(text);
+}
+
+// The visible dialog boxes (message boxes) of this thread.
+std::vector<HWND> boxes()
+{
+    std::vector<HWND> found;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND h, LPARAM lp) -> BOOL {
+            wchar_t cls[32];
+            if (GetClassNameW(h, cls, 32) && wcscmp(cls, L"#32770") == 0 && IsWindowVisible(h))
+                ((std::vector<HWND> *)lp)->push_back(h);
+            return TRUE;
+        },
+        (LPARAM)&found);
+    return found;
+}
+
+int boxes_open()
+{
+    return (int)boxes().size();
+}
+
+// Answers every open box with the button id.
+void answer_boxes(WPARAM id)
+{
+    for (HWND h : boxes())
+        PostMessageW(h, WM_COMMAND, id, 0);
+}
+
+} // namespace
+
+TEST_F(WizardWindow, TestModeEndsOnARefusedPage)
+{
+    // The server given alone (as with "--client-server h:1"), and a folder
+    // too long for its field, which reads as empty.
+    struct {
+        int page;
+        void (*fill)();
+        const char *sentence;
+    } cases[] = {
+        {4,
+         [] {
+             SendMessageW(wizard.connect_checkbox, BM_SETCHECK, BST_CHECKED, 0);
+             SetWindowTextW(wizard.server_field, L"h:1");
+         },
+         "Bitte Server, Verzeichnis, Zertifikat und API-Key angeben"},
+        {1,
+         [] {
+             std::wstring deep = L"C:\\" + std::wstring(600, L'o');
+             SetWindowTextW(wizard.install_dir_field, deep.c_str());
+         },
+         "Bitte einen Installationsordner angeben."},
+    };
+    for (const auto &c : cases) {
+        if (!IsWindow(wizard.main_window)) {
+            ASSERT_EQ(wizard_create(ctx_), 0);
+            wizard_on_task_done(WIZARD_TASK_CONNECT, 0);
+        }
+        wizard.test_mode = 1;
+        c.fill();
+        wizard_show_page(c.page);
+        g_log.clear();
+        log_set_callback(keep_log, nullptr);
+        wizard_next();
+        log_set_callback(nullptr, nullptr);
+        EXPECT_EQ(boxes_open(), 0) << "nobody would answer a box; page " << c.page;
+        EXPECT_FALSE(IsWindow(wizard.main_window)) << "the wizard ends; page " << c.page;
+        EXPECT_EQ(wizard.finished, 0) << "so the result is 1";
+        ASSERT_EQ(g_log.size(), 1u) << "page " << c.page;
+        EXPECT_NE(g_log[0].find(c.sentence), std::string::npos) << g_log[0];
+        pump();
+    }
+}
+
+namespace {
+
+int g_ticks_page = -1; // the page while the box was open
+int g_boxes = -1;      // boxes open then
+
+// Looks at the box after the wizard's ticks had time to act, then answers No.
+void CALLBACK answer_box(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(nullptr, id);
+    g_boxes = boxes_open();
+    g_ticks_page = wizard.page;
+    answer_boxes(IDNO);
+}
+
+} // namespace
+
+TEST_F(WizardWindow, NoTickActsWhileABoxIsOpen)
+{
+    wizard.test_mode = 1;
+    wizard.connect_state = 1;
+    wizard_show_page(1);
+    SetTimer(wizard.main_window, WIZARD_TIMER_ID, 20, nullptr);
+    SetTimer(nullptr, 0, 600, answer_box);
+    // Cancel asks; the box's own loop delivers the wizard's ticks meanwhile.
+    SendMessageW(wizard.main_window, WM_COMMAND, WIZARD_ID_CANCEL, 0);
+    KillTimer(wizard.main_window, WIZARD_TIMER_ID);
+    EXPECT_EQ(g_boxes, 1) << "one box, not one per tick";
+    EXPECT_EQ(g_ticks_page, 1) << "no tick went on to the next page";
+    EXPECT_TRUE(IsWindow(wizard.main_window)) << "No keeps the window";
+}
+
+namespace {
+
+// Posts Cancel to the wizard, then answers the question with Yes.
+void CALLBACK press_cancel(HWND, UINT, UINT_PTR id, DWORD)
+{
+    KillTimer(nullptr, id);
+    PostMessageW(wizard.main_window, WM_COMMAND, WIZARD_ID_CANCEL, 0);
+}
+
+void CALLBACK answer_yes(HWND, UINT, UINT_PTR, DWORD)
+{
+    answer_boxes(IDYES);
+}
+
+} // namespace
+
+// Started by the test below in a child: the connect task hangs on a server
+// that never answers; Cancel answered Yes must end the process at once with 1.
+TEST(WizardCloseChild, CancelWhileConnecting)
+{
+    if (!getenv("ORV_WIZARD_CLOSE"))
+        GTEST_SKIP() << "runs as a child of WizardClose.CancelWhileConnectingEndsTheProcess";
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(s, (sockaddr *)&a, sizeof a), 0);
+    ASSERT_EQ(listen(s, 4), 0);
+    int len = sizeof a;
+    getsockname(s, (sockaddr *)&a, &len);
+    std::string dir = test_temp_dir("wizard_close");
+    setup_context *ctx = new_context(dir);
+    snprintf(ctx->updater_config.url, sizeof ctx->updater_config.url,
+             "https://localhost:%u/stall", ntohs(a.sin_port));
+    ctx->url_set = 1;
+    SetTimer(nullptr, 0, 700, press_cancel);
+    SetTimer(nullptr, 0, 300, answer_yes);
+    int rc = wizard_run(ctx);
+    printf("wizard_run returned %d beside a running worker\n", rc);
+    fflush(stdout);
+    ExitProcess(3);
+}
+
+TEST(WizardClose, CancelWhileConnectingEndsTheProcess)
+{
+    NEED_DISPLAY();
+    SetEnvironmentVariableA("ORV_WIZARD_CLOSE", "1");
+    DWORD start = GetTickCount();
+    test_proc p = test_run(own_path(), {"--gtest_filter=WizardCloseChild.*"}, 60000);
+    SetEnvironmentVariableA("ORV_WIZARD_CLOSE", nullptr);
+    EXPECT_FALSE(p.timed_out);
+    EXPECT_EQ(p.exit_code, 1) << p.out << p.err;
+    EXPECT_EQ(p.out.find("returned"), std::string::npos) << p.out;
+    EXPECT_LT(GetTickCount() - start, 20000u) << "the hanging connect is not waited for";
+}
