@@ -338,6 +338,8 @@ TEST(Flows, EndOfAFailedRunInOrderOnOneLog)
     ASSERT_NE(summary, std::string::npos) << r.out;
     EXPECT_LT(report, error) << r.out;
     EXPECT_LT(error, summary) << r.out;
+}
+
 // Two setups started at the same moment on one fresh computer: one installs,
 // the other is postponed (never a failure, never a lost record), every time.
 TEST(Flows, TwoSetupsAtOnceOneInstallsTheOtherIsPostponed)
