@@ -141,13 +141,25 @@ std::string english_left(const char *format, const std::string &message)
     return "";
 }
 
-// The messages a format stands for: one per value the source spells out for
-// it, or one with sample values.
+// Formats whose value is a word that the callers of a shared routine pass,
+// out of the collection's sight: the words, for one conversion.
+const engine_sentence kCallerWords[] = {
+    {"callers of install_programs_busy", "%s is running: postponing the %s", 1,
+     {"installation", "update", "rollback", nullptr}},
+};
+
+// The messages a format stands for: one per value the source (or the table
+// above) spells out for it, or one with sample values.
 std::vector<std::string> messages_of(const engine_sentence &s)
 {
+    const engine_sentence *from = &s;
+    for (const engine_sentence &w : kCallerWords)
+        if (s.choice < 0 && strcmp(w.format, s.format) == 0)
+            from = &w;
     std::vector<std::string> out;
-    for (const char *const *c = s.choices; s.choice >= 0 && c < s.choices + 4 && *c; c++)
-        out.push_back(written(s.format, s.choice, *c));
+    for (const char *const *c = from->choices; from->choice >= 0 && c < from->choices + 4 && *c;
+         c++)
+        out.push_back(written(s.format, from->choice, *c));
     if (out.empty())
         out.push_back(written(s.format, -1, ""));
     return out;
@@ -177,6 +189,12 @@ TEST(MsgCoverage, EverySentenceOfTheEngineIsGerman)
     for (const engine_sentence &s : kSentences)
         found_lock_sentence |= strcmp(s.format, "cannot use the state directory %s") == 0;
     EXPECT_TRUE(found_lock_sentence) << "the sentences of the sources were not collected";
+    for (const engine_sentence &w : kCallerWords) {
+        bool collected = false;
+        for (const engine_sentence &s : kSentences)
+            collected |= strcmp(s.format, w.format) == 0;
+        EXPECT_TRUE(collected) << w.where << ": \"" << w.format << "\" is written no more";
+    }
 
     for (const engine_sentence &s : kSentences) {
         if (made_elsewhere(s.format))
