@@ -37,7 +37,16 @@ else()
     message(FATAL_ERROR "cross-built libraries missing in ${win64}: run scripts/bootstrap.sh")
   endif()
   target_include_directories(orv_deps SYSTEM INTERFACE ${win64}/include)
+  # The DLLs that a short run never calls are imported late (delayload.cmake);
+  # bcrypt comes first so that BCryptGenRandom binds to its own DLL.
+  include(${CMAKE_CURRENT_LIST_DIR}/delayload.cmake)
+  foreach(lib bcrypt winhttp crypt32 ncrypt ws2_32 advapi32 user32 shell32 ole32 wtsapi32
+              comctl32 uxtheme comdlg32 gdi32)
+    orv_delay_library(${lib})
+  endforeach()
   target_link_libraries(orv_deps INTERFACE orv_blake3
     ${win64}/lib/libcrypto.a ${win64}/lib/libzstd.a ${win64}/lib/liblz4.a ${win64}/lib/libxxhash.a
-    winhttp crypt32 ncrypt bcrypt ws2_32 advapi32 user32 shell32 ole32 uuid)
+    ${orv_delay_bcrypt} ${orv_delay_winhttp} ${orv_delay_crypt32} ${orv_delay_ncrypt}
+    ${orv_delay_ws2_32} ${orv_delay_advapi32} ${orv_delay_user32} ${orv_delay_shell32} ${orv_delay_ole32} ${orv_delay_wtsapi32}
+    ${orv_delay_gdi32} uuid)
 endif()

@@ -688,3 +688,96 @@ TEST_F(Engine, StagingThatCannotBeMadeLeavesNoVersionsBehind)
     EXPECT_EQ(engine_site::names(site.cfg.install_dir),
               std::vector<std::string>{".staging-1.0.0-" + std::to_string(GetCurrentProcessId())});
 }
+
+// Packages are fetched and unpacked several at once, yet the steps, the byte
+// progress and the outcome are those of a run that takes one package after
+// the other: the first failure in that order is the one reported, and a
+// later package's download leaves nothing behind after an earlier one failed.
+TEST_F(Engine, FourPackagesReportTheirOutcomesInOrder)
+{
+    const char *ids[] = {"core", "agent", "extras", "monitor"};
+    struct {
+        const char *name;
+        const char *bad_sha;   // package (component) whose signed SHA-256 is wrong
+        const char *invalid;   // package that is no package
+        const char *foreign;   // package of another component (inconsistent)
+        const char *refused;   // package the server refuses
+        int rc;
+        const char *err;       // the start of the sentence
+        size_t steps;          // "downloading" steps seen
+        bool installing;       // the "installing" step seen
+        const char *bad_versions;
+        std::vector<std::string> downloads;  // what stays in the downloads directory
+    } cases[] = {
+        {"all four good", nullptr, nullptr, nullptr, nullptr, 0, "", 4, true, "", {}},
+        {"third fails its SHA-256", "extras", nullptr, nullptr, nullptr, 1,
+         "the SHA-256 of the download does not match the signed manifest", 3, false, "",
+         {"agent.pkg", "core.pkg"}},
+        {"second invalid, fourth refused", nullptr, "agent", nullptr, "monitor", 1,
+         "cannot download https://localhost:", 4, false, "",
+         {"agent.pkg", "core.pkg", "extras.pkg", "monitor.pkg.part"}},
+        {"second invalid, third inconsistent", nullptr, "agent", "extras", nullptr, 1,
+         "the package for agent is invalid: ", 4, true, "1.0.0",
+         {"agent.pkg", "core.pkg", "extras.pkg", "monitor.pkg"}},
+        {"third inconsistent", nullptr, nullptr, "extras", nullptr, 1,
+         "the package for extras is inconsistent: the package is not the extras component", 4,
+         true, "1.0.0", {"agent.pkg", "core.pkg", "extras.pkg", "monitor.pkg"}},
+    };
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.publish();
+    int round = 0;
+    for (auto &c : cases) {
+        site.use_installation(c.name);
+        std::vector<own_artifact *> own;
+        std::vector<const manifest_artifact *> arts;
+        std::vector<std::string> paths;
+        for (const char *id : ids) {
+            std::string bytes = engine_site::standard_package("1.0.0", id);
+            if (c.invalid && strcmp(c.invalid, id) == 0)
+                bytes = "this is no package";
+            if (c.foreign && strcmp(c.foreign, id) == 0)
+                bytes = engine_site::standard_package("1.0.0", "other");
+            std::string rel = "r" + std::to_string(round) + "/" + id + ".pkg";
+            own_artifact *a = new own_artifact(site, rel, bytes, id);
+            if (c.bad_sha && strcmp(c.bad_sha, id) == 0)
+                a->sha = std::string(64, '0');
+            a->art.sha256 = a->sha.c_str();
+            paths.push_back("alpha/" + rel);
+            own.push_back(a);
+            arts.push_back(&a->art);
+        }
+        round++;
+        if (c.refused)
+            site.refuse(paths[3], true);
+
+        site_result r = site.install_request_of("1.0.0", arts);
+        EXPECT_EQ(r.rc, c.rc) << c.name;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.name << ": " << r.err;
+
+        // Each package's step, then its bytes (none for a refused request),
+        // in the packages' order.
+        std::vector<std::string> want;
+        for (size_t j = 0; j < c.steps; j++) {
+            want.push_back("step downloading " + std::string(ids[j]) + " " + std::to_string(j) +
+                           "/4");
+            if (!c.refused || strcmp(c.refused, ids[j]) != 0)
+                want.push_back("bytes " + std::to_string(own[j]->art.size));
+        }
+        if (c.installing)
+            want.push_back("step installing 4/4");
+        EXPECT_EQ(r.events, want) << c.name;
+        EXPECT_TRUE(r.bytes_grow) << c.name;
+        EXPECT_STREQ(site.state().bad_versions, c.bad_versions) << c.name;
+        EXPECT_EQ(download_names(site), c.downloads) << c.name;
+        EXPECT_EQ(site_exists(site.cfg.install_dir), c.rc == 0) << c.name;
+        if (c.rc == 0) {
+            for (const char *id : ids)
+                EXPECT_EQ(read(site.bin() + "\\" + id + "_tool.exe"), tool_bytes(id, "1.0.0"))
+                    << c.name;
+        }
+        if (c.refused)
+            site.refuse(paths[3], false);
+        for (own_artifact *a : own)
+            delete a;
+    }
+}

@@ -24,6 +24,13 @@ proc_api proc_calls = {
 
 static proc_api &W = proc_calls;
 
+// Runs may start programs from several threads at once. The error mode is
+// the process's, and a pipe end is inheritable from its creation until the
+// program got it: both are set and undone under this lock, so one start
+// neither leaves another's error mode behind nor hands its pipe to another
+// program.
+static SRWLOCK start_lock = SRWLOCK_INIT;
+
 // No end: a drain without a deadline or without a byte budget.
 static const uint64_t NO_LIMIT = UINT64_MAX;
 
@@ -228,7 +235,7 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
     HANDLE read_end = nullptr, write_end = nullptr, job = nullptr;
     PROCESS_INFORMATION pi;
     memset(&pi, 0, sizeof pi);
-    int kills_on_close = 0, in_job = 0;
+    int kills_on_close = 0, in_job = 0, locked = 0;
     STARTUPINFOA si;
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limit;
@@ -237,6 +244,8 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
     DWORD start_error;
     uint64_t start_ms, limit_ms, deadline;
 
+    AcquireSRWLockExclusive(&start_lock);
+    locked = 1;
     if (!W.CreatePipe(&read_end, &write_end, &sa, 0)) {
         read_end = write_end = nullptr;
         goto done;
@@ -279,6 +288,8 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
     // Only the program may hold the write end now, so that the pipe is
     // its own.
     close_handle(&write_end);
+    ReleaseSRWLockExclusive(&start_lock);
+    locked = 0;
     if (W.ResumeThread(pi.hThread) == (DWORD)-1) {
         // A program that never runs would only be found out at its time limit,
         // and then as a program that hung: call it not started.
@@ -330,6 +341,8 @@ done:
     close_handle(&job);
     close_handle(&read_end);
     close_handle(&write_end);
+    if (locked)
+        ReleaseSRWLockExclusive(&start_lock);
     proc_env_restore(&ov);
     return rc;
 }

@@ -33,8 +33,9 @@
 // Checks every program of a package unpacked into staging (entries as the
 // unpacker gave them, count of them): "--version" must answer with the
 // program's name (without ".exe"), a blank and version, and "--selftest"
-// must end with 0, each within its time limit. Stops at the first program
-// that fails. Returns PKG_CHECK_OK; PKG_CHECK_FAILED with a sentence in err
+// must end with 0, each within its time limit. Several programs are checked
+// at once; the outcome is that of the first program in entry order that
+// fails, and once a failure is known no later program is started. Returns PKG_CHECK_OK; PKG_CHECK_FAILED with a sentence in err
 // (none for a null staging, entries or version); PKG_CHECK_SCANNER with a
 // sentence that names the folder to exclude. Nothing in staging is removed.
 int package_check_programs(const char *staging, const pkg_entry *entries, size_t count,

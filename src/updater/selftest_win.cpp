@@ -4,9 +4,12 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "proc.h"
+#include "sys_clock.h"
+#include "sys_thread.h"
 #include "update.h"
 #include "selftest.h"
 
@@ -101,24 +104,119 @@ static int check_program(const char *staging, const pkg_entry *e, const char *ve
     return PKG_CHECK_FAILED;
 }
 
+// How many programs are checked at once. Starting a program is slow
+// (under Wine most of all), and the checks of two programs do not touch
+// each other; the outcome is still the one of the check in entry order.
+#define SELFTEST_PARALLEL 4
+
+// The outcome of one program's check, kept until every earlier program's
+// is known.
+struct program_outcome {
+    const pkg_entry *entry;  // the program's entry
+    int rc;                  // PKG_CHECK_OK, or the failure check_program gave
+    char *err;               // its sentence: errlen bytes in the caller's layout
+};
+
+// The shared state of one package_check_programs call.
+struct program_checks {
+    const char *staging;        // the staging directory
+    const char *version;        // the package version
+    program_outcome *outcomes;  // one per program, in entry order
+    size_t count;               // number of programs
+    size_t errlen;              // size of every outcome's sentence buffer
+    sys_mutex lock;             // guards next and first_failure
+    size_t next;                // the next program nobody has taken
+    size_t first_failure;       // lowest program index that failed so far, or count
+};
+
+// One checker: takes the next program until none is left. A program after
+// one that already failed is not started, as a check in order would never
+// have reached it.
+static uint32_t check_worker(void *arg)
+{
+    program_checks *c = (program_checks *)arg;
+    program_run *run = (program_run *)malloc(sizeof *run);
+    for (;;) {
+        sys_mutex_lock(&c->lock);
+        size_t i = c->next < c->first_failure ? c->next++ : c->count;
+        sys_mutex_unlock(&c->lock);
+        if (i >= c->count)
+            break;
+        program_outcome *o = &c->outcomes[i];
+        if (!run) {
+            update_error(o->err, c->errlen, "out of memory");
+            o->rc = PKG_CHECK_FAILED;
+        } else {
+            o->rc = check_program(c->staging, o->entry, c->version, run, o->err, c->errlen);
+        }
+        if (o->rc != PKG_CHECK_OK) {
+            sys_mutex_lock(&c->lock);
+            if (i < c->first_failure)
+                c->first_failure = i;
+            sys_mutex_unlock(&c->lock);
+        }
+    }
+    free(run);
+    return 0;
+}
+
 int package_check_programs(const char *staging, const pkg_entry *entries, size_t count,
                            const char *version, char *err, size_t errlen)
 {
     if (!staging || !entries || !version)
         return PKG_CHECK_FAILED;
-    program_run run;
     size_t programs = 0;
-    for (size_t i = 0; i < count; i++) {
-        if (!selftest_is_package_program(&entries[i]))
-            continue;
-        programs++;
-        int rc = check_program(staging, &entries[i], version, &run, err, errlen);
-        if (rc != PKG_CHECK_OK)
-            return rc;
-    }
+    for (size_t i = 0; i < count; i++)
+        programs += selftest_is_package_program(&entries[i]) ? 1 : 0;
     if (programs == 0) {
         update_error(err, errlen, "the package contains no programs (bin/...)");
         return PKG_CHECK_FAILED;
     }
-    return PKG_CHECK_OK;
+
+    program_checks c;
+    memset(&c, 0, sizeof c);
+    c.staging = staging;
+    c.version = version;
+    c.count = programs;
+    c.first_failure = programs;
+    c.errlen = err && errlen ? errlen : 0;
+    c.outcomes = (program_outcome *)calloc(programs, sizeof *c.outcomes);
+    char *texts = (char *)calloc(programs, c.errlen ? c.errlen : 1);
+    sys_thread threads[SELFTEST_PARALLEL - 1];
+    size_t started = 0;
+    int rc = PKG_CHECK_OK;
+    if (!c.outcomes || !texts) {
+        update_error(err, errlen, "out of memory");
+        rc = PKG_CHECK_FAILED;
+        goto done;
+    }
+    for (size_t i = 0, k = 0; i < count; i++) {
+        if (!selftest_is_package_program(&entries[i]))
+            continue;
+        c.outcomes[k].entry = &entries[i];
+        c.outcomes[k].err = c.errlen ? texts + k * c.errlen : nullptr;
+        k++;
+    }
+    sys_mutex_init(&c.lock);
+    // This thread checks too; a helper that cannot be started leaves its
+    // share to the others.
+    while (started < SELFTEST_PARALLEL - 1 && started + 1 < programs &&
+           sys_thread_start(&threads[started], check_worker, &c) == 0)
+        started++;
+    check_worker(&c);
+    for (size_t t = 0; t < started; t++)
+        sys_thread_join(threads[t]);
+    sys_mutex_destroy(&c.lock);
+    // The first failure in entry order is the check's outcome.
+    if (c.first_failure < programs) {
+        const program_outcome *o = &c.outcomes[c.first_failure];
+        rc = o->rc;
+        if (c.errlen)
+            memcpy(err, o->err, c.errlen);
+    }
+
+done:
+    free(texts);
+    free(c.outcomes);
+    return rc;
 }

@@ -38,6 +38,10 @@ struct site_result {
     std::string err;                 // its sentence
     std::vector<std::string> steps;  // "text index/count" of every step callback
     std::vector<std::pair<uint64_t, uint64_t>> bytes;  // every byte callback (done, total)
+    // Steps and bytes in the one order the run made them: "step TEXT i/n", and
+    // "bytes TOTAL" for each run of byte callbacks of one package.
+    std::vector<std::string> events;
+    bool bytes_grow = true;  // within each such run, done grew and stayed within total
 };
 
 // The log lines written while it lives: (level, text).

@@ -53,14 +53,24 @@ void record_log(int level, const char *text, void *user)
 
 int record_step(void *user, const char *step, uint64_t index, uint64_t count)
 {
-    ((site_result *)user)->steps.push_back(std::string(step) + " " + std::to_string(index) + "/" +
-                                           std::to_string(count));
+    site_result *r = (site_result *)user;
+    r->steps.push_back(std::string(step) + " " + std::to_string(index) + "/" +
+                       std::to_string(count));
+    r->events.push_back("step " + r->steps.back());
     return 0;
 }
 
 void record_bytes(void *user, uint64_t done, uint64_t total)
 {
-    ((site_result *)user)->bytes.push_back({done, total});
+    site_result *r = (site_result *)user;
+    bool same_run = !r->events.empty() && !r->bytes.empty() &&
+                    r->events.back() == "bytes " + std::to_string(r->bytes.back().second) &&
+                    r->bytes.back().second == total;
+    if (done > total || (same_run && done < r->bytes.back().first))
+        r->bytes_grow = false;
+    if (!same_run)
+        r->events.push_back("bytes " + std::to_string(total));
+    r->bytes.push_back({done, total});
 }
 
 // Serves doc at path and its signature, made with priv for a catalog or a
@@ -340,6 +350,8 @@ site_result engine_site::install_request_of(const std::string &version,
     req.base_url = base.c_str();
     req.step_fn = record_step;
     req.step_user = &r;
+    req.bytes_fn = record_bytes;
+    req.bytes_user = &r;
     req.force = force;
     char err[600] = "";
     r.rc = install_run(&cfg, &hf, &req, err, sizeof err);
