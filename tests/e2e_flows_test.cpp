@@ -2,7 +2,9 @@
 // resource-lock: product-programs
 // orv_setup.exe's silent install and uninstall against the tests' update
 // server: a signed catalog of real packages installed into a test directory
-// and removed again, and both runs postponed while another holds the lock.
+// and removed again, both runs postponed while another holds the lock, an
+// uninstall that finds a backup running, a faulty settings file, an update
+// without a selection, and the end of a failed run on one log.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "engine_site.h"
+#include "fake_runs.h"
 #include "run_win.h"
 #include "test_util.h"
 #include "update_server.h"
@@ -98,6 +101,230 @@ TEST(Flows, PostponedWhileTheLockIsHeld)
             << c.name << ": settings written for a postponed run";
     }
     CloseHandle(h);
+}
+
+// An uninstall decides first whether it may remove anything: while the
+// scheduler runs a job, or while another setup holds the lock, it removes
+// neither the Windows entries (tasks, service, firewall rule, ...) nor the
+// programs, and ends with 75. It runs outside test mode, so that it would
+// reach the entries: from a directory of its own, with fake schtasks.exe
+// and netsh.exe beside it that log every run, and a data directory below the
+// test's directory.
+TEST(Flows, UninstallWhileBusyRemovesNothing)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowsbusy");
+    site.releases = {engine_site::standard_release("1.0.0", {"core", "agent"})};
+    site.publish();
+    ASSERT_EQ(site.install("1.0.0", {"core", "agent"}).rc, 0);
+    const std::string top = test_temp_dir("flowsbusytop");
+    const std::string setup = top + "\\orv_setup.exe";
+    ASSERT_TRUE(CopyFileA(test_setup_exe().c_str(), setup.c_str(), FALSE));
+    const std::string tools_log = top + "\\tools.log";
+    for (const char *tool : {"schtasks.exe", "netsh.exe"}) {
+        std::string path = top + "\\" + tool;
+        ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), path.c_str(), FALSE));
+        ASSERT_TRUE(test_write_file(path + ".any", "log:" + tools_log + "\n"));
+    }
+    const std::string program_data = top + "\\ProgramData";
+    ASSERT_TRUE(CreateDirectoryA(program_data.c_str(), nullptr));
+    char saved[1024] = "";
+    DWORD had = GetEnvironmentVariableA("ProgramData", saved, sizeof saved);
+    SetEnvironmentVariableA("ProgramData", program_data.c_str());
+
+    // The scheduler service: the fake program as orv_sched.exe, whose "list"
+    // tells the job state.
+    const std::string sched = top + "\\sched\\orv_sched.exe";
+    ASSERT_TRUE(CreateDirectoryA((top + "\\sched").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileA(test_fake_prog().c_str(), sched.c_str(), FALSE));
+    ASSERT_TRUE(test_write_file(sched + ".service", "service\n"));
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    auto remove_service = [&] {
+        SC_HANDLE old = OpenServiceA(manager, "orvantis-sched", SERVICE_ALL_ACCESS);
+        if (!old)
+            return;
+        SERVICE_STATUS st;
+        ControlService(old, SERVICE_CONTROL_STOP, &st);
+        for (int i = 0; i < 100 && QueryServiceStatus(old, &st) &&
+                        st.dwCurrentState != SERVICE_STOPPED;
+             i++)
+            Sleep(50);
+        DeleteService(old);
+        CloseServiceHandle(old);
+    };
+    remove_service();
+    std::string line = "\"" + sched + "\" service";
+    SC_HANDLE service = CreateServiceA(manager, "orvantis-sched", "orvantis Scheduler",
+                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, line.c_str(),
+                                       nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(service, nullptr) << GetLastError();
+    auto state = [&] {
+        SERVICE_STATUS st = {};
+        QueryServiceStatus(service, &st);
+        return st.dwCurrentState;
+    };
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+    for (int i = 0; i < 100 && state() != SERVICE_RUNNING; i++)
+        Sleep(50);
+    ASSERT_EQ(state(), (DWORD)SERVICE_RUNNING);
+
+    struct {
+        const char *name;
+        const char *list;  // the scheduler's answer to "list"
+        bool lock_held;    // another setup holds updater.lock
+    } cases[] = {
+        {"a backup job runs", "out:NAME ID STATE\\r\\nnightly 3 RUNNING\\r\\n", false},
+        {"another setup holds the lock", "out:NAME ID STATE\\r\\nnightly 3 IDLE\\r\\n", true},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(test_write_file(sched + ".list", c.list));
+        HANDLE lock = INVALID_HANDLE_VALUE;
+        if (c.lock_held) {
+            std::string path = std::string(site.cfg.state_dir) + "\\updater.lock";
+            lock = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(lock, INVALID_HANDLE_VALUE) << c.name;
+        }
+        test_proc r = test_run(setup,
+                               {"--silent", "--uninstall", "--install-dir", site.cfg.install_dir,
+                                "--state-dir", site.cfg.state_dir},
+                               120000);
+        if (lock != INVALID_HANDLE_VALUE)
+            CloseHandle(lock);
+        EXPECT_EQ(r.exit_code, 75) << c.name << ": " << r.out << r.err;
+        EXPECT_EQ(r.err,
+                  "Fehler: Gerade läuft eine Sicherung, Wiederherstellung oder Wartung. Bitte "
+                  "später erneut versuchen.\n")
+            << c.name;
+        EXPECT_FALSE(has(r.out, "WARNUNG")) << c.name << ": " << r.out;
+        EXPECT_EQ(state(), (DWORD)SERVICE_RUNNING) << c.name << ": the scheduler service is gone";
+        EXPECT_TRUE(test_fake_runs(tools_log).empty()) << c.name << ": tasks or rules removed";
+        EXPECT_TRUE(site_exists(site.bin() + "\\agent_tool.exe")) << c.name;
+        EXPECT_EQ(std::string(site.state().installed_version), "1.0.0") << c.name;
+        EXPECT_EQ(std::string(site.state().components), "core,agent") << c.name;
+    }
+
+    CloseServiceHandle(service);
+    remove_service();
+    CloseServiceHandle(manager);
+    SetEnvironmentVariableA("ProgramData", had ? saved : nullptr);
+}
+
+// An updater.conf that cannot be read is not used, and it is not lost: the
+// run keeps its bytes beside the new file (the newest copy kept) and the
+// report names the copy and the line. The command line's settings are the
+// ones written.
+TEST(Flows, FaultySettingsFileIsKept)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowsconf");
+    site.releases = {engine_site::standard_release("1.0.0", {"core", "agent"})};
+    site.publish();
+    const std::string root = test_temp_dir("flowsconfroot");
+    const std::string dir = root + "\\ProgramData\\orvantis";
+    const std::string conf = dir + "\\updater.conf";
+    ASSERT_TRUE(CreateDirectoryA((root + "\\ProgramData").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+
+    struct {
+        const char *name;
+        std::string bytes;
+        std::string line;  // the line the warnings name, as German text
+    } cases[] = {
+        {"an unknown line, then a bad value",
+         "# the administrator's settings\r\n"
+         "url = https://updates.example.invalid/orvantis\r\n"
+         "proxy = http://proxy.example.invalid:8080\r\n"
+         "colour = blue\r\n"
+         "timeout = soon\r\n",
+         conf + ", Zeile 4: Unbekannte Einstellung „colour“"},
+        {"a bad value: the newest file is the one kept",
+         "url = https://other.example.invalid/orvantis\r\n"
+         "timeout = 0\r\n",
+         conf + ", Zeile 2: Ungültiger Wert für „timeout“"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_TRUE(test_write_file(conf, c.bytes));
+        test_proc r = test_run_setup(with(places(site, root), {"--components", "agent"}), 120000);
+        EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.out << r.err;
+        EXPECT_EQ(r.err, "Warnung: " + c.line + " (die Datei wird nicht benutzt)\n") << c.name;
+        EXPECT_TRUE(has(r.out, "Update-Einstellungen: " + conf + "\nWARNUNG: " + c.line +
+                                   ". Die bisherige Datei liegt unverändert in " + conf +
+                                   ".bad; ihre Einstellungen wurden nicht übernommen\n"))
+            << c.name << ": " << r.out;
+        EXPECT_EQ(test_read_file(conf + ".bad"), c.bytes) << c.name;
+        std::string written = test_read_file(conf);
+        EXPECT_TRUE(has(written, site.cfg.url)) << c.name << ": " << written;
+        EXPECT_FALSE(has(written, "example.invalid")) << c.name << ": " << written;
+    }
+
+    // A readable file is replaced without a copy.
+    DeleteFileA((conf + ".bad").c_str());
+    test_proc r = test_run_setup(with(places(site, root), {"--components", "agent"}), 120000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(has(r.out, ".bad")) << r.out;
+    EXPECT_FALSE(site_exists(conf + ".bad"));
+}
+
+// A plain "--silent" over an installation, as a script runs an update,
+// keeps the installed components, also one outside the client preset.
+TEST(Flows, PlainSilentUpdateKeepsTheComponents)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowskeep");
+    site.more_components = {{"maintenance", "Wartung"}};
+    site.releases = {
+        engine_site::standard_release("1.0.0", {"core", "agent", "maintenance"}),
+        engine_site::standard_release("1.1.0", {"core", "agent", "maintenance"})};
+    site.publish();
+    const std::string root = test_temp_dir("flowskeeproot");
+
+    test_proc r = test_run_setup(
+        with(places(site, root), {"--components", "agent,maintenance", "--to", "1.0.0"}),
+        120000);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_EQ(std::string(site.state().components), "core,agent,maintenance");
+
+    r = test_run_setup(places(site, root), 120000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Installierte Version 1.1.0: Core, Agent, Wartung\n")) << r.out;
+    EXPECT_FALSE(has(r.out, "Entfernt:")) << r.out;
+    EXPECT_EQ(std::string(site.state().installed_version), "1.1.0");
+    EXPECT_EQ(std::string(site.state().components), "core,agent,maintenance");
+    EXPECT_TRUE(site_exists(site.bin() + "\\maintenance_tool.exe"));
+}
+
+// Scheduled scripts log with "> setup.log 2>&1": on that one stream the end
+// of a failed run reads report, error line, warning summary.
+TEST(Flows, EndOfAFailedRunInOrderOnOneLog)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowsorder");
+    program_answers broken;
+    broken.fail_live = true;
+    broken.selftest_out = "self-test failed";
+    site_release rel;
+    rel.version = "1.0.0";
+    rel.packages = {{"core", engine_site::standard_package("1.0.0", "core")},
+                    {"agent", engine_site::standard_package("1.0.0", "agent", broken)}};
+    site.releases = {rel};
+    site.publish();
+    const std::string root = test_temp_dir("flowsorderroot");
+
+    test_proc r = test_run_joined(test_setup_exe(),
+                                  with(places(site, root), {"--components", "agent"}), 120000);
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    size_t report = r.out.find("Einstellungen und Protokolle: ");
+    size_t error = r.out.find("Fehler: ");
+    size_t summary = r.out.find(" (Protokoll):\n");
+    ASSERT_NE(report, std::string::npos) << r.out;
+    ASSERT_NE(error, std::string::npos) << r.out;
+    ASSERT_NE(summary, std::string::npos) << r.out;
+    EXPECT_LT(report, error) << r.out;
+    EXPECT_LT(error, summary) << r.out;
 }
 
 // Two setups started at the same moment on one fresh computer: one installs,

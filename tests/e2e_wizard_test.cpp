@@ -226,6 +226,9 @@ TEST_F(Wizard, TestModeEndsWithOneWhereTheRunCannotGoOn)
         if (held != INVALID_HANDLE_VALUE)
             CloseHandle(held);
         EXPECT_EQ(w.proc.exit_code, 1) << c.name << ": " << told(w);
+        // Each ends by itself (a refusal or a failed connection at the next
+        // tick), far from the limit.
+        EXPECT_LT(w.ms, 60000ul) << c.name;
         EXPECT_EQ(pages_text(w.pages), c.pages) << c.name << ": " << told(w);
         if (*c.err_part) {
             EXPECT_NE(w.proc.err.find(c.err_part), std::string::npos) << c.name << ": " << told(w);
@@ -265,7 +268,6 @@ TEST_F(Wizard, WithoutTheVariableAFailedConnectionWaitsForTheUser)
         });
     EXPECT_TRUE(waited) << told(w);
     EXPECT_EQ(w.proc.exit_code, 42) << "it did not wait: " << told(w);
-    EXPECT_EQ(pages_text(w.pages), "0") << told(w);
 }
 
 TEST_F(Wizard, CancelWhileConnectingEndsWithOne)
@@ -318,7 +320,6 @@ TEST_F(Wizard, CancelWhileConnectingEndsWithOne)
     EXPECT_TRUE(keys_ok) << "xdotool could not press the keys";
     ASSERT_EQ(stage, ANSWERED) << "no question came: " << told(w);
     EXPECT_EQ(w.proc.exit_code, 1) << told(w);
-    EXPECT_EQ(pages_text(w.pages), "0") << told(w);
     EXPECT_LT(GetTickCount64() - answered_at, (stall_s - 20) * 1000ull)
         << "it waited for the connect task";
     srv_fault(site.dir + "alpha/components.json", "");

@@ -29,6 +29,7 @@ struct world {
     int connect_rc = 0;
     int install_rc = 0;
     const char *install_msg = "";
+    int keep_rc = 0;            // the settings file: 0 readable, 1 faulty and kept, -1 not kept
     int config_rc = 0;
     int register_rc = 0;
     int task_exists = 0;
@@ -61,6 +62,7 @@ int fake_task_exists(setup_context *)
     g.calls += "task? ";
     return g.task_exists;
 }
+int fake_uninstall_begin(const updater_config *, char *, size_t) { return 0; }
 int fake_unregister(setup_context *, char *, size_t) { return 0; }
 int fake_engine_uninstall(const updater_config *, int, char *, size_t) { return 0; }
 void fake_purge(setup_context *) {}
@@ -85,6 +87,16 @@ int fake_install(setup_context *, const setup_install_plan *plan, char *err, siz
     snprintf(err, errlen, "%s", g.install_msg);
     g.installed = g.install_rc == 0;
     return g.install_rc;
+}
+int fake_config_keep(const char *path, char *kept, size_t keptlen, char *why, size_t whylen)
+{
+    g.calls += "keep ";
+    snprintf(kept, keptlen, "%s.bad", path);
+    if (g.keep_rc > 0)
+        snprintf(why, whylen, "%s:3: unknown setting 'colour'", path);
+    else if (g.keep_rc < 0)
+        snprintf(why, whylen, "%s", "cannot copy C:\\c\\updater.conf");
+    return g.keep_rc;
 }
 int fake_config_write(const char *, const updater_config *, char *err, size_t errlen)
 {
@@ -158,8 +170,10 @@ int fake_client(setup_context *, char *msg, size_t msglen)
 
 const setup_flow_sys kSys = {
     fake_admin,         fake_state_read,    fake_data_dir,      fake_task_exists,
-    fake_unregister,    fake_engine_uninstall, fake_purge,      fake_connect,
-    fake_restrict,      fake_install,       fake_config_write,  fake_register,
+    fake_uninstall_begin, fake_unregister,  fake_engine_uninstall, fake_purge,
+    fake_connect,
+    fake_restrict,      fake_install,       fake_config_keep,   fake_config_write,
+    fake_register,
     fake_task_create,   fake_task_delete,   fake_program_path,  fake_resume_create,
     fake_resume_remove, fake_sched_setup,   fake_sched_remove,  fake_console_link,
     fake_server,        fake_client,
@@ -253,7 +267,7 @@ TEST_F(InstallFlow, FreshInstallOfTheClientPreset)
                  "Die tägliche Update-Suche ist eingerichtet\n"
                  "Unterbrochene Sicherungen werden beim Systemstart fortgesetzt (orv_agent "
                  "--resume-pending)\n");
-    EXPECT_EQ(g.calls, "restrict install config register task+ resume+ sched- ");
+    EXPECT_EQ(g.calls, "restrict install keep config register task+ resume+ sched- ");
 }
 
 // Which components and which release each mode installs.
@@ -275,8 +289,20 @@ TEST_F(InstallFlow, SelectionAndReleasePerMode)
          0, "1.0.0 core,agent 2", nullptr},
         {"repair of a version gone from the catalog takes the newest", SETUP_MODE_REPAIR,
          "1.5.0", "core,agent", "", "", 0, "2.0.0 core,agent 2", nullptr},
-        {"repair to a named version gone from the catalog installs nothing else",
-         SETUP_MODE_REPAIR, "1.0.0", "core,agent", "", "1.5.0", 1, "", nullptr},
+        {"repair to a named version gone from the catalog takes the newest",
+         SETUP_MODE_REPAIR, "1.0.0", "core,agent", "", "1.5.0", 0, "2.0.0 core,agent 2",
+         nullptr},
+        {"repair to a named version", SETUP_MODE_REPAIR, "2.0.0", "core,agent", "", "1.0.0", 0,
+         "1.0.0 core,agent 2", nullptr},
+        {"modify to a version gone from the catalog installs nothing", SETUP_MODE_MODIFY,
+         "1.0.0", "core,agent", "", "1.5.0", 1, "", nullptr},
+        {"update keeps the installed components", SETUP_MODE_INSTALL, "1.0.0",
+         "core,agent,restore", "", "", 0, "2.0.0 core,agent,restore 3", nullptr},
+        {"update adds what the catalog now requires", SETUP_MODE_INSTALL, "1.0.0",
+         "agent,console", "", "", 0, "2.0.0 core,agent,console 3", nullptr},
+        {"update with a list installs exactly the list", SETUP_MODE_INSTALL, "1.0.0",
+         "core,agent,restore", "agent", "", 0, "2.0.0 core,agent 2",
+         "Entfernt: Wiederherstellung"},
         {"install pinned by --to", SETUP_MODE_INSTALL, "", "", "agent", "1.0.0", 0,
          "1.0.0 core,agent 2", nullptr},
         {"install to a version not in the catalog", SETUP_MODE_INSTALL, "", "", "", "9.9.9", 1,
@@ -365,8 +391,51 @@ TEST_F(InstallFlow, SettingsNotWrittenEndTheRunUnregistered)
     const char prefix[] = "Die Programme sind installiert, aber die Einstellungen lassen sich "
                           "nicht speichern: ";
     EXPECT_EQ(strncmp(err, prefix, strlen(prefix)), 0) << err;
-    EXPECT_EQ(g.calls, "restrict install config ");
+    EXPECT_EQ(g.calls, "restrict install keep config ");
     EXPECT_FALSE(reported("Update-Einstellungen"));
+}
+
+// A settings file that cannot be read was not used: before it is replaced,
+// its bytes are kept and the report names the copy and the faulty line; when
+// they cannot be kept, it is not replaced at all.
+TEST_F(InstallFlow, FaultySettingsFileIsKept)
+{
+    struct {
+        const char *name;
+        int keep_rc;
+        int expected_rc;
+        const char *calls;
+        const char *line;  // the report line after "Update-Einstellungen", or ""
+        const char *err;   // the run's message, or ""
+    } cases[] = {
+        {"readable or missing", 0, 0, "restrict install keep config register ", "", ""},
+        {"faulty, kept", 1, 0, "restrict install keep config register ",
+         "WARNUNG: C:\\c\\updater.conf, Zeile 3: Unbekannte Einstellung „colour“. Die "
+         "bisherige Datei liegt unverändert in C:\\c\\updater.conf.bad; ihre Einstellungen "
+         "wurden nicht übernommen\n",
+         ""},
+        {"faulty, not kept", -1, 1, "restrict install keep ", "",
+         "Die Programme sind installiert, aber die Einstellungen lassen sich nicht speichern: "
+         "C:\\c\\updater.conf lässt sich nicht kopieren"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        ctx->scheduler_service = 0;
+        ctx->updater_schedule = 0;
+        ctx->resume_task = 0;
+        g.keep_rc = c.keep_rc;
+        EXPECT_EQ(run(), c.expected_rc) << c.name;
+        EXPECT_EQ(g.calls.substr(0, strlen(c.calls)), c.calls) << c.name;
+        EXPECT_STREQ(err, c.err) << c.name;
+        const char *after = strstr(ctx->report, "Update-Einstellungen: C:\\c\\updater.conf\n");
+        EXPECT_EQ(after != nullptr, c.expected_rc == 0) << c.name << ": " << ctx->report;
+        if (after) {
+            after += strlen("Update-Einstellungen: C:\\c\\updater.conf\n");
+            EXPECT_EQ(std::string(after).substr(0, strlen(c.line)), c.line) << c.name;
+            EXPECT_EQ(strstr(ctx->report, "Die bisherige Datei") != nullptr, c.line[0] != '\0')
+                << c.name;
+        }
+    }
 }
 
 TEST_F(InstallFlow, IntegrationSteps)
@@ -418,7 +487,7 @@ TEST_F(InstallFlow, IntegrationSteps)
         g.programs = c.programs;
         snprintf(ctx->console_user, sizeof ctx->console_user, "%s", c.console_user);
         EXPECT_EQ(run(), 0) << c.name << ": " << err;
-        EXPECT_EQ(g.calls, std::string("restrict install config register ") + c.calls) << c.name;
+        EXPECT_EQ(g.calls, std::string("restrict install keep config register ") + c.calls) << c.name;
         if (c.line[0]) {
             EXPECT_TRUE(reported(c.line)) << c.name << ": " << ctx->report;
         }
@@ -462,7 +531,7 @@ TEST_F(InstallFlow, BackupServerAndClient)
         ctx->configure_client = c.client;
         g.client_rc = c.client_rc;
         EXPECT_EQ(run(), c.expected) << c.name;
-        EXPECT_EQ(g.calls, std::string("restrict install config register task+ resume+ sched- ") +
+        EXPECT_EQ(g.calls, std::string("restrict install keep config register task+ resume+ sched- ") +
                                c.tail_calls)
             << c.name;
         EXPECT_EQ(strncmp(err, c.err_start, strlen(c.err_start)), 0) << c.name << ": " << err;

@@ -127,6 +127,11 @@ TEST(SetupText, UsageListsEveryDocumentedOption)
     std::string text = setup_usage_text();
     for (const char *o : options)
         EXPECT_NE(text.find(std::string("  ") + o), std::string::npos) << o;
+    // Adding one component to an installation needs the preset of the
+    // installed ones, since --components alone is the whole new list.
+    EXPECT_NE(text.find("--modify --preset installed\n" + std::string(25, ' ') +
+                        "--components <id>"),
+              std::string::npos);
     // Not listed, though accepted.
     for (const char *o : {"/silent", "--link-dir", "--configure-server", "--help", "--selftest"})
         EXPECT_EQ(text.find(o), std::string::npos) << o;

@@ -17,6 +17,8 @@ namespace {
 // What the fakes answer and what they saw.
 struct world {
     int admin = 1;
+    int begin_rc = 0;            // whether the engine is busy before anything is removed
+    const char *begin_msg = "";
     int unregister_rc = 0;
     const char *unregister_msg = "";
     int engine_rc = 0;
@@ -42,6 +44,12 @@ int fake_task_exists(setup_context *)
 {
     g.calls += "query ";
     return g.task_exists;
+}
+int fake_begin(const updater_config *, char *err, size_t errlen)
+{
+    g.calls += "begin ";
+    snprintf(err, errlen, "%s", g.begin_msg);
+    return g.begin_rc;
 }
 int fake_unregister(setup_context *, char *msg, size_t msglen)
 {
@@ -70,6 +78,7 @@ static setup_flow_sys uninstall_sys()
     s.state_read = fake_state_read;
     s.data_dir = fake_data_dir;
     s.update_task_exists = fake_task_exists;
+    s.uninstall_begin = fake_begin;
     s.unregister = fake_unregister;
     s.engine_uninstall = fake_engine;
     s.purge = fake_purge;
@@ -107,7 +116,7 @@ const char kWindowsGone[] = "WARNUNG: Die Einträge bei Windows";
 TEST_F(UninstallFlow, RemovesEntriesThenProgramsAndKeepsTheSettings)
 {
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(g.calls, "unregister engine ");
+    EXPECT_EQ(g.calls, "begin unregister engine ");
     EXPECT_EQ(g.purge_seen, 0);
     EXPECT_EQ(g_steps, "removing 0/1");
     EXPECT_STREQ(ctx->report,
@@ -128,7 +137,7 @@ TEST_F(UninstallFlow, PurgeGoesToTheEngineAndEndsWithThePurgeLines)
 {
     ctx->purge = 1;
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(g.calls, "unregister engine purge ");
+    EXPECT_EQ(g.calls, "begin unregister engine purge ");
     EXPECT_EQ(g.purge_seen, 1);
     EXPECT_STREQ(ctx->report, "Die Programme wurden entfernt.\npurged\n");
 }
@@ -182,7 +191,42 @@ TEST_F(UninstallFlow, EngineOutcomes)
         EXPECT_EQ(strstr(ctx->report, "Die Programme wurden entfernt."), nullptr) << c.name;
         EXPECT_EQ(strstr(ctx->report, kWindowsGone) != nullptr, c.entries_warning)
             << c.name << ": " << ctx->report;
-        EXPECT_EQ(g.calls, "unregister engine ") << c.name << ": the purge needs a removal";
+        EXPECT_EQ(g.calls, "begin unregister engine ") << c.name << ": the purge needs a removal";
+    }
+}
+
+// Busy is decided before anything is removed: then nothing is touched, and
+// the report says nothing of removed entries.
+TEST_F(UninstallFlow, BusyBeforeAnythingIsRemoved)
+{
+    struct {
+        const char *name;
+        const char *root;
+        int rc;
+        const char *msg;
+        const char *expected_err;
+    } cases[] = {
+        {"busy", "", 75, "",
+         "Gerade läuft eine Sicherung, Wiederherstellung oder Wartung. Bitte später erneut "
+         "versuchen"},
+        {"busy in test mode", "C:\\t", 75, "",
+         "Gerade läuft eine Sicherung, Wiederherstellung oder Wartung. Bitte später erneut "
+         "versuchen"},
+        {"state directory unusable", "", 1, "cannot use the state directory S:\\state",
+         "Das Statusverzeichnis S:\\state ist nicht benutzbar"},
+        {"failed without words", "", 1, "", "Das Entfernen ist fehlgeschlagen"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        snprintf(ctx->root, sizeof ctx->root, "%s", c.root);
+        ctx->purge = 1;
+        g.begin_rc = c.rc;
+        g.begin_msg = c.msg;
+        EXPECT_EQ(run(), c.rc) << c.name;
+        EXPECT_STREQ(err, c.expected_err) << c.name;
+        EXPECT_EQ(g.calls, "begin ") << c.name << ": something was removed";
+        EXPECT_STREQ(ctx->report, "") << c.name;
+        EXPECT_EQ(g_steps, "removing 0/1") << c.name;
     }
 }
 
@@ -196,8 +240,8 @@ TEST_F(UninstallFlow, AdministratorCheck)
         const char *calls;
     } cases[] = {
         {"not an administrator", 0, "", 1, ""},
-        {"not an administrator in test mode", 0, "C:\\t", 0, "unregister engine "},
-        {"administrator", 1, "", 0, "unregister engine "},
+        {"not an administrator in test mode", 0, "C:\\t", 0, "begin unregister engine "},
+        {"administrator", 1, "", 0, "begin unregister engine "},
     };
     for (const auto &c : cases) {
         SetUp();

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "install.h"
 #include "install_win_seam.h"
 #include "log.h"
+#include "proc_win.h"
 #include "seam_guard.h"
 #include "test_util.h"
 #include "update_server.h"
@@ -196,6 +198,102 @@ TEST_F(Update, ALiveSelfTestFailureIsUndone)
         EXPECT_NE(kept[0].find("release-2.1.0.pkg"), std::string::npos) << kept[0];
         EXPECT_EQ(kept[0].find(".part"), std::string::npos) << kept[0];
     }
+}
+
+// What the release choice is given: the installed version (the options'
+// before the state's), the flags for a downgrade and a new major version
+// (from the options or the setting), and the staged-rollout bucket (the
+// options', else this computer's for the newest release). Checks only, so
+// nothing is downloaded.
+TEST_F(Update, TheChoiceTakesTheInstalledVersionTheFlagsAndTheBucket)
+{
+    const std::string major = "installed 2.0.0: 3.0.0 is a new major version (it may use an "
+                              "incompatible backup format) and is never installed "
+                              "automatically; see the handbook before switching (--allow-major "
+                              "or allow_major_upgrade = yes)";
+    const std::string staged = "installed 2.0.0: a newer release exists but is not yet offered "
+                               "to this machine (staged rollout)";
+    struct {
+        const char *name;
+        std::string other;     // the release beside 2.0.0
+        int rollout;           // its rollout percent
+        update_options o;
+        bool setting;          // allow_major_upgrade in the settings
+        int rc;
+        std::string line;
+    } cases[] = {
+        {"a new major version", "3.0.0", 100, options(), false, 0, major},
+        {"allow_major", "3.0.0", 100, options(), false, 10, "installed 2.0.0, available 3.0.0"},
+        {"allow_major_upgrade", "3.0.0", 100, options(), true, 10,
+         "installed 2.0.0, available 3.0.0"},
+        {"an older target", "1.0.0", 100, options(), false, 0,
+         "installed 2.0.0: 1.0.0 is older than the installed 2.0.0 (use --allow-downgrade)"},
+        {"allow_downgrade", "1.0.0", 100, options(), false, 10,
+         "installed 2.0.0, available 1.0.0"},
+        {"the options' installed version", "1.0.0", 100, options(), false, 10,
+         "installed 2.0.0-rc.1, available 2.0.0"},
+        {"a bucket below the rollout", "2.1.0", 50, options(), false, 10,
+         "installed 2.0.0, available 2.1.0"},
+        {"a bucket at the rollout", "2.1.0", 50, options(), false, 0, staged},
+    };
+    cases[1].o.allow_major = 1;
+    cases[3].o.target_version = "1.0.0";
+    cases[4].o.target_version = "1.0.0";
+    cases[4].o.allow_downgrade = 1;
+    cases[5].o.installed_version = "2.0.0-rc.1";
+    cases[6].o.bucket = 49;
+    cases[7].o.bucket = 50;
+    for (auto &c : cases) {
+        site.use_installation(c.name);
+        site.cfg.allow_major_upgrade = c.setting;
+        updater_state st = {};
+        snprintf(st.installed_version, sizeof st.installed_version, "2.0.0");
+        site.set_state(st);
+        site.releases = {engine_site::whole_release("2.0.0"), engine_site::whole_release(c.other)};
+        site.releases[1].rollout = c.rollout;
+        site.publish_manifest();
+        c.o.check_only = 1;
+        site_result r = site.update(c.o);
+        EXPECT_EQ(r.rc, c.rc) << c.name << ": " << r.err;
+        EXPECT_TRUE(log.has(LOG_INFO, c.line)) << c.name;
+    }
+
+    // Without a bucket of its own the run takes this computer's for the
+    // newest release.
+    site.cfg.allow_major_upgrade = 0;
+    unsigned mine = rollout_bucket("2.1.0");
+    for (int offered = 0; offered < 2; offered++) {
+        site.releases = {engine_site::whole_release("2.0.0"), engine_site::whole_release("2.1.0")};
+        site.releases[1].rollout = (int)mine + offered;
+        site.publish_manifest();
+        update_options o = options(0, 1);
+        o.bucket = -1;
+        EXPECT_EQ(site.update(o).rc, offered ? 10 : 0) << "bucket " << mine;
+    }
+}
+
+// An update to the version that is installed already (pinned by the target)
+// puts it live again and keeps the version to go back to, on disk and in
+// the state.
+TEST_F(Update, AnUpdateToTheInstalledVersionKeepsThePreviousOne)
+{
+    install_first();
+    site.releases.push_back(engine_site::whole_release("2.1.0"));
+    site.publish_manifest();
+    ASSERT_EQ(site.update(options()).rc, 0);
+    update_options again = options();
+    again.target_version = "2.1.0";
+    site_result r = site.update(again);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_TRUE(log.has(LOG_INFO, "updated 2.1.0 -> 2.1.0"));
+    EXPECT_EQ(site.live_version(), "2.1.0");
+    updater_state st = site.state();
+    EXPECT_STREQ(st.installed_version, "2.1.0");
+    EXPECT_STREQ(st.previous_version, "2.0.0");
+    EXPECT_EQ(engine_site::names(versions()), (std::vector<std::string>{"2.0.0", "2.1.0"}));
+    r = site.rollback();
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(site.live_version(), "2.0.0");
 }
 
 // A failed update of a version whose directory is still on disk (the one a
@@ -483,25 +581,65 @@ int unpack_into_full_disk(const char *, const char *, uint64_t, pkg_entry **entr
     return UNPACK_DISK_FULL;
 }
 
+// CreateProcessA as a virus scanner answers for the agent's program.
+BOOL WINAPI scanner_refuses_agent(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa,
+                                  LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags,
+                                  LPVOID env, LPCSTR dir, LPSTARTUPINFOA si,
+                                  LPPROCESS_INFORMATION pi)
+{
+    if (line && strstr(line, "agent_tool.exe")) {
+        SetLastError(225);  // ERROR_VIRUS_INFECTED
+        return FALSE;
+    }
+    return CreateProcessA(app, line, pa, ta, inherit, flags, env, dir, si, pi);
+}
+
+void fill_the_disk() { install_win.unpack = unpack_into_full_disk; }
+void scan_the_agent() { proc_calls.CreateProcessA = scanner_refuses_agent; }
+
 } // namespace
 
-// A disk that fills while the package is unpacked is the disk's fault: the
-// version is not marked, and the installed programs stay.
-TEST_F(Update, AFullDiskWhileUnpackingMarksNothing)
+// A disk that fills while the package is unpacked, and a virus scanner that
+// refuses a program in staging, say nothing against the version: it is not
+// marked, the installed programs stay, and the next run installs it unforced.
+TEST_F(Update, FailuresThatAreNotTheVersionsFaultMarkNothing)
 {
-    install_first();
-    site.releases.push_back(engine_site::whole_release("2.1.0"));
-    site.publish_manifest();
-    seam_guard<install_win_calls> guard(install_win);
-    install_win.unpack = unpack_into_full_disk;
-    site_result r = site.update(options());
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.err, "the package cannot be unpacked: cannot write bin/core_tool.exe: the disk "
-                     "is full");
-    EXPECT_STREQ(site.state().bad_versions, "");
-    EXPECT_EQ(site.live_version(), "2.0.0");
-    install_win = install_win_real;
-    r = site.update(options());
-    EXPECT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(site.live_version(), "2.1.0");
+    struct {
+        const char *name;
+        void (*arm)();      // puts the fault in place
+        std::string err;    // the sentence, or its start when it ends in "..."
+    } cases[] = {
+        {"a full disk", fill_the_disk,
+         "the package cannot be unpacked: cannot write bin/core_tool.exe: the disk is full"},
+        {"a virus scanner", scan_the_agent,
+         "not installing 2.1.0: agent_tool.exe was blocked or removed by the virus scanner (it "
+         "contains a threat according to the virus scanner); add an exclusion for the folder "
+         "..."},
+    };
+    for (auto &c : cases) {
+        site.use_installation(c.name);
+        site.releases.clear();
+        install_first();
+        site.releases.push_back(engine_site::whole_release("2.1.0"));
+        site.publish_manifest();
+        {
+            seam_guard<install_win_calls> unpack_guard(install_win);
+            seam_guard<proc_api> proc_guard(proc_calls);
+            c.arm();
+            site_result r = site.update(options());
+            EXPECT_EQ(r.rc, 1) << c.name;
+            std::string want = c.err;
+            if (want.compare(want.size() - 3, 3, "...") == 0)
+                want.resize(want.size() - 3);
+            EXPECT_EQ(r.err.substr(0, want.size()), want) << c.name;
+            if (want.size() == c.err.size()) {
+                EXPECT_EQ(r.err, want) << c.name;
+            }
+            EXPECT_STREQ(site.state().bad_versions, "") << c.name;
+        }
+        EXPECT_EQ(site.live_version(), "2.0.0") << c.name;
+        site_result r = site.update(options());
+        EXPECT_EQ(r.rc, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(site.live_version(), "2.1.0") << c.name;
+    }
 }

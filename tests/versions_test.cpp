@@ -167,6 +167,8 @@ TEST(Versions, RecordByModeTwiceGivesTheSameState)
         {"install", VERSIONS_INSTALL, "1.1.0", "1.0.0", "1.1.0", "1.0.0", "core", "0.5.0"},
         {"update keeps the components", VERSIONS_UPDATE, "1.1.0", "1.0.0", "1.1.0", "1.0.0",
          "agent", "0.5.0"},
+        {"update to the same version keeps the previous one", VERSIONS_UPDATE, "1.0.0", "1.0.0",
+         "1.0.0", "0.9.0", "agent", "0.5.0"},
         {"rollback marks the version left", VERSIONS_ROLLBACK, "1.0.0", "1.1.0", "1.0.0", "1.1.0",
          "agent", "0.5.0 1.1.0"},
         {"adopt over the same version", VERSIONS_ADOPT, "1.0.0", "1.0.0", "1.0.0", "0.9.0",

@@ -71,6 +71,10 @@ int main(int argc, char **argv)
     streams_binary();
     console_attach();
     streams_binary();
+    // A redirected standard error is buffered by the runtime; with both
+    // streams going into one log file, the error line would land after the
+    // warning summary written later to standard output.
+    setvbuf(stderr, nullptr, _IONBF, 0);
 
     log_init(kProgram, LOG_INFO);
     int rc = opt_version_selftest(argc, argv, kProgram);

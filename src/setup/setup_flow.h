@@ -13,7 +13,9 @@ enum {
     SETUP_FLOW_MSG = 400,       // message of one integration step
     SETUP_FLOW_REASON = 300,    // reason of the release choice
     SETUP_FLOW_DATA_DIR = 600,  // the data directory in a report line
-    SETUP_FLOW_NAMES = 600      // display names of a component list
+    SETUP_FLOW_NAMES = 600,     // display names of a component list
+    SETUP_FLOW_KEPT = 1110,     // the kept copy of a faulty settings file
+    SETUP_FLOW_WHY = 1400       // why the settings file was kept, or not written
 };
 
 // What the install flow hands to the engine: the chosen release and one
@@ -39,11 +41,16 @@ struct setup_flow_sys {
     int (*update_task_exists)(setup_context *ctx);
 
     // ---- uninstall ----
+    // updater_uninstall_begin: 0 with updater.lock held and nothing busy (the
+    // removal through engine_uninstall must follow); 75 busy; else failed
+    // with a sentence. Nothing is removed by it.
+    int (*uninstall_begin)(const updater_config *cfg, char *err, size_t errlen);
     // Removes the Windows entries of the installation (tasks, service and
     // firewall rule, hand-over files, PATH entry, uninstall key, links); 0, or
     // non-zero with an English or German sentence in msg. Best effort.
     int (*unregister)(setup_context *ctx, char *msg, size_t msglen);
-    // updater_uninstall: 0 removed, 75 busy, else failed with a sentence.
+    // updater_uninstall_locked, under the lock of uninstall_begin, which it
+    // releases: 0 removed, 75 busy, else failed with a sentence.
     int (*engine_uninstall)(const updater_config *cfg, int purge, char *err, size_t errlen);
     // setup_purge: deletes updater.conf and the data directory, with report lines.
     void (*purge)(setup_context *ctx);
@@ -57,6 +64,12 @@ struct setup_flow_sys {
     // host facts and catalog URL, its progress through the report adapters
     // and force 1: 0 done, 75 postponed, else failed with an English sentence.
     int (*install)(setup_context *ctx, const setup_install_plan *plan, char *err, size_t errlen);
+    // Before the settings file is written anew: when the file at path exists
+    // but cannot be read (a faulty or newer line), its bytes are copied to
+    // path + ".bad", replacing an older copy. 1 kept, with the copy's path in
+    // kept and the reader's English sentence in why; 0 when the file is
+    // missing or readable; -1 when it cannot be kept, with a sentence in why.
+    int (*config_keep)(const char *path, char *kept, size_t keptlen, char *why, size_t whylen);
     // updconf_write: 0, or non-zero with an English sentence.
     int (*config_write)(const char *path, const updater_config *cfg, char *err, size_t errlen);
     // win_register_install: PATH, uninstall key, links; 0 or -1 with a sentence.
@@ -100,9 +113,11 @@ int setup_install_silent_with(setup_context *ctx, const setup_flow_sys *sys, cha
 int setup_uninstall_silent(setup_context *ctx, char *err, size_t errlen);
 int setup_uninstall_silent_with(setup_context *ctx, const setup_flow_sys *sys, char *err,
                                 size_t errlen);
-// Removes the Windows entries, then the programs through the engine and, with
-// purge, the settings and the data directory. 0 removed; 75 postponed; any
-// other value failed. A German message in err unless 0; report lines in ctx.
+// Decides first, under the engine's lock, whether anything is busy (then 75
+// and nothing is touched); then removes the Windows entries, the programs
+// through the engine and, with purge, the settings and the data directory.
+// 0 removed; 75 postponed; any other value failed. A German message in err
+// unless 0; report lines in ctx.
 int setup_uninstall(setup_context *ctx, char *err, size_t errlen);
 int setup_uninstall_with(setup_context *ctx, const setup_flow_sys *sys, char *err,
                          size_t errlen);

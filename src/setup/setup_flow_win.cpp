@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <windows.h>
+
 #include "install.h"
 #include "registration.h"
 #include "sched_setup.h"
@@ -42,17 +44,42 @@ static int install(setup_context *ctx, const setup_install_plan *plan, char *err
     return install_run(&ctx->updater_config, &ctx->host_facts, &req, err, errlen);
 }
 
+// A settings file that the reader refuses still holds the administrator's
+// addresses, proxy and keys: its bytes stay beside the new file.
+static int config_keep(const char *path, char *kept, size_t keptlen, char *why, size_t whylen)
+{
+    updater_config scratch;
+    updconf_defaults(&scratch);
+    if (whylen)
+        why[0] = '\0';
+    if (updconf_read(path, 0, &scratch, why, whylen) == 0)
+        return 0;
+    int n = setup_flow_snprintf(kept, keptlen, "%s.bad", path);
+    if (n < 0 || (size_t)n >= keptlen) {
+        setup_flow_snprintf(why, whylen, "Der Pfad von %s ist zu lang für eine Kopie", path);
+        return -1;
+    }
+    if (!CopyFileA(path, kept, FALSE)) {
+        setup_flow_snprintf(why, whylen, "%s lässt sich nicht nach %s kopieren (Windows-Fehler %lu)",
+                            path, kept, (unsigned long)GetLastError());
+        return -1;
+    }
+    return 1;
+}
+
 static const setup_flow_sys flow_sys = {
     win_is_admin,
     state_read,
     setup_data_dir,
     win_update_task_exists,
+    updater_uninstall_begin,
     unregister,
-    updater_uninstall,
+    updater_uninstall_locked,
     setup_purge,
     setup_connect,
     setup_restrict_data_dir,
     install,
+    config_keep,
     updconf_write,
     win_register_install,
     win_update_task_create,

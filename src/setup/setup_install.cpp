@@ -52,25 +52,48 @@ static int choose(setup_context *ctx, const char *const *ids, setup_install_plan
     return rc == 0 && release ? 0 : -1;
 }
 
-// The release and its packages into plan. A repair pinned to the installed
-// version that the catalog no longer offers takes the newest release offered
-// here instead; a version the user named with "--to" is never replaced by
-// another. 0, or 1 with the message in err.
-static int choose_release(setup_context *ctx, const char *const *ids, setup_install_plan *plan,
-                          char *err, size_t errlen)
+// The selection when the user named none: modify and repair keep what is
+// installed, and so does an install over an installation (an update run by a
+// script must not drop a component); only a first installation starts from
+// the client preset. The closure adds what the catalog now requires.
+static void default_selection(setup_context *ctx)
+{
+    int keep = ctx->mode == SETUP_MODE_MODIFY || ctx->mode == SETUP_MODE_REPAIR ||
+               ctx->installed_components[0];
+    setup_apply_preset(ctx, keep ? "installed" : "client", nullptr, 0);
+}
+
+// The release and its packages into plan. A repair is about getting working
+// programs back: when its pinned version ("--to", or else the installed one)
+// cannot be chosen, it takes the newest release offered here instead, and a
+// default selection is made again for that release, since the pinned one
+// decided which components were available. An install or modify keeps to
+// its pin. 0, or 1 with the message in err.
+static int choose_release(setup_context *ctx, int defaulted, const char **ids,
+                          setup_install_plan *plan, char *err, size_t errlen)
 {
     const char *pin = nullptr;
-    int pin_is_installed = 0;
-    if (ctx->target_version[0]) {
+    if (ctx->target_version[0])
         pin = ctx->target_version;
-    } else if (ctx->mode == SETUP_MODE_REPAIR && ctx->installed_version[0]) {
+    else if (ctx->mode == SETUP_MODE_REPAIR && ctx->installed_version[0])
         pin = ctx->installed_version;
-        pin_is_installed = 1;
-    }
     char reason[SETUP_FLOW_REASON];
     int rc = choose(ctx, ids, plan, pin, reason, sizeof reason);
-    if (rc != 0 && pin_is_installed)
-        rc = choose(ctx, ids, plan, nullptr, reason, sizeof reason);
+    if (rc != 0 && pin && ctx->mode == SETUP_MODE_REPAIR) {
+        char saved[sizeof ctx->target_version];
+        memcpy(saved, ctx->target_version, sizeof saved);
+        ctx->target_version[0] = '\0';
+        int resolved = 0;
+        if (defaulted) {
+            default_selection(ctx);
+            resolved = resolve_selection(ctx, plan, ids, err, errlen);
+        }
+        if (resolved == 0)
+            rc = choose(ctx, ids, plan, nullptr, reason, sizeof reason);
+        memcpy(ctx->target_version, saved, sizeof saved);
+        if (resolved != 0)
+            return 1;
+    }
     if (rc == 0)
         return 0;
     msg_localize(reason, sizeof reason);
@@ -95,15 +118,11 @@ static int install_plan(setup_context *ctx, const setup_flow_sys *sys, setup_ins
     for (size_t i = 0; i < ctx->component_catalog.component_count && i < SETUP_MAX_COMPONENTS; i++)
         any |= ctx->selected[i];
     if (!any)
-        setup_apply_preset(ctx,
-                           ctx->mode == SETUP_MODE_MODIFY || ctx->mode == SETUP_MODE_REPAIR
-                               ? "installed"
-                               : "client",
-                           nullptr, 0);
+        default_selection(ctx);
     const char *ids[SETUP_MAX_COMPONENTS];
     if (resolve_selection(ctx, plan, ids, err, errlen) != 0)
         return 1;
-    return choose_release(ctx, ids, plan, err, errlen);
+    return choose_release(ctx, !any, ids, plan, err, errlen);
 }
 
 // out := the ids of old that are not in the resolved list, joined by ",".
@@ -247,18 +266,34 @@ static int install_finish(setup_context *ctx, const setup_flow_sys *sys,
     if (cb->step_fn)
         cb->step_fn(cb->callback_user, "configuring", plan->count + 1, plan->count + 2);
 
-    char msg[SETUP_FLOW_MSG] = "";
-    if (sys->config_write(ctx->config_path, &ctx->updater_config, msg, sizeof msg) != 0) {
-        msg_localize(msg, sizeof msg);
+    // A settings file that could not be read was not used; before it is
+    // replaced, its bytes are kept, and when they cannot be, it stays as it
+    // is.
+    char why[SETUP_FLOW_WHY] = "";
+    char kept[SETUP_FLOW_KEPT] = "";
+    int faulty = sys->config_keep(ctx->config_path, kept, sizeof kept, why, sizeof why);
+    if (faulty >= 0 &&
+        sys->config_write(ctx->config_path, &ctx->updater_config, why, sizeof why) != 0)
+        faulty = -1;
+    if (faulty < 0) {
+        msg_localize(why, sizeof why);
         setup_error(err, errlen,
                     "Die Programme sind installiert, aber die Einstellungen lassen sich nicht "
                     "speichern: %s",
-                    msg);
+                    why);
         return 1;
     }
     setup_report(ctx, "Update-Einstellungen: %s", ctx->config_path);
+    if (faulty) {
+        msg_localize(why, sizeof why);
+        msg_finish_sentence(why, sizeof why);
+        setup_report(ctx,
+                     "WARNUNG: %s Die bisherige Datei liegt unverändert in %s; ihre "
+                     "Einstellungen wurden nicht übernommen",
+                     why, kept);
+    }
 
-    msg[0] = '\0';
+    char msg[SETUP_FLOW_MSG] = "";
     if (sys->register_install(ctx, msg, sizeof msg) != 0) {
         msg_localize(msg, sizeof msg);
         setup_report(ctx, "WARNUNG: %s", msg);

@@ -1,5 +1,6 @@
-// The uninstall flow and the readers of the installed state: Windows entries
-// first, the programs through the engine second, settings and data last.
+// The uninstall flow and the readers of the installed state: whether anything
+// is busy first, then the Windows entries, the programs through the engine,
+// settings and data last.
 #include "setup_flow.h"
 
 #include <string.h>
@@ -31,20 +32,31 @@ int setup_uninstall_with(setup_context *ctx, const setup_flow_sys *sys, char *er
     if (cb->step_fn)
         cb->step_fn(cb->callback_user, "removing", 0, 1);
 
-    char msg[SETUP_FLOW_MSG] = "";
-    if (sys->unregister(ctx, msg, sizeof msg) != 0 && msg[0]) {
-        msg_localize(msg, sizeof msg);
-        setup_report(ctx, "WARNUNG: %s", msg);
-    }
-
+    // Busy is decided before anything is removed: a backup that runs must
+    // keep its scheduler service and its programs alike. The engine's lock
+    // is held from here until the programs are gone, so no other setup or
+    // updater starts in between.
     if (errlen)
         err[0] = '\0';
-    int rc = sys->engine_uninstall(&ctx->updater_config, ctx->purge, err, errlen);
+    int rc = sys->uninstall_begin(&ctx->updater_config, err, errlen);
+    int entries_removed = 0;
+    if (rc == 0) {
+        char msg[SETUP_FLOW_MSG] = "";
+        if (sys->unregister(ctx, msg, sizeof msg) != 0 && msg[0]) {
+            msg_localize(msg, sizeof msg);
+            setup_report(ctx, "WARNUNG: %s", msg);
+        }
+        entries_removed = 1;
+        if (errlen)
+            err[0] = '\0';
+        rc = sys->engine_uninstall(&ctx->updater_config, ctx->purge, err, errlen);
+    }
     if (rc != 0) {
-        // The entries are gone while the programs stay: the user must hear
-        // that the run changed something, and how to finish it. Test mode
-        // registers nothing, so there is nothing to tell then.
-        if (!ctx->root[0])
+        // The entries are gone while the programs stay (a job that started
+        // after the first question): the user must hear that the run changed
+        // something, and how to finish it. Test mode registers nothing, so
+        // there is nothing to tell then.
+        if (entries_removed && !ctx->root[0])
             setup_report(ctx,
                          "WARNUNG: Die Einträge bei Windows (geplante Aufgaben, Dienst des "
                          "Job-Planers, Firewall-Regel, PATH, „Installierte Apps“, Startmenü) sind "

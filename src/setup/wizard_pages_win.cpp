@@ -355,9 +355,11 @@ void wizard_show_page(int p)
         for (int i = 0; i < wizard.page_control_count[page]; i++)
             show(wizard.page_controls[page][i], page == p);
     wizard.page = p;
-    // The page walk in the log, so that a test of the whole program can
-    // follow it (pages 8 and 9 may pass too fast to be seen on the screen).
-    log_write(LOG_INFO, "wizard page %d", p);
+    // In the test mode the page walk goes to the log, so that a script that
+    // runs the whole program can follow it (pages 8 and 9 may pass too fast
+    // to be seen on the screen); an administrator's wizard logs nothing here.
+    if (wizard.test_mode)
+        log_write(LOG_INFO, "wizard page %d", p);
 
     if (p == 7)
         show(wizard.purge_checkbox, ctx->mode == SETUP_MODE_UNINSTALL);

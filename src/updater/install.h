@@ -95,6 +95,15 @@ int install_components(const updater_config *cfg, const host_facts *hf,
 // installed and previous version and the components in the state. 0, 1 with a
 // sentence, or 75 (lock held, product program running, scheduler busy).
 int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t errlen);
+// The first half of updater_uninstall for a caller that has its own work to
+// do before the removal: takes updater.lock and makes the busy checks. 0 with
+// the lock held (updater_uninstall_locked must follow); 75 busy or 1 with a
+// sentence, the lock not held.
+int updater_uninstall_begin(const updater_config *cfg, char *err, size_t errlen);
+// The rest of updater_uninstall under the lock that updater_uninstall_begin
+// took: the busy checks again, then the removal. Releases the lock. Results
+// as updater_uninstall.
+int updater_uninstall_locked(const updater_config *cfg, int purge, char *err, size_t errlen);
 // The scheduled update of an installation made from components: loads the
 // catalog, chooses a release for the installed components and installs it.
 // 0 (done or nothing to do), 1, 10 (available, check_only set) or 75.

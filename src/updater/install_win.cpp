@@ -772,26 +772,60 @@ int install_run(const updater_config *cfg, const host_facts *hf, const install_r
     return rc;
 }
 
+namespace {
+
+// The busy checks of an uninstall, made under the lock: a product program
+// that runs, or a scheduler that runs a job (or whose job state cannot be
+// read), keeps the programs where they are. 0, or 75 (logged; a running
+// program also named in err).
+int uninstall_busy(const updater_config *cfg, char *err, size_t errlen)
+{
+    char names[INSTALL_NAMES_MAX] = "";
+    char msg[INSTALL_SCHED_MSG] = "";
+    if (install_win.running_programs(names, sizeof names) > 0) {
+        log_write(LOG_INFO, "%s is running: not uninstalling now", names);
+        update_error(err, errlen, "%s is running: not uninstalling now", names);
+        return INSTALL_POSTPONED;
+    }
+    if (install_win.sched_busy(cfg, nullptr, nullptr, 0, msg, sizeof msg) != 0) {
+        log_write(LOG_INFO, "orv_sched is running a job: not uninstalling now");
+        return INSTALL_POSTPONED;
+    }
+    return 0;
+}
+
+} // namespace
+
+int updater_uninstall_begin(const updater_config *cfg, char *err, size_t errlen)
+{
+    update_error(err, errlen, "%s", "");
+    int rc = install_lock_for_run(cfg, nullptr, err, errlen);
+    if (rc != 0)
+        return rc;
+    rc = uninstall_busy(cfg, err, errlen);
+    if (rc != 0)
+        install_win.lock_release();
+    return rc;
+}
+
 int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t errlen)
 {
     update_error(err, errlen, "%s", "");
     int rc = install_lock_for_run(cfg, nullptr, err, errlen);
     if (rc != 0)
         return rc;
-    char names[INSTALL_NAMES_MAX] = "";
-    char msg[INSTALL_SCHED_MSG] = "";
-    if (install_win.running_programs(names, sizeof names) > 0) {
-        log_write(LOG_INFO, "%s is running: not uninstalling now", names);
-        update_error(err, errlen, "%s is running: not uninstalling now", names);
+    return updater_uninstall_locked(cfg, purge, err, errlen);
+}
+
+int updater_uninstall_locked(const updater_config *cfg, int purge, char *err, size_t errlen)
+{
+    update_error(err, errlen, "%s", "");
+    // Asked again: the setup removed an idle service since it was asked
+    // first, and a job that started in between must still find its programs.
+    int rc = uninstall_busy(cfg, err, errlen);
+    if (rc != 0) {
         install_win.lock_release();
-        return INSTALL_POSTPONED;
-    }
-    // The setup removed an idle service before; a job that runs (or a state
-    // that cannot be read) still keeps the programs where they are.
-    if (install_win.sched_busy(cfg, nullptr, nullptr, 0, msg, sizeof msg) != 0) {
-        log_write(LOG_INFO, "orv_sched is running a job: not uninstalling now");
-        install_win.lock_release();
-        return INSTALL_POSTPONED;
+        return rc;
     }
     if (versions_remove_all(cfg, err, errlen) != 0) {
         install_win.lock_release();

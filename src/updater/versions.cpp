@@ -86,7 +86,10 @@ int versions_record_mode(updater_state *st, int mode, const char *version, const
         versions_record_success(st, version, prev, components);
         return 0;
     case VERSIONS_UPDATE:
-        update_format(st->previous_version, sizeof st->previous_version, "%s", prev);
+        // The same version put live again leaves the one to go back to:
+        // naming itself would lose that version to the pruning.
+        if (!prev[0] || strcmp(prev, version) != 0)
+            update_format(st->previous_version, sizeof st->previous_version, "%s", prev);
         break;
     case VERSIONS_ROLLBACK:
         // The version left behind is not offered again unless forced.

@@ -102,8 +102,9 @@ void versions_record_success(updater_state *st, const char *version, const char 
                              const char *components);
 // Records in st what a run of mode (versions_mode) records once the programs
 // of version are live, switched to from previous (empty when nothing was
-// installed); components are recorded only by VERSIONS_INSTALL. Doing it
-// twice gives the same state. -1 for an unknown mode (st unchanged), else 0.
+// installed); components are recorded only by VERSIONS_INSTALL, and an
+// install or update of the version that was installed keeps the previous
+// version as it was. Doing it twice gives the same state. -1 for an unknown mode (st unchanged), else 0.
 int versions_record_mode(updater_state *st, int mode, const char *version, const char *previous,
                          const char *components);
 // The name of a mode in the journal ("install", ...), or null.

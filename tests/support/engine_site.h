@@ -30,6 +30,7 @@ struct site_release {
     std::string version;                // version text
     std::vector<site_package> packages; // one per component
     std::string notes;                  // "notes", none when empty
+    int rollout = 100;                  // "rollout_percent", none when 100
 };
 
 // What one engine run gave.

@@ -198,6 +198,8 @@ void engine_site::publish_manifest(const std::vector<std::string> &blocked, size
             listed != listed_urls.end() ? listed->second : "pkgs/release-" + r.version + ".pkg";
         rels += std::string(rels.empty() ? "" : ", ") + "{\"version\": \"" + r.version + "\"" +
                 (r.notes.empty() ? "" : ", \"notes\": \"" + r.notes + "\"") +
+                (r.rollout == 100 ? ""
+                                  : ", \"rollout_percent\": " + std::to_string(r.rollout)) +
                 ", \"artifacts\": [{\"url\": \"" + url + "\", \"sha256\": \"" +
                 sha_hex(p.bytes) + "\", \"size\": " + std::to_string(p.bytes.size()) +
                 ", \"match\": {\"os\": \"" + p.os + "\"}}]}";
@@ -289,6 +291,8 @@ void engine_site::publish()
         }
         rels += std::string(rels.empty() ? "" : ", ") + "{\"version\": \"" + r.version + "\"" +
                 (r.notes.empty() ? "" : ", \"notes\": \"" + r.notes + "\"") +
+                (r.rollout == 100 ? ""
+                                  : ", \"rollout_percent\": " + std::to_string(r.rollout)) +
                 ", \"artifacts\": [" + arts + "]}";
     }
     std::string more;

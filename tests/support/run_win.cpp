@@ -119,8 +119,10 @@ static void drain(HANDLE h, std::string *into)
         into->append(buf, n);
 }
 
-test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
-                           unsigned timeout_ms, const std::function<void(unsigned long)> &tick)
+// test_run_watched with both streams on one pipe when joined.
+static test_proc run_piped(const std::string &program, const std::vector<std::string> &args,
+                           unsigned timeout_ms, const std::function<void(unsigned long)> &tick,
+                           bool joined)
 {
     test_proc r;
     // Wine starts the prefix's desktop process with the first program that
@@ -128,11 +130,20 @@ test_proc test_run_watched(const std::string &program, const std::vector<std::st
     // handles: started from here, it holds none of the pipes below.
     GetDesktopWindow();
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE out_r, out_w, err_r, err_w;
-    if (!CreatePipe(&out_r, &out_w, &sa, 0) || !CreatePipe(&err_r, &err_w, &sa, 0))
+    HANDLE out_r, out_w, err_r = nullptr, err_w = nullptr;
+    if (!CreatePipe(&out_r, &out_w, &sa, 0))
         return r;
+    if (joined) {
+        DuplicateHandle(GetCurrentProcess(), out_w, GetCurrentProcess(), &err_w, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS);
+    } else if (!CreatePipe(&err_r, &err_w, &sa, 0)) {
+        CloseHandle(out_r);
+        CloseHandle(out_w);
+        return r;
+    }
     SetHandleInformation(out_r, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
+    if (err_r)
+        SetHandleInformation(err_r, HANDLE_FLAG_INHERIT, 0);
     HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                              OPEN_EXISTING, 0, nullptr);
     std::string cmd = quote_arg(program);
@@ -153,10 +164,13 @@ test_proc test_run_watched(const std::string &program, const std::vector<std::st
         CloseHandle(nul);
     if (!ok) {
         CloseHandle(out_r);
-        CloseHandle(err_r);
+        if (err_r)
+            CloseHandle(err_r);
         return r;
     }
-    std::thread t1(drain, out_r, &r.out), t2(drain, err_r, &r.err);
+    std::thread t1(drain, out_r, &r.out), t2;
+    if (err_r)
+        t2 = std::thread(drain, err_r, &r.err);
     // Without a watcher one wait; with one, short waits and a look between.
     const DWORD slice = tick ? 20 : timeout_ms;
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
@@ -175,14 +189,16 @@ test_proc test_run_watched(const std::string &program, const std::vector<std::st
             tick(pi.dwProcessId);
     }
     t1.join();
-    t2.join();
+    if (t2.joinable())
+        t2.join();
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
     r.exit_code = (int)code;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     CloseHandle(out_r);
-    CloseHandle(err_r);
+    if (err_r)
+        CloseHandle(err_r);
     return r;
 }
 
@@ -190,6 +206,18 @@ test_proc test_run(const std::string &program, const std::vector<std::string> &a
                    unsigned timeout_ms)
 {
     return test_run_watched(program, args, timeout_ms, nullptr);
+}
+
+test_proc test_run_watched(const std::string &program, const std::vector<std::string> &args,
+                           unsigned timeout_ms, const std::function<void(unsigned long)> &tick)
+{
+    return run_piped(program, args, timeout_ms, tick, false);
+}
+
+test_proc test_run_joined(const std::string &program, const std::vector<std::string> &args,
+                          unsigned timeout_ms)
+{
+    return run_piped(program, args, timeout_ms, nullptr, true);
 }
 
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms)

@@ -47,3 +47,7 @@ test_proc test_run_watched(const std::string &program, const std::vector<std::st
                            unsigned timeout_ms, const std::function<void(unsigned long)> &tick);
 // test_run of orv_setup.exe.
 test_proc test_run_setup(const std::vector<std::string> &args, unsigned timeout_ms = 60000);
+// test_run with standard output and error on one pipe, as "> log 2>&1" gives
+// them: out holds both in the order written, err stays empty.
+test_proc test_run_joined(const std::string &program, const std::vector<std::string> &args,
+                          unsigned timeout_ms = 60000);

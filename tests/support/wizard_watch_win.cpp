@@ -63,11 +63,6 @@ wizard_watch wizard_watch_run(const std::vector<std::string> &args, const char *
                               const std::function<void(void *, unsigned long)> &act)
 {
     wizard_watch w;
-    // The first program of a Wine session that opens a window starts the
-    // desktop process, which keeps that program's standard handles open as
-    // long as the session lasts: were it the wizard, the pipes of its output
-    // would never end. So the desktop is started from here first.
-    GetDesktopWindow();
     env_scope env("ORV_SETUP_GUI_TEST", gui_test);
     ULONGLONG start = GetTickCount64();
     w.proc = test_run_watched(test_setup_exe(), args, timeout_ms, [&](unsigned long pid) {
@@ -75,8 +70,8 @@ wizard_watch wizard_watch_run(const std::vector<std::string> &args, const char *
             act(wizard_find_window(pid, "OrvSetupWnd"), pid);
     });
     w.ms = (unsigned long)(GetTickCount64() - start);
-    // The wizard logs every page it shows; a page shown again right after
-    // itself (page 0 once connected) counts once.
+    // In the test mode the wizard logs every page it shows; a page shown
+    // again right after itself (page 0 once connected) counts once.
     const std::string mark = "wizard page ";
     for (size_t at = 0; (at = w.proc.err.find(mark, at)) != std::string::npos;) {
         at += mark.size();
