@@ -247,7 +247,8 @@ TEST(Flows, FaultySettingsFileIsKept)
     };
     for (const auto &c : cases) {
         ASSERT_TRUE(test_write_file(conf, c.bytes));
-        test_proc r = test_run_setup(with(places(site, root), {"--components", "agent"}), 120000);
+        test_proc r =
+            test_run_setup(with(site.setup_options(root), {"--components", "agent"}), 120000);
         EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.out << r.err;
         EXPECT_EQ(r.err, "Warnung: " + c.line + " (die Datei wird nicht benutzt)\n") << c.name;
         EXPECT_TRUE(has(r.out, "Update-Einstellungen: " + conf + "\nWARNUNG: " + c.line +
@@ -262,7 +263,7 @@ TEST(Flows, FaultySettingsFileIsKept)
 
     // A readable file is replaced without a copy.
     DeleteFileA((conf + ".bad").c_str());
-    test_proc r = test_run_setup(with(places(site, root), {"--components", "agent"}), 120000);
+    test_proc r = test_run_setup(with(site.setup_options(root), {"--components", "agent"}), 120000);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(has(r.out, ".bad")) << r.out;
@@ -283,12 +284,12 @@ TEST(Flows, PlainSilentUpdateKeepsTheComponents)
     const std::string root = test_temp_dir("flowskeeproot");
 
     test_proc r = test_run_setup(
-        with(places(site, root), {"--components", "agent,maintenance", "--to", "1.0.0"}),
+        with(site.setup_options(root), {"--components", "agent,maintenance", "--to", "1.0.0"}),
         120000);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     ASSERT_EQ(std::string(site.state().components), "core,agent,maintenance");
 
-    r = test_run_setup(places(site, root), 120000);
+    r = test_run_setup(site.setup_options(root), 120000);
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(has(r.out, "Installierte Version 1.1.0: Core, Agent, Wartung\n")) << r.out;
     EXPECT_FALSE(has(r.out, "Entfernt:")) << r.out;
@@ -314,8 +315,8 @@ TEST(Flows, EndOfAFailedRunInOrderOnOneLog)
     site.publish();
     const std::string root = test_temp_dir("flowsorderroot");
 
-    test_proc r = test_run_joined(test_setup_exe(),
-                                  with(places(site, root), {"--components", "agent"}), 120000);
+    test_proc r = test_run_joined(
+        test_setup_exe(), with(site.setup_options(root), {"--components", "agent"}), 120000);
     EXPECT_EQ(r.exit_code, 1) << r.out;
     size_t report = r.out.find("Einstellungen und Protokolle: ");
     size_t error = r.out.find("Fehler: ");
