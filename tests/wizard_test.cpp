@@ -107,13 +107,13 @@ protected:
     void TearDown() override { setup_choice_calls = saved_; }
 
     // A context with the catalog loaded on an x86_64 Windows computer.
-    static test_context_ptr loaded()
+    static test_context_ptr loaded(const std::string &extra_components = "")
     {
         test_context_ptr ctx(new setup_context());
         setup_options_base_defaults(ctx.get());
         snprintf(ctx->host_facts.os, sizeof ctx->host_facts.os, "windows");
         snprintf(ctx->host_facts.arch, sizeof ctx->host_facts.arch, "x86_64");
-        std::string text = catalog_text();
+        std::string text = catalog_text(extra_components);
         char msg[300] = "";
         EXPECT_EQ(catalog_parse(text.data(), text.size(), &ctx->component_catalog, msg, sizeof msg),
                   0)
@@ -779,4 +779,18 @@ TEST_F(Wizard, SummaryLimits)
     std::vector<char16_t> small(300);
     wizard_summary_text(ctx.get(), "C:\\D", -1, show_utf8, small.data(), small.size());
     EXPECT_EQ(wizard_len16(small.data()), 299u);
+
+    // Titles cut at 600 bytes inside an "ä" lose that half character, not
+    // the whole list.
+    std::string umlauts;
+    for (int i = 0; i < 300; i++)
+        umlauts += "ä";
+    auto wide = loaded(", {\"id\": \"x1\", \"title\": \"" + umlauts + "\"}");
+    wide->mode = SETUP_MODE_UNINSTALL;
+    snprintf(wide->installed_components, sizeof wide->installed_components, "core,x1");
+    wizard_summary_text(wide.get(), "C:\\D", -1, show_utf8, out.data(), out.size());
+    text = u8(out.data());
+    EXPECT_NE(text.find("Installiert: Grundpaket, " + umlauts.substr(0, 586) + "\r\n"),
+              std::string::npos)
+        << text.substr(0, 80);
 }

@@ -293,6 +293,13 @@ TEST_F(WizardWindow, DpiChangeThereAndBackIsExact)
 
     SendMessageW(wizard.main_window, WM_DPICHANGED, MAKEWPARAM(from, from), (LPARAM)&suggested);
     expect_table_rects(from);
+
+    // On the result page Next stands at Cancel's place, and a DPI change keeps it there.
+    wizard_show_page(9);
+    SendMessageW(wizard.main_window, WM_DPICHANGED, MAKEWPARAM(144, 144), (LPARAM)&suggested);
+    EXPECT_EQ(child_rect(wizard.next_button).left, wizard_scaled(478, 144));
+    SendMessageW(wizard.main_window, WM_DPICHANGED, MAKEWPARAM(from, from), (LPARAM)&suggested);
+    EXPECT_EQ(child_rect(wizard.next_button).left, wizard_scaled(478, from));
 }
 
 TEST_F(WizardWindow, PanelScrollsByWheelAndTab)
@@ -358,6 +365,121 @@ TEST_F(WizardWindow, LongCatalogIsCutNotOverflowed)
     EXPECT_GT(wizard.item_height[4], 20 + 18 + 10);
     EXPECT_EQ(wizard.item_height[5], 20 + 18);
     EXPECT_EQ(wizard.item_y[6] - wizard.item_y[5], 18 + 28);
+}
+
+namespace {
+
+bool has_style(HWND h, LONG style)
+{
+    return (GetWindowLongW(h, GWL_STYLE) & style) != 0;
+}
+
+std::wstring text_of(HWND h)
+{
+    wchar_t buf[7000];
+    GetWindowTextW(h, buf, 7000);
+    return buf;
+}
+
+} // namespace
+
+TEST_F(WizardWindow, ButtonsAndChoicesFollowThePage)
+{
+    // connect 0 loading, 1 loaded, 2 failed; the visible, enabled and label
+    // columns are Back, Next and Cancel's; choice: the maintenance radio
+    // buttons shown; result: the run's result for page 9.
+    struct {
+        int page, mode, connect, result;
+        const char *installed;
+        int back_shown, back_on, next_on, cancel_shown, cancel_on, choice, retry;
+        const wchar_t *label;
+        int next_x;
+    } cases[] = {
+        {0, 0, 0, 0, "", 1, 0, 0, 1, 1, 0, 0, L"Weiter >", 384},
+        {0, 0, 0, 0, "core", 1, 0, 0, 1, 1, 0, 0, L"Weiter >", 384},
+        {0, 0, 2, 0, "core", 1, 0, 0, 1, 1, 0, 1, L"Weiter >", 384},
+        {0, 1, 1, 0, "core", 1, 0, 1, 1, 1, 1, 0, L"Weiter >", 384},
+        {0, 0, 1, 0, "", 1, 0, 1, 1, 1, 0, 0, L"Weiter >", 384},
+        {3, 0, 1, 0, "", 1, 1, 1, 1, 1, 0, 0, L"Weiter >", 384},
+        {7, 0, 1, 0, "", 1, 1, 1, 1, 1, 0, 0, L"Installieren", 384},
+        {7, 1, 1, 0, "core", 1, 1, 1, 1, 1, 0, 0, L"Ändern", 384},
+        {7, 2, 1, 0, "core", 1, 1, 1, 1, 1, 0, 0, L"Reparieren", 384},
+        {7, 3, 1, 0, "core", 1, 1, 1, 1, 1, 0, 0, L"Entfernen", 384},
+        {8, 0, 1, 0, "", 1, 0, 0, 1, 0, 0, 0, L"Weiter >", 384},
+        {9, 0, 1, 0, "", 0, 0, 1, 0, 1, 0, 0, L"Fertig", 478},
+        {9, 0, 1, 75, "", 0, 0, 1, 0, 1, 0, 0, L"Schließen", 478},
+        // Back on another page after the result page: Next is at its own place again.
+        {1, 0, 1, 0, "", 1, 1, 1, 1, 1, 0, 0, L"Weiter >", 384},
+    };
+    for (const auto &c : cases) {
+        ctx_->mode = c.mode;
+        snprintf(ctx_->installed_components, sizeof ctx_->installed_components, "%s",
+                 c.installed);
+        wizard.connect_state = c.connect;
+        wizard.run_result = c.result;
+        wizard_show_page(c.page);
+        const std::string at = "page " + std::to_string(c.page) + " mode " +
+                               std::to_string(c.mode) + " connect " + std::to_string(c.connect);
+        EXPECT_EQ(has_style(wizard.back_button, WS_VISIBLE), c.back_shown == 1) << at;
+        EXPECT_EQ(IsWindowEnabled(wizard.back_button) != 0, c.back_on == 1) << at;
+        EXPECT_EQ(IsWindowEnabled(wizard.next_button) != 0, c.next_on == 1) << at;
+        EXPECT_EQ(has_style(wizard.cancel_button, WS_VISIBLE), c.cancel_shown == 1) << at;
+        EXPECT_EQ(IsWindowEnabled(wizard.cancel_button) != 0, c.cancel_on == 1) << at;
+        EXPECT_TRUE(text_of(wizard.next_button) == c.label) << at;
+        EXPECT_EQ(child_rect(wizard.next_button).left, c.next_x) << at;
+        int i = wizard_layout_find(wizard.next_button);
+        ASSERT_GE(i, 0);
+        EXPECT_EQ(layout_table[i].x, c.next_x) << at;
+        for (HWND radio : {wizard.modify_radio, wizard.repair_radio, wizard.uninstall_radio})
+            EXPECT_EQ(has_style(radio, WS_VISIBLE), c.page == 0 && c.choice == 1) << at;
+        EXPECT_EQ(has_style(wizard.retry_button, WS_VISIBLE), c.page == 0 && c.retry == 1) << at;
+        EXPECT_EQ(has_style(wizard.purge_checkbox, WS_VISIBLE), c.page == 7 && c.mode == 3)
+            << at;
+    }
+}
+
+TEST_F(WizardWindow, ResultPageByModeAndResult)
+{
+    // The report for a run that did its work, the flow's sentence for one
+    // that failed or was postponed; both with CR LF line ends.
+    struct {
+        int mode, task, result;
+        const char *report, *sentence;
+        const wchar_t *title, *label, *text;
+    } cases[] = {
+        {0, WIZARD_TASK_INSTALL, 0, "Installiert: core\nWARNUNG: x\n", "",
+         L"orvantis ist eingerichtet", L"Fertig", L"Installiert: core\r\nWARNUNG: x\r\n"},
+        {1, WIZARD_TASK_INSTALL, 0, "a\r\nb", "", L"orvantis ist eingerichtet", L"Fertig",
+         L"a\r\nb"},
+        {3, WIZARD_TASK_UNINSTALL, 0, "Entfernt\n", "", L"orvantis wurde entfernt", L"Fertig",
+         L"Entfernt\r\n"},
+        {0, WIZARD_TASK_INSTALL, 75, "r", "Später erneut versuchen \r\n",
+         L"Die Installation ist fehlgeschlagen", L"Schließen", L"Später erneut versuchen."},
+        {1, WIZARD_TASK_INSTALL, 1, "r", "Kaputt", L"Die Änderung ist fehlgeschlagen",
+         L"Schließen", L"Kaputt."},
+        {2, WIZARD_TASK_INSTALL, 1, "r", "Kaputt", L"Die Reparatur ist fehlgeschlagen",
+         L"Schließen", L"Kaputt."},
+        {3, WIZARD_TASK_UNINSTALL, 1, "r", "", L"Die Deinstallation ist fehlgeschlagen",
+         L"Schließen", L""},
+    };
+    for (const auto &c : cases) {
+        ctx_->mode = c.mode;
+        snprintf(ctx_->report, sizeof ctx_->report, "%s", c.report);
+        snprintf(wizard.result_text, sizeof wizard.result_text, "%s", c.sentence);
+        wizard.history_count = 3;
+        wizard.busy = 1;
+        wizard_on_task_done(c.task, c.result);
+        const std::string at = "mode " + std::to_string(c.mode) + " result " +
+                               std::to_string(c.result);
+        EXPECT_EQ(wizard.busy, 0) << at;
+        EXPECT_EQ(wizard.finished, 1) << at;
+        EXPECT_EQ(wizard.run_result, c.result) << at;
+        EXPECT_EQ(wizard.history_count, 0) << at;
+        EXPECT_EQ(wizard.page, 9) << at;
+        EXPECT_TRUE(text_of(wizard.result_title) == c.title) << at;
+        EXPECT_TRUE(text_of(wizard.next_button) == c.label) << at;
+        EXPECT_TRUE(text_of(wizard.result_field) == c.text) << at;
+    }
 }
 
 TEST_F(WizardWindow, DefaultButtonIsNextOnEveryPage)

@@ -103,8 +103,8 @@ void wizard_create_fonts(void)
 {
     NONCLIENTMETRICSW ncm;
     ZeroMemory(&ncm, sizeof ncm);
-    // The size of the record without the padded border is what every Windows
-    // since Vista accepts.
+    // The record's size with the padded border width, as Windows since Vista
+    // knows it.
     ncm.cbSize = 504;
     LOGFONTW lf;
     if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, 504, &ncm, 0))

@@ -63,11 +63,6 @@ wizard_watch wizard_watch_run(const std::vector<std::string> &args, const char *
                               const std::function<void(void *, unsigned long)> &act)
 {
     wizard_watch w;
-    // The first program of a Wine session that opens a window starts the
-    // desktop process, which keeps that program's standard handles open as
-    // long as the session lasts: were it the wizard, the pipes of its output
-    // would never end. So the desktop is started from here first.
-    GetDesktopWindow();
     env_scope env("ORV_SETUP_GUI_TEST", gui_test);
     ULONGLONG start = GetTickCount64();
     w.proc = test_run_watched(test_setup_exe(), args, timeout_ms, [&](unsigned long pid) {
