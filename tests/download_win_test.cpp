@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <io.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -548,4 +549,24 @@ TEST_F(Download, PartFileThatCannotBeReadWholeIsNeverTheBaseOfAResume)
     ASSERT_EQ(g.rc, 0) << g.err;
     EXPECT_TRUE(test_read_file(file("a.pkg")) == pkg);
     EXPECT_NE(ranges("a.pkg").at(0), "bytes=65536-");
+}
+
+// The part file is written while other threads start programs (the checks of
+// packages fetched earlier): its handle must not be one they inherit, new or
+// resumed, or the file could not be finished while such a program runs.
+TEST(DownloadPart, HandleIsNotInherited)
+{
+    std::string dir = test_temp_dir("download");
+    std::string part = dir + "\\a.pkg.part";
+    for (const char *name : {"new part file", "part file resumed"}) {
+        download_sink sink;
+        ASSERT_EQ(download_part_open(part.c_str(), 1000, nullptr, nullptr, &sink), 0) << name;
+        ASSERT_NE(sink.file, nullptr) << name;
+        fputs("some bytes", sink.file);
+        DWORD flags = 0;
+        EXPECT_TRUE(GetHandleInformation((HANDLE)_get_osfhandle(_fileno(sink.file)), &flags))
+            << name;
+        EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u) << name;
+        download_sink_close(&sink);
+    }
 }

@@ -17,6 +17,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "proc.h"
@@ -247,6 +248,60 @@ TEST(ProcRun, WritingGrandchildDoesNotHoldTheEndOfTheRun)
     EXPECT_TRUE(test_process_ended(pid));
 }
 
+// While one thread runs a program, others write files and read pipes whose
+// handles are inheritable (the C runtime's files are): the program must take
+// none of them along. Held by the program, a freshly written file could be
+// neither replaced, moved nor started until it ends, and another program's
+// pipe would never reach its end.
+TEST(ProcRun, ProgramTakesNoOtherHandleAlong)
+{
+    std::string dir = test_temp_dir("proc");
+    std::string file = dir + "\\tool.exe.part", pid_file = dir + "\\child.pid";
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE written = CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(written, INVALID_HANDLE_VALUE);
+    HANDLE sibling_read = nullptr, sibling_write = nullptr;
+    ASSERT_TRUE(CreatePipe(&sibling_read, &sibling_write, &sa, 0));
+
+    run_result r;
+    std::thread runner([&] { r = run(fake({"pid:" + pid_file, "sleep:20000"}), 30); });
+    DWORD pid = 0;
+    for (int i = 0; i < 400 && pid == 0; i++) {
+        Sleep(50);
+        pid = read_pid(pid_file);
+    }
+    CloseHandle(written);
+    CloseHandle(sibling_write);
+
+    // The program runs; the file and the pipe are ours alone.
+    HANDLE only_ours = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD open_error = only_ours == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (only_ours != INVALID_HANDLE_VALUE)
+        CloseHandle(only_ours);
+    BOOL moved = MoveFileExA(file.c_str(), (dir + "\\tool.exe").c_str(), 0);
+    DWORD waiting = 0;
+    BOOL peeked = PeekNamedPipe(sibling_read, nullptr, 0, nullptr, &waiting, nullptr);
+    DWORD peek_error = peeked ? 0 : GetLastError();
+    bool running = pid != 0 && !test_process_ended(pid, 0);
+
+    if (HANDLE child = pid ? OpenProcess(PROCESS_TERMINATE, FALSE, pid) : nullptr) {
+        TerminateProcess(child, 0);
+        CloseHandle(child);
+    }
+    runner.join();
+    CloseHandle(sibling_read);
+
+    ASSERT_NE(pid, 0u) << "the program never ran";
+    EXPECT_TRUE(running) << "the program ended before the checks";
+    EXPECT_EQ(open_error, 0u) << "the program holds the written file";
+    EXPECT_TRUE(moved) << "the written file cannot be moved";
+    EXPECT_FALSE(peeked) << "the program holds the other pipe's write end";
+    EXPECT_EQ(peek_error, (DWORD)ERROR_BROKEN_PIPE);
+    EXPECT_EQ(r.rc, 0);
+}
+
 TEST(ProcRun, ProgramThatIsNotThere)
 {
     std::string missing = test_temp_dir("proc") + "\\missing.exe";
@@ -342,8 +397,10 @@ TEST(ProcRunning, CountsAndListsProductPrograms)
         STARTUPINFOA si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                   nullptr, nullptr, &si, &pi));
+        BOOL ok = CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &si, &pi);
+        DWORD error = ok ? 0 : GetLastError();
+        ASSERT_TRUE(ok) << p << ": error " << error;
         started.push_back(pi);
     }
 
@@ -401,6 +458,7 @@ DWORD g_start_error;             // the error of a failing CreateProcessA
 DWORD g_child_pid;               // the id of the last program started
 std::map<HANDLE, int> g_handles; // opened minus closed, per handle
 int g_peeks;                     // calls of the endless pipe's PeekNamedPipe
+LPPROC_THREAD_ATTRIBUTE_LIST g_job_listed; // the live attribute list that names a job
 
 void opened(HANDLE h)
 {
@@ -460,7 +518,8 @@ BOOL WINAPI fail_CreateProcessA(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa
         return FALSE;
     }
     // A job that refuses the program refuses it in the start as well.
-    if (g_fail == FAIL_ASSIGN && (flags & EXTENDED_STARTUPINFO_PRESENT)) {
+    if (g_fail == FAIL_ASSIGN && (flags & EXTENDED_STARTUPINFO_PRESENT) &&
+        g_job_listed && ((LPSTARTUPINFOEXA)si)->lpAttributeList == g_job_listed) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -481,7 +540,17 @@ BOOL WINAPI fail_UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DW
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    return UpdateProcThreadAttribute(list, flags, attr, value, size, prev, ret);
+    BOOL ok = UpdateProcThreadAttribute(list, flags, attr, value, size, prev, ret);
+    if (ok && attr == PROC_THREAD_ATTRIBUTE_JOB_LIST)
+        g_job_listed = list;
+    return ok;
+}
+
+VOID WINAPI noted_DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST list)
+{
+    if (list == g_job_listed)
+        g_job_listed = nullptr;
+    DeleteProcThreadAttributeList(list);
 }
 
 DWORD WINAPI fail_ResumeThread(HANDLE thread)
@@ -531,7 +600,9 @@ void install_fakes(fail_point fail)
     proc_calls.CreateProcessA = fail_CreateProcessA;
     proc_calls.ResumeThread = fail_ResumeThread;
     proc_calls.UpdateProcThreadAttribute = fail_UpdateProcThreadAttribute;
+    proc_calls.DeleteProcThreadAttributeList = noted_DeleteProcThreadAttributeList;
     proc_calls.CloseHandle = counted_CloseHandle;
+    g_job_listed = nullptr;
 }
 
 // The handles that were opened and not closed, or closed too often.

@@ -19,7 +19,7 @@ proc_api proc_calls = {
     WaitForSingleObject, GetExitCodeProcess,  CloseHandle,        GetEnvironmentVariableA,
     SetEnvironmentVariableA, GetTickCount64,  CreateToolhelp32Snapshot, Process32First,
     Process32Next,      InitializeProcThreadAttributeList, UpdateProcThreadAttribute,
-    DeleteProcThreadAttributeList,
+    DeleteProcThreadAttributeList, GetHandleInformation,
 };
 
 static proc_api &W = proc_calls;
@@ -27,8 +27,8 @@ static proc_api &W = proc_calls;
 // Runs may start programs from several threads at once. The error mode is
 // the process's, and a pipe end is inheritable from its creation until the
 // program got it: both are set and undone under this lock, so one start
-// neither leaves another's error mode behind nor hands its pipe to another
-// program.
+// neither leaves another's error mode behind nor, on a system that cannot
+// name the handles a program inherits, hands its pipe to another program.
 static SRWLOCK start_lock = SRWLOCK_INIT;
 
 // No end: a drain without a deadline or without a byte budget.
@@ -156,52 +156,93 @@ void proc_drain_pipe(void *pipe, char *buffer, size_t size, uint64_t *pos)
     }
 }
 
-// Starts the command line suspended, with si's handles, and puts it into job
-// (when there is one); *in_job tells whether it is in. Where the system can
-// name the job in the start itself (PROC_THREAD_ATTRIBUTE_JOB_LIST, Windows
-// 10 and Wine 8), the program is in the job before it exists to anyone else:
-// a caller that is ended right after the start still takes it along when its
-// job handle closes. Elsewhere, and when a start with the job is refused
-// (the job may not take the program), the program starts suspended and is
-// assigned before it runs; a caller ended between those two calls leaves a
-// suspended program behind, which is why the first way comes first.
-// Returns the result of CreateProcessA; pi is filled on success.
-static BOOL start_in_job(char *line, const STARTUPINFOA *si, HANDLE job, PROCESS_INFORMATION *pi,
-                         int *in_job)
+// The attribute list of a start: the handles the program inherits, exactly
+// those in inherit, and with job the job it starts in. Null when the system
+// cannot name them (the handle list before Windows Vista, the job before
+// Windows 10) or no memory is left; attrs_free ends a list that was made.
+static LPPROC_THREAD_ATTRIBUTE_LIST attrs_make(HANDLE *inherit, size_t n, HANDLE *job)
 {
-    const DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+    SIZE_T size = 0;
+    W.InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
+    LPPROC_THREAD_ATTRIBUTE_LIST attrs =
+        size ? (LPPROC_THREAD_ATTRIBUTE_LIST)malloc(size) : nullptr;
+    if (!attrs)
+        return nullptr;
+    if (!W.InitializeProcThreadAttributeList(attrs, 2, 0, &size)) {
+        free(attrs);
+        return nullptr;
+    }
+    if (!W.UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit,
+                                     n * sizeof(HANDLE), nullptr, nullptr) ||
+        (job && !W.UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, job,
+                                             sizeof *job, nullptr, nullptr))) {
+        W.DeleteProcThreadAttributeList(attrs);
+        free(attrs);
+        return nullptr;
+    }
+    return attrs;
+}
+
+// Ends a list from attrs_make.
+static void attrs_free(LPPROC_THREAD_ATTRIBUTE_LIST attrs)
+{
+    W.DeleteProcThreadAttributeList(attrs);
+    free(attrs);
+}
+
+// CreateProcessA of the command line, suspended, with si's handles and the
+// attribute list attrs (none when null).
+static BOOL start_with(char *line, const STARTUPINFOA *si, LPPROC_THREAD_ATTRIBUTE_LIST attrs,
+                       PROCESS_INFORMATION *pi)
+{
+    DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+    STARTUPINFOEXA six;
+    memset(&six, 0, sizeof six);
+    six.StartupInfo = *si;
+    six.StartupInfo.cb = sizeof six.StartupInfo;
+    if (attrs) {
+        six.StartupInfo.cb = sizeof six;
+        six.lpAttributeList = attrs;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    return W.CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                            &six.StartupInfo, pi);
+}
+
+// Starts the command line suspended, with si's handles, and puts it into job
+// (when there is one); *in_job tells whether it is in. The program inherits
+// the n handles in inherit and nothing else: other threads open files and
+// pipes that are inheritable for a while (the runtime's files are), and a
+// program that took one along would keep a file from being replaced, moved
+// or started, or a pipe from ever reaching its end, for as long as it runs.
+// Only a system that cannot name the handles hands on every inheritable one.
+// Where the system can name the job in the start itself
+// (PROC_THREAD_ATTRIBUTE_JOB_LIST, Windows 10 and Wine 8), the program is in
+// the job before it exists to anyone else: a caller that is ended right
+// after the start still takes it along when its job handle closes.
+// Elsewhere, and when a start with the job is refused (the job may not take
+// the program), the program starts suspended and is assigned before it runs;
+// a caller ended between those two calls leaves a suspended program behind,
+// which is why the first way comes first. Returns the result of
+// CreateProcessA; pi is filled on success.
+static BOOL start_in_job(char *line, const STARTUPINFOA *si, HANDLE *inherit, size_t n,
+                         HANDLE job, PROCESS_INFORMATION *pi, int *in_job)
+{
     *in_job = 0;
-    if (job) {
-        SIZE_T size = 0;
-        W.InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        LPPROC_THREAD_ATTRIBUTE_LIST attrs =
-            size ? (LPPROC_THREAD_ATTRIBUTE_LIST)malloc(size) : nullptr;
-        if (attrs && W.InitializeProcThreadAttributeList(attrs, 1, 0, &size)) {
-            BOOL started = FALSE;
-            if (W.UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job,
-                                            sizeof job, nullptr, nullptr)) {
-                STARTUPINFOEXA six;
-                memset(&six, 0, sizeof six);
-                six.StartupInfo = *si;
-                six.StartupInfo.cb = sizeof six;
-                six.lpAttributeList = attrs;
-                started = W.CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
-                                           flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                           &six.StartupInfo, pi);
-            }
-            W.DeleteProcThreadAttributeList(attrs);
-            free(attrs);
-            if (started) {
-                *in_job = 1;
-                return TRUE;
-            }
-        } else {
-            free(attrs);
+    LPPROC_THREAD_ATTRIBUTE_LIST attrs = job ? attrs_make(inherit, n, &job) : nullptr;
+    if (attrs) {
+        BOOL started = start_with(line, si, attrs, pi);
+        attrs_free(attrs);
+        if (started) {
+            *in_job = 1;
+            return TRUE;
         }
     }
-    STARTUPINFOA plain = *si;
-    if (!W.CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &plain,
-                          pi))
+    attrs = attrs_make(inherit, n, nullptr);
+    BOOL started = start_with(line, si, attrs, pi);
+    if (attrs)
+        attrs_free(attrs);
+    if (!started)
         return FALSE;
     // Still suspended: in the job before its first instruction, so nothing it
     // starts can escape.
@@ -237,6 +278,9 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
     memset(&pi, 0, sizeof pi);
     int kills_on_close = 0, in_job = 0, locked = 0;
     STARTUPINFOA si;
+    HANDLE inherit[2];
+    size_t inherit_count;
+    DWORD input_flags = 0;
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limit;
     UINT old_mode;
@@ -260,6 +304,14 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = write_end;
     si.hStdError = write_end;  // one pipe, so both streams keep their order
+    // The input is handed on as before: only when it is inheritable, which a
+    // handle list must not name otherwise.
+    inherit[0] = write_end;
+    inherit_count = 1;
+    if (si.hStdInput && si.hStdInput != INVALID_HANDLE_VALUE &&
+        W.GetHandleInformation(si.hStdInput, &input_flags) &&
+        (input_flags & HANDLE_FLAG_INHERIT))
+        inherit[inherit_count++] = si.hStdInput;
 
     // Without a job the program still runs; only what it leaves behind may
     // then outlive it.
@@ -276,7 +328,7 @@ int proc_run(const char *const *argv, const char *const *env, uint32_t timeout_s
     // it with a status instead of a dialog box that nobody sees.
     old_mode = W.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
                               SEM_NOOPENFILEERRORBOX);
-    started = start_in_job(line, &si, job, &pi, &in_job);
+    started = start_in_job(line, &si, inherit, inherit_count, job, &pi, &in_job);
     start_error = started ? 0 : GetLastError();
     W.SetErrorMode(old_mode);
     if (!started) {

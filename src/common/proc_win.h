@@ -38,10 +38,11 @@ struct proc_api {
     BOOL(WINAPI *Process32First)(HANDLE, LPPROCESSENTRY32);                  // its first entry
     BOOL(WINAPI *Process32Next)(HANDLE, LPPROCESSENTRY32);                   // the next ones
     BOOL(WINAPI *InitializeProcThreadAttributeList)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD,
-                                                    PSIZE_T);                // job named at the start
+                                                    PSIZE_T);                // the start's list
     BOOL(WINAPI *UpdateProcThreadAttribute)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID,
-                                            SIZE_T, PVOID, PSIZE_T);         // its job list
+                                            SIZE_T, PVOID, PSIZE_T);         // its handle and job lists
     VOID(WINAPI *DeleteProcThreadAttributeList)(LPPROC_THREAD_ATTRIBUTE_LIST); // its end
+    BOOL(WINAPI *GetHandleInformation)(HANDLE, LPDWORD);                     // input inheritable?
 };
 
 // The table the runner calls through. Tests replace single members and put

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "codec.h"
+#include "fs.h"
 #include "update.h"
 
 // Windows opens a device, not a file, for these names, also with any
@@ -137,7 +138,7 @@ int download_hash_stream(FILE *f, sha256_ctx *ctx, uint64_t limit, uint64_t *cou
 
 int download_file_matches(const char *path, uint64_t size, const uint8_t digest[32])
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = fopen(path, "rb" FS_NOINHERIT);
     if (!f)
         return 0;
     sha256_ctx ctx = nullptr;
@@ -160,7 +161,7 @@ int download_part_open(const char *part, uint64_t size, download_bytes_fn bytes_
     sink->bytes_user = user;
     // One handle for reading and writing: the new bytes go exactly after the
     // ones that were hashed, so the digest always covers the file as it is.
-    sink->file = fopen(part, "r+b");
+    sink->file = fopen(part, "r+b" FS_NOINHERIT);
     if (!sink->file)
         return download_part_restart(part, sink);
     uint64_t kept = 0;
@@ -180,7 +181,7 @@ int download_part_restart(const char *part, download_sink *sink)
     sha256_init(&sink->digest);
     sink->bytes_done = 0;
     sink->write_errno = 0;
-    sink->file = fopen(part, "wb");
+    sink->file = fopen(part, "wb" FS_NOINHERIT);
     return sink->file ? 0 : -1;
 }
 

@@ -7,6 +7,12 @@
 // Paths of fs_create_dirs must be shorter than this.
 #define FS_PATH_MAX 1024
 
+// Appended to an fopen mode: the Windows runtime then opens the file without
+// inheritance (its files are inheritable otherwise), so that no program that
+// another thread starts while the file is open holds it and keeps it from
+// being moved, replaced or started; other runtimes ignore the letter.
+#define FS_NOINHERIT "N"
+
 // Creates path and every missing parent: 0 when a directory stands at path
 // afterwards (also when it stood there before), -1 otherwise, also when a
 // file or anything else that is not a directory is in the way, and at once

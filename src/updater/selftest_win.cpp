@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "log.h"
 #include "proc.h"
 #include "sys_clock.h"
 #include "sys_thread.h"
@@ -28,6 +29,11 @@ static void run_program(program_run *p, const char *option, uint32_t timeout_s)
 {
     const char *argv[] = {p->path, option, nullptr};
     p->started = proc_run(argv, nullptr, timeout_s, p->out, sizeof p->out, &p->res) == 0;
+    // The sentence for the user only says that it did not start; the log
+    // keeps the system's reason for whoever has to find out why.
+    if (!p->started)
+        log_write(LOG_WARN, "%s %s: the start failed (error %lu)", p->path, option,
+                  (unsigned long)p->res.error);
 }
 
 // The scanner's part in a start that failed: its words, or null when the

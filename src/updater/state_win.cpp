@@ -76,7 +76,7 @@ int state_write(const updater_config *cfg, const updater_state *st, char *err, s
     }
     snprintf(tmp, sizeof tmp, "%s.tmp", path);
     int n = state_format(st, text, sizeof text);
-    FILE *f = fopen(tmp, "wb");
+    FILE *f = fopen(tmp, "wb" FS_NOINHERIT);
     if (!f) {
         update_error(err, errlen, "cannot write %s", tmp);
         return -1;

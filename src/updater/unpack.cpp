@@ -13,6 +13,7 @@
 
 #include <zstd.h>
 
+#include "fs.h"
 #include "orv_attr.h"
 #include "sha256.h"
 
@@ -445,7 +446,7 @@ static int unpack_pump(unpack_run *r, FILE *f, const char *archive, ZSTD_DCtx *d
 // zstd recommends, runs the stream and releases them again.
 static int unpack_decompress(unpack_run *r, const char *archive)
 {
-    FILE *f = fopen(archive, "rb");
+    FILE *f = fopen(archive, "rb" FS_NOINHERIT);
     if (!f)
         return unpack_fail(r, "cannot read %s", archive);
     ZSTD_DCtx *dctx = ZSTD_createDCtx();

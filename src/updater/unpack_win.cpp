@@ -15,10 +15,13 @@ static int unpack_win_make_dirs(void *ctx, const char *path)
 }
 
 // Binary, new only: an existing file (also one whose name differs only in
-// case) is never overwritten or appended to.
+// case) is never overwritten or appended to. Not inheritable: a program that
+// another thread starts meanwhile must not hold the file it is written into,
+// or the unpacked program could not be moved or started while that one runs.
 static int unpack_win_create(void *ctx, const char *path, intptr_t *file)
 {
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
     if (fd < 0)
         return errno ? errno : EIO;
     *file = fd;

@@ -41,7 +41,7 @@ int updconf_write(const char *path, const updater_config *cfg, char *err, size_t
     char tmp[1100];
     if ((size_t)snprintf(tmp, sizeof tmp, "%s.tmp", path) >= sizeof tmp)
         return updconf_fail(err, errlen, "cannot write %s.tmp", path);
-    FILE *f = fopen(tmp, "wb");
+    FILE *f = fopen(tmp, "wb" FS_NOINHERIT);
     if (!f)
         return updconf_fail(err, errlen, "cannot write %s", tmp);
     bool written = fwrite(text, 1, (size_t)len, f) == (size_t)len;
@@ -69,7 +69,7 @@ int updconf_set_value(const char *path, const char *key, const char *value, char
     if (!in)
         return updconf_fail(err, errlen, "cannot read %s", path);
     conf_skip_bom(in);  // the mark is not copied
-    FILE *out = fopen(tmp, "wb");
+    FILE *out = fopen(tmp, "wb" FS_NOINHERIT);
     if (!out) {
         fclose(in);
         return updconf_fail(err, errlen, "cannot write %s", tmp);
