@@ -24,8 +24,8 @@ native=$?
 prefix="$top/build/win/wineprefix"
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 echo "== Windows tests under Wine (window tests in a virtual X server)"
-(cd build/win && xvfb-run -a -s "-screen 0 1280x1024x24" \
-    ctest --output-on-failure -j"$jobs" --timeout 600)
+(cd build/win && WINEPREFIX="$prefix" xvfb-run -a -s "-screen 0 1280x1024x24" \
+    bash "$top/scripts/wine-ctest.sh" ctest --output-on-failure -j"$jobs" --timeout 600)
 win=$?
 # End only this build's Wine prefix's server.
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
