@@ -191,8 +191,30 @@ static void attrs_free(LPPROC_THREAD_ATTRIBUTE_LIST attrs)
 }
 
 // CreateProcessA of the command line, suspended, with si's handles and the
-// attribute list attrs (none when null).
+// attribute list attrs (none when null). A start refused with
+// ERROR_INTERNAL_ERROR is tried twice more, 100 ms apart: a loaded system
+// (Wine's loader, seen on a busy machine) answers a good program so now and
+// then, and the same start goes through a moment later. Nothing of the
+// program ran, so starting it again is safe.
+static BOOL start_once(char *line, const STARTUPINFOA *si, LPPROC_THREAD_ATTRIBUTE_LIST attrs,
+                       PROCESS_INFORMATION *pi);
+
 static BOOL start_with(char *line, const STARTUPINFOA *si, LPPROC_THREAD_ATTRIBUTE_LIST attrs,
+                       PROCESS_INFORMATION *pi)
+{
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        if (attempt)
+            Sleep(100);
+        started = start_once(line, si, attrs, pi);
+        if (started || GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
+    }
+    return started;
+}
+
+// One CreateProcessA of start_with.
+static BOOL start_once(char *line, const STARTUPINFOA *si, LPPROC_THREAD_ATTRIBUTE_LIST attrs,
                        PROCESS_INFORMATION *pi)
 {
     DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
