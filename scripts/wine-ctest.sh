@@ -13,7 +13,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # one started next stays for the whole run.
 "$here/wine-run.sh" cmd /c exit </dev/null >/dev/null 2>&1
 wineserver -w
-wineserver -p
+wineserver -p >/dev/null 2>&1
 # Any program that asks for the desktop brings up the system processes.
 "$here/wine-run.sh" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1
 "$@"
