@@ -174,6 +174,19 @@ TEST(LogLine, CallbackGetsBareTextCutAt2047)
     EXPECT_EQ(r.text, "v=9");
 }
 
+// The receiver's text, cut at 2047 bytes, ends on a whole character.
+TEST(LogLine, CallbackTextCutOnAWholeCharacter)
+{
+    for (size_t pad : {0, 1}) {
+        std::string msg = std::string(pad, 'x');
+        while (msg.size() < 3000)
+            msg += "\xC3\xA4";
+        cb_record r;
+        deliver(rec_callback, &r, 2, kTs, "orv_setup", "%s", msg.c_str());
+        EXPECT_EQ(r.text, msg.substr(0, pad ? 2047 : 2046)) << pad;
+    }
+}
+
 // ---- calendar and time zones ----------------------------------------------------
 
 TEST(LogTime, CivilDays)

@@ -15,6 +15,7 @@
 #include "setup_flow.h"
 #include "setup_options.h"
 #include "test_context.h"
+#include "text.h"
 
 #ifndef _WIN32
 // The native build has no Windows unit behind the choice; the tests put
@@ -381,6 +382,27 @@ TEST_F(InstallFlow, EngineOutcomes)
         EXPECT_STREQ(err, c.expected_err) << c.name;
         EXPECT_EQ(g.calls, "restrict install ") << c.name << ": settings written or registered";
         EXPECT_EQ(g.steps, "") << c.name;
+    }
+}
+
+// The engine cuts a long sentence at the end of the caller's buffer, where
+// it may split a character; the sentence the user reads is UTF-8 all the
+// same, wherever that cut fell.
+TEST_F(InstallFlow, LongEngineSentenceStaysUtf8)
+{
+    std::string umlauts;
+    while (umlauts.size() < 800)
+        umlauts += "ä";
+    for (int rc : {1, 75}) {
+        for (size_t pad = 0; pad < 2; pad++) {
+            SetUp();
+            std::string msg = "cannot remove C:\\" + std::string(pad, 'x') + umlauts;
+            g.install_rc = rc;
+            g.install_msg = msg.c_str();
+            EXPECT_EQ(run(), rc);
+            EXPECT_TRUE(text_utf8_valid(err, strlen(err))) << rc << " " << pad << ": " << err;
+            EXPECT_GT(strlen(err), 500u) << rc << " " << pad;
+        }
     }
 }
 

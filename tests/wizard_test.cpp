@@ -14,6 +14,7 @@
 #include "setup_choice.h"
 #include "setup_options.h"
 #include "test_context.h"
+#include "text.h"
 #include "wizard.h"
 
 #ifndef _WIN32
@@ -209,6 +210,11 @@ TEST(WizardText, FormatterCutsAndCounts)
     EXPECT_EQ(u8(buf), "äö");
     EXPECT_EQ(wizard_format16(buf, 1, u"abc"), 3);
     EXPECT_EQ(buf[0], 0);
+    // A cut between the halves of a surrogate pair keeps neither.
+    EXPECT_EQ(wizard_format16(buf, 3, u"a%ls", u"\U0001F600"), 3);
+    EXPECT_EQ(u8(buf), "a");
+    EXPECT_EQ(wizard_format16(buf, 4, u"a%ls", u"\U0001F600"), 3);
+    EXPECT_EQ(u8(buf), "a\U0001F600");
 }
 
 TEST(WizardText, Utf8ToUtf16)
@@ -375,6 +381,13 @@ TEST(WizardText, CrLfConversionAndItsLimits)
     EXPECT_EQ(wizard_crlf(lfs.c_str(), out.data()), 6998u);
     EXPECT_EQ(out[6998], '\0');
     EXPECT_EQ(out[6997], '\n');
+    // A cut at either limit that would split a character leaves it out.
+    for (const std::string &in : {std::string(5998, 'x') + "ä", "x" + std::string(3498, '\n') + "ä"}) {
+        size_t n = wizard_crlf(in.c_str(), out.data());
+        EXPECT_EQ(n, strlen(out.data())) << in.size();
+        EXPECT_TRUE(text_utf8_valid(out.data(), n)) << in.size();
+        EXPECT_GT(n, 5990u) << in.size();
+    }
 }
 
 TEST_F(Wizard, NextPageTable)

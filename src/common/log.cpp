@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "text.h"
+
 const char *log_level_name(int level)
 {
     switch (level) {
@@ -166,9 +168,12 @@ void log_deliver(const log_sink *sink, log_callback cb, void *user, int level, c
     if (cb) {
         char text[2048];
         va_copy(aq, ap);
-        if (vsnprintf(text, sizeof text, fmt, aq) < 0)
-            text[0] = '\0';
+        int n = vsnprintf(text, sizeof text, fmt, aq);
         va_end(aq);
+        if (n < 0)
+            text[0] = '\0';
+        else if ((size_t)n >= sizeof text)
+            text_cut_whole(text, sizeof text);
         cb(level, text, user);
         return;
     }

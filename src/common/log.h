@@ -12,7 +12,8 @@
 enum { LOG_DEBUG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERROR = 3 };
 
 // Receives every message that passes the level filter, without time, name or
-// level, cut to 2047 bytes; text is valid only during the call.
+// level, cut to 2047 bytes (whole UTF-8 characters); text is valid only
+// during the call.
 typedef void (*log_callback)(int level, const char *text, void *user);
 
 // Names the process in log lines (cut to 63 bytes) and sets the minimum level;
@@ -90,7 +91,8 @@ struct log_sink {
 };
 
 // Delivers one message that passed the level filter. With cb set, cb gets the
-// bare text cut to 2047 bytes and nothing goes to sink. Otherwise the line
+// bare text cut to 2047 bytes without splitting a UTF-8 character, and
+// nothing goes to sink. Otherwise the line
 // "%s [%s] %-5s " (ts, name, level name), message, line feed goes to sink in one
 // write_whole when it is at most 4095 bytes long, else as three write_piece
 // calls (prefix, the whole message, "\n"). ap is copied for every pass over it

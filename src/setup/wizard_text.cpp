@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "setup_choice.h"
+#include "text.h"
 #include "wizard.h"
 
 size_t wizard_len16(const char16_t *s)
@@ -59,8 +60,13 @@ int wizard_vformat16(char16_t *buf, size_t cap, const char16_t *fmt, va_list ap)
             put16(buf, cap, &len, *f);
         }
     }
-    if (cap)
-        buf[len < cap ? len : cap - 1] = 0;
+    if (cap) {
+        size_t end = len < cap ? len : cap - 1;
+        // A cut between the two halves of a surrogate pair drops the first.
+        if (end < len && end > 0 && buf[end - 1] >= 0xD800 && buf[end - 1] <= 0xDBFF)
+            end--;
+        buf[end] = 0;
+    }
     return (int)len;
 }
 
@@ -169,7 +175,8 @@ int wizard_word_break_at(const char16_t *text, int i, int n, int code)
 size_t wizard_crlf(const char *text, char *out)
 {
     size_t len = 0;
-    for (size_t i = 0; text && text[i] && i < WIZARD_CRLF_IN; i++) {
+    size_t i = 0;
+    for (; text && text[i] && i < WIZARD_CRLF_IN; i++) {
         // Room for the CR, the character and the terminator at every step.
         if (len > WIZARD_CRLF_OUT - 3)
             break;
@@ -177,6 +184,10 @@ size_t wizard_crlf(const char *text, char *out)
             out[len++] = '\r';
         out[len++] = text[i];
     }
+    // Either limit may fall inside a character, which would turn the whole
+    // text into ANSI code page characters on the result page.
+    if (text && text[i])
+        len = text_utf8_whole(out, len);
     out[len] = '\0';
     return len;
 }
