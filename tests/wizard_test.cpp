@@ -71,11 +71,23 @@ unsigned bucket_50(const char *)
     return 50;
 }
 
-// A catalog of the client set and a target; every package 250 kB.
-std::string catalog_text(const std::string &extra_components = "")
+// A catalog of the client set and a target, and of the extra components
+// with a package for each id of extra_ids (a comma list); every package
+// 250 kB.
+std::string catalog_text(const std::string &extra_components = "",
+                         const std::string &extra_ids = "")
 {
+    std::vector<std::string> with_packages = {"core", "agent", "restore", "sched", "console",
+                                              "target"};
+    for (size_t at = 0; at < extra_ids.size();) {
+        size_t comma = extra_ids.find(',', at);
+        if (comma == std::string::npos)
+            comma = extra_ids.size();
+        with_packages.push_back(extra_ids.substr(at, comma - at));
+        at = comma + 1;
+    }
     std::string pkgs;
-    for (const char *id : {"core", "agent", "restore", "sched", "console", "target"}) {
+    for (const std::string &id : with_packages) {
         if (!pkgs.empty())
             pkgs += ", ";
         pkgs += std::string("{\"url\": \"p/") + id + ".pkg\", \"sha256\": \"" +
@@ -108,13 +120,14 @@ protected:
     void TearDown() override { setup_choice_calls = saved_; }
 
     // A context with the catalog loaded on an x86_64 Windows computer.
-    static test_context_ptr loaded(const std::string &extra_components = "")
+    static test_context_ptr loaded(const std::string &extra_components = "",
+                                   const std::string &extra_ids = "")
     {
         test_context_ptr ctx(new setup_context());
         setup_options_base_defaults(ctx.get());
         snprintf(ctx->host_facts.os, sizeof ctx->host_facts.os, "windows");
         snprintf(ctx->host_facts.arch, sizeof ctx->host_facts.arch, "x86_64");
-        std::string text = catalog_text(extra_components);
+        std::string text = catalog_text(extra_components, extra_ids);
         char msg[300] = "";
         EXPECT_EQ(catalog_parse(text.data(), text.size(), &ctx->component_catalog, msg, sizeof msg),
                   0)
@@ -793,8 +806,8 @@ TEST_F(Wizard, SummaryLimits)
     wizard_summary_text(ctx.get(), "C:\\D", -1, show_utf8, small.data(), small.size());
     EXPECT_EQ(wizard_len16(small.data()), 299u);
 
-    // Titles cut at 600 bytes inside an "ä" lose that half character, not
-    // the whole list.
+    // A title that does not fit the 600 bytes whole is not cut into: the
+    // list ends with the mark that more follow, and the text is still UTF-8.
     std::string umlauts;
     for (int i = 0; i < 300; i++)
         umlauts += "ä";
@@ -803,7 +816,49 @@ TEST_F(Wizard, SummaryLimits)
     snprintf(wide->installed_components, sizeof wide->installed_components, "core,x1");
     wizard_summary_text(wide.get(), "C:\\D", -1, show_utf8, out.data(), out.size());
     text = u8(out.data());
-    EXPECT_NE(text.find("Installiert: Grundpaket, " + umlauts.substr(0, 586) + "\r\n"),
-              std::string::npos)
+    EXPECT_NE(text.find("Installiert: Grundpaket, …\r\n"), std::string::npos)
         << text.substr(0, 80);
+}
+
+// Many components with long titles: the list stops after the last whole
+// title within 600 bytes and says that more follow, in the component line
+// and in the removed line alike.
+TEST_F(Wizard, SummaryListsOfManyComponents)
+{
+    std::string extra, ids;
+    for (int i = 1; i <= 22; i++) {
+        char id[8], title[64];
+        snprintf(id, sizeof id, "x%02d", i);
+        // 42 bytes each.
+        snprintf(title, sizeof title, "Zusatzmodul %02d: Überwachung der Sicherung", i);
+        extra += std::string(", {\"id\": \"") + id + "\", \"title\": \"" + title + "\"}";
+        ids += std::string(",") + id;
+    }
+    auto ctx = loaded(extra, ids.substr(1));
+    select(ctx.get(), ("agent,restore,sched,console" + ids).c_str());
+    std::vector<char16_t> out(WIZARD_SUMMARY_MAX);
+    wizard_summary_text(ctx.get(), "C:\\D", -1, show_utf8, out.data(), out.size());
+    std::string text = u8(out.data());
+    // The client set's titles take 75 bytes; eleven more of 44 with their
+    // separators leave no room for a twelfth beside the mark.
+    const std::string eleventh = "Zusatzmodul 11: Überwachung der Sicherung, …\r\n";
+    EXPECT_NE(text.find("Komponenten: Grundpaket, Backup-Agent, Wiederherstellung, Job-Planer, "
+                        "Verwaltungskonsole, Zusatzmodul 01: "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(eleventh), std::string::npos) << text;
+    EXPECT_EQ(text.find("Zusatzmodul 12"), std::string::npos) << text;
+
+    ctx->mode = SETUP_MODE_MODIFY;
+    snprintf(ctx->installed_components, sizeof ctx->installed_components, "%s",
+             ("core" + ids).c_str());
+    select(ctx.get(), "agent");
+    wizard_summary_text(ctx.get(), "C:\\D", -1, show_utf8, out.data(), out.size());
+    text = u8(out.data());
+    size_t removed = text.find("Wird entfernt: Zusatzmodul 01: ");
+    ASSERT_NE(removed, std::string::npos) << text;
+    size_t end = text.find("\r\n", removed);
+    std::string line = text.substr(removed, end - removed);
+    EXPECT_EQ(line.substr(line.size() - strlen(", …")), ", …") << line;
+    EXPECT_EQ(line.find("Zusatzmodul 22"), std::string::npos) << line;
 }

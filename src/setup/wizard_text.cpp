@@ -205,25 +205,6 @@ static size_t append16(char16_t *buf, size_t cap, const char16_t *fmt, ...)
     return wizard_len16(buf);
 }
 
-// A text cut at the end of its buffer (size bytes) may end inside a UTF-8
-// character; that rest is dropped, or the whole text would no longer read as
-// UTF-8 and would show in the ANSI code page's characters.
-static void drop_cut_character(char *text, size_t size)
-{
-    size_t n = strlen(text);
-    if (n + 1 < size)
-        return;
-    size_t i = n;
-    while (i > 0 && n - i < 3 && ((unsigned char)text[i - 1] & 0xC0) == 0x80)
-        i--;
-    if (i == 0)
-        return;
-    unsigned char lead = (unsigned char)text[i - 1];
-    size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    if (lead >= 0xC0 && n - (i - 1) < need)
-        text[i - 1] = '\0';
-}
-
 // list with the ids of installed that are not in resolved, joined by ",".
 static void removed_ids(const char *installed, const char *resolved, char *out, size_t size)
 {
@@ -263,11 +244,9 @@ size_t wizard_summary_text(setup_context *ctx, const char *data_dir, int32_t rel
     char resolved[256], titles[600], size[32];
     setup_resolved_list(ctx, resolved, sizeof resolved);
     setup_display_names(ctx, resolved, titles, sizeof titles);
-    drop_cut_character(titles, sizeof titles);
     format_size(setup_download_size(ctx), size, sizeof size);
     char installed_titles[600];
     setup_display_names(ctx, ctx->installed_components, installed_titles, sizeof installed_titles);
-    drop_cut_character(installed_titles, sizeof installed_titles);
 
     char16_t w_titles[601], w_size[33], w_dir[701], w_data[701], w_version[101],
         w_installed[601], w_server[301], w_removed[601], w_user[301];
@@ -295,7 +274,6 @@ size_t wizard_summary_text(setup_context *ctx, const char *data_dir, int32_t rel
     if (ctx->mode == SETUP_MODE_MODIFY && removed[0]) {
         char removed_titles[600];
         setup_display_names(ctx, removed, removed_titles, sizeof removed_titles);
-        drop_cut_character(removed_titles, sizeof removed_titles);
         show(removed_titles, w_removed, 600);
         wizard_format16(removed_line, 700, u"\r\nWird entfernt: %ls", w_removed);
     }
