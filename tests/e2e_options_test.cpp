@@ -33,6 +33,9 @@ TEST(E2eOptions, InvalidInputEndsWithTwo)
     // A damaged answers file: binary bytes with a terminal's escape sequences.
     std::string binary = dir + "\\binary.txt";
     ASSERT_TRUE(test_write_file(binary, "\x1b[2J\x1b]0;x\x07\x01\x7f\n"));
+    // A UTF-8 answers file with a character Windows-1252 has no form for.
+    std::string cyrillic = dir + "\\cyrillic.txt";
+    ASSERT_TRUE(test_write_file(cyrillic, "silent\r\nserver-cn = Сервер\r\n"));
     struct {
         std::vector<std::string> args;
         std::string err;
@@ -52,6 +55,9 @@ TEST(E2eOptions, InvalidInputEndsWithTwo)
         {{"--answers", binary},
          "Fehler: Unbekannte Option --\\x1b[2J\\x1b]0;x\\x07\\x01\\x7f (siehe --help).\n"},
         {{"--\x1b[31mrot"}, "Fehler: Unbekannte Option --\\x1b[31mrot (siehe --help).\n"},
+        {{"--answers", cyrillic},
+         "Fehler: " + cyrillic +
+             ", Zeile 2: Ein Zeichen lässt sich im Zeichensatz dieses Systems nicht darstellen.\n"},
         // The answers file fails first; the command line is not parsed then.
         {{"--answers", broken, "--bogus"},
          "Fehler: " + broken +
