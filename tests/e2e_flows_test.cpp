@@ -99,6 +99,33 @@ TEST(Flows, Utf8AnswersFileInstallsIntoItsFolder)
     EXPECT_EQ(std::string(site.state().installed_version), "1.0.0");
 }
 
+// A modify that switched the daily update off, then a repair: the repair
+// does not turn it on again (in test mode no task can be seen, so it is
+// left as it is).
+TEST(Flows, RepairLeavesTheDailyUpdateOff)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowsdaily");
+    // With the updater program, whose daily task the install sets up.
+    site_release release = engine_site::standard_release("1.0.0", {"core", "agent"});
+    release.packages[0].bytes = engine_site::standard_package(
+        "1.0.0", "core", {}, {engine_site::program("orv_updater", "1.0.0")});
+    site.releases = {release};
+    site.publish();
+    const std::string root = test_temp_dir("flowsdailyroot");
+    test_proc r = test_run_setup(with(site.setup_options(root), {"--components", "agent"}), 120000);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Die tägliche Update-Suche ist eingerichtet\n")) << r.out;
+    r = test_run_setup(with(site.setup_options(root), {"--modify", "--no-updater-schedule"}),
+                       120000);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_FALSE(has(r.out, "Update-Suche")) << r.out;
+    r = test_run_setup(with(site.setup_options(root), {"--repair"}), 120000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Installierte Version 1.0.0: ")) << r.out;
+    EXPECT_FALSE(has(r.out, "Update-Suche")) << r.out;
+}
+
 TEST(Flows, PostponedWhileTheLockIsHeld)
 {
     ASSERT_TRUE(srv_ready());

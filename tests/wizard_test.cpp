@@ -740,6 +740,20 @@ TEST_F(Wizard, SummaryByContext)
          "Die installierten Programme werden neu geladen und geprüft.\r\n\r\nKomponenten: "
          "Grundpaket, Job-Planer, Verwaltungskonsole\r\nDownload: 750 kB" +
              dirs + "\r\nTägliche Update-Suche: ja\r\nVerbindung zum Backup-Server: unverändert"},
+        // A repair keeps the daily task as it stands: where it is gone or
+        // cannot be seen (test mode), it is not promised.
+        {"repair where the daily task is gone", 2, 1, 0, 0, 0, 1, 0, -1, -1, "sched",
+         "core,sched",
+         "Die installierten Programme werden neu geladen und geprüft.\r\n\r\nKomponenten: "
+         "Grundpaket, Job-Planer\r\nDownload: 500 kB" +
+             dirs + "\r\nTägliche Update-Suche: nein\r\nVerbindung zum Backup-Server: unverändert"},
+        {"repair where the daily task cannot be seen", 2, 1, -1, 0, 0, 1, 0, -1, -1, "sched",
+         "core,sched",
+         "Die installierten Programme werden neu geladen und geprüft.\r\n\r\nKomponenten: "
+         "Grundpaket, Job-Planer\r\nDownload: 500 kB" +
+             dirs +
+             "\r\nTägliche Update-Suche: unverändert\r\nVerbindung zum Backup-Server: "
+             "unverändert"},
         {"api off shows no console lines", 0, 1, 1, 0, 0, 1, 1, 2, 2, "sched,console", "",
          "Bereit zur Installation.\r\n\r\nKomponenten: Grundpaket, Job-Planer, "
          "Verwaltungskonsole\r\nDownload: 750 kB" +

@@ -286,8 +286,14 @@ size_t wizard_summary_text(setup_context *ctx, const char *data_dir, int32_t rel
         ctx->mode == SETUP_MODE_MODIFY
             ? u" (alle gewählten Komponenten werden neu geladen, auch die unveränderten)"
             : u"";
+    // A repair keeps the daily task as it stands (see the install flow): it
+    // says so rather than promise a task it will not create.
     const char16_t *daily;
-    if (ctx->updater_schedule)
+    if (ctx->updater_schedule && ctx->mode == SETUP_MODE_REPAIR)
+        daily = ctx->update_task_state == 1   ? u"ja"
+                : ctx->update_task_state == 0 ? u"nein"
+                                              : u"unverändert";
+    else if (ctx->updater_schedule)
         daily = ctx->update_task_state == 0 ? u"ja (wird eingerichtet)" : u"ja";
     else
         daily = ctx->update_task_state == 1 ? u"nein (wird abgeschaltet)" : u"nein";
