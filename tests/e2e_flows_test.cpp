@@ -4,7 +4,8 @@
 // server: a signed catalog of real packages installed into a test directory
 // and removed again, both runs postponed while another holds the lock, an
 // uninstall that finds a backup running, a faulty settings file, an update
-// without a selection, and the end of a failed run on one log.
+// without a selection, the folder of a UTF-8 answers file, a repair after the
+// daily update was switched off, and the end of a failed run on one log.
 #include <gtest/gtest.h>
 
 #include <windows.h>
