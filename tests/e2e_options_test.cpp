@@ -36,6 +36,9 @@ TEST(E2eOptions, InvalidInputEndsWithTwo)
     // A UTF-8 answers file with a character Windows-1252 has no form for.
     std::string cyrillic = dir + "\\cyrillic.txt";
     ASSERT_TRUE(test_write_file(cyrillic, "silent\r\nserver-cn = Сервер\r\n"));
+    // One that Windows would write as a look-alike ("A") without being told not to.
+    std::string bestfit = dir + "\\bestfit.txt";
+    ASSERT_TRUE(test_write_file(bestfit, "# A\r\n\r\nserver-cn = Ābc\r\n"));
     struct {
         std::vector<std::string> args;
         std::string err;
@@ -58,6 +61,9 @@ TEST(E2eOptions, InvalidInputEndsWithTwo)
         {{"--answers", cyrillic},
          "Fehler: " + cyrillic +
              ", Zeile 2: Ein Zeichen lässt sich im Zeichensatz dieses Systems nicht darstellen.\n"},
+        {{"--answers", bestfit},
+         "Fehler: " + bestfit +
+             ", Zeile 3: Ein Zeichen lässt sich im Zeichensatz dieses Systems nicht darstellen.\n"},
         // The answers file fails first; the command line is not parsed then.
         {{"--answers", broken, "--bogus"},
          "Fehler: " + broken +
