@@ -210,7 +210,7 @@ struct package_slot {
 // the first package that failed is not started, as the run in order would
 // never have reached it.
 struct package_pipe {
-    pipeline_run *rs;         // the run
+    pipeline_run *rs;              // the run
     package_slot *slots;           // one per package
     size_t count;                  // number of packages
     sys_mutex lock;                // guards everything below and the slots
