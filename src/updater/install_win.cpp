@@ -130,8 +130,7 @@ int install_staged_run(install_run_state *rs, char *err, size_t errlen)
     if (versions_install_staged(rs->cfg, req->version, rs->list, rs->staging, pipe->merged.items,
                                 pipe->merged.count, rs->st, err, errlen) != 0)
         return INSTALL_FAILED;
-    for (size_t j = 0; j < req->count; j++)
-        remove(pipe->files[j]);
+    pipeline_clear_downloads(rs->downloads);
     return INSTALL_DONE;
 }
 

@@ -27,5 +27,9 @@ struct pipeline_run {
 // merged marks the version as failed (a full disk or a download changed
 // after its checks does not). Scratch directories are gone afterwards.
 int install_packages(pipeline_run *run, char *err, size_t errlen);
+// Deletes every file in the downloads directory (the directory stays), after
+// a successful installation: the run's downloads and what earlier runs left
+// of other releases, ".part" files included. Failures are ignored.
+void pipeline_clear_downloads(const char *downloads);
 // Frees the files and the merged entries that run holds.
 void pipeline_release(pipeline_run *run);

@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include <windows.h>
 
 #include "codec.h"
@@ -189,8 +191,9 @@ struct package_slot {
     int stage;                      // a slot_stage
     int same_file;                  // index of an earlier package with the same file, or -1
     char file[INSTALL_PATH_MAX];    // the file the download will have ("" when unknown)
-    int file_was_there;             // 1 when that file existed before the run took it
+    int file_was_there;             // 1 when that file existed before the run began
     int part_was_there;             // 1 when its ".part" file did
+    std::atomic<int> stop;          // 1: end the download at once (read by its sink)
     int fetch_rc;                   // 0 downloaded, -1 failed
     char fetch_err[MSG_BUF];        // the download's sentence
     uint64_t done, total;           // its byte progress
@@ -207,7 +210,7 @@ struct package_slot {
 // the first package that failed is not started, as the run in order would
 // never have reached it.
 struct package_pipe {
-    pipeline_run *rs;         // the run
+    pipeline_run *rs;              // the run
     package_slot *slots;           // one per package
     size_t count;                  // number of packages
     sys_mutex lock;                // guards everything below and the slots
@@ -267,13 +270,10 @@ void fetch_package(package_pipe *pp, size_t k)
     const manifest_artifact *art = rs->req->artifacts[k];
     char path[INSTALL_PATH_MAX] = "";
     slot_progress progress = {pp, slot};
-    char part[INSTALL_PATH_MAX + 8];
-    install_format(part, sizeof part, "%s.part", slot->file);
-    slot->file_was_there = slot->file[0] && path_exists(slot->file);
-    slot->part_was_there = slot->file[0] && path_exists(part);
-    slot->fetch_rc = artifact_download(rs->cfg, rs->req->base_url, art, rs->downloads, path,
-                                       sizeof path, slot_bytes, &progress, slot->fetch_err,
-                                       sizeof slot->fetch_err);
+    slot->fetch_rc = artifact_download_stoppable(rs->cfg, rs->req->base_url, art, rs->downloads,
+                                                 path, sizeof path, slot_bytes, &progress,
+                                                 &slot->stop, slot->fetch_err,
+                                                 sizeof slot->fetch_err);
     if (slot->fetch_rc != 0)
         return;
     slot->fetch_rc = -1;
@@ -304,6 +304,20 @@ void unpack_slot(package_pipe *pp, size_t k)
                                      sizeof slot->unpack_err);
 }
 
+// Records, holding the pipeline's lock, that the download of package k
+// failed. The first failure in the packages' order ends the run, so the
+// downloads of later packages, which the run in order would never have
+// begun, are ended at once; earlier ones go on, as one of them may still
+// fail first.
+void note_fetch_failure(package_pipe *pp, size_t k)
+{
+    if (k >= pp->first_fetch_failure)
+        return;
+    pp->first_fetch_failure = k;
+    for (size_t i = k + 1; i < pp->count; i++)
+        pp->slots[i].stop.store(1);
+}
+
 // A worker: takes the packages in their order, fetches each and unpacks it,
 // until none is left or the run stops.
 uint32_t pipe_worker(void *arg)
@@ -331,10 +345,12 @@ uint32_t pipe_worker(void *arg)
         fetch_package(pp, k);
         sys_mutex_lock(&pp->lock);
         slot->stage = SLOT_FETCHED;
-        if (slot->fetch_rc != 0 && k < pp->first_fetch_failure)
-            pp->first_fetch_failure = k;
+        if (slot->fetch_rc != 0)
+            note_fetch_failure(pp, k);
         sys_cond_broadcast(&pp->changed);
-        int unpack = slot->fetch_rc == 0 && !pp->stop && k < pp->first_fetch_failure &&
+        // Once any download failed the run fails with it, before anything
+        // would have been unpacked.
+        int unpack = slot->fetch_rc == 0 && !pp->stop && pp->first_fetch_failure == pp->count &&
                      k < pp->first_unpack_failure;
         if (unpack) {
             // One unpacking at a time: each holds a decoder and its window,
@@ -385,13 +401,16 @@ void wait_for_slot(package_pipe *pp, size_t k, int stage, int forward)
     }
 }
 
-// Stops the pipeline and waits for its workers; removes every scratch
-// directory left and, after a failed download, the files that downloads of
-// later packages (which the run in order would never have begun) created.
+// Stops the pipeline, ends the downloads still running and waits for its
+// workers; removes every scratch directory left and, after a failed
+// download, what downloads of later packages (which the run in order would
+// never have begun) began from nothing.
 void pipe_finish(package_pipe *pp, sys_thread *threads, size_t started)
 {
     sys_mutex_lock(&pp->lock);
     pp->stop = 1;
+    for (size_t k = 0; k < pp->count; k++)
+        pp->slots[k].stop.store(1);
     sys_cond_broadcast(&pp->changed);
     sys_mutex_unlock(&pp->lock);
     for (size_t t = 0; t < started; t++)
@@ -405,8 +424,13 @@ void pipe_finish(package_pipe *pp, sys_thread *threads, size_t started)
         fs_remove_path(scratch);
         if (k <= pp->first_fetch_failure || slot->stage == SLOT_WAITING || !slot->file[0])
             continue;
+        // A file that a package up to the failure shares is that package's.
+        if (slot->same_file >= 0 && (size_t)slot->same_file <= pp->first_fetch_failure)
+            continue;
+        // What stood there before the run stays, and so does what a resumed
+        // download made of it.
         install_format(part, sizeof part, "%s.part", slot->file);
-        if (!slot->file_was_there)
+        if (!slot->file_was_there && !slot->part_was_there)
             remove(slot->file);
         if (!slot->part_was_there)
             remove(part);
@@ -441,6 +465,15 @@ int install_packages(pipeline_run *rs, char *err, size_t errlen)
                 slot->same_file = (int)i;
                 break;
             }
+        // Seen before any download runs: a file that a package shares with
+        // an earlier one is there before the run only when it was there
+        // before the earlier one's download.
+        if (slot->file[0]) {
+            char part[INSTALL_PATH_MAX + 8];
+            install_format(part, sizeof part, "%s.part", slot->file);
+            slot->file_was_there = path_exists(slot->file);
+            slot->part_was_there = path_exists(part);
+        }
     }
     sys_mutex_init(&pp.lock);
     sys_cond_init(&pp.changed);
@@ -512,8 +545,8 @@ int install_packages(pipeline_run *rs, char *err, size_t errlen)
             rc = INSTALL_DONE;
     }
     // The run's own outcome stands: later packages' work is dropped.
-    if (rc != INSTALL_DONE && j < n && pp.first_fetch_failure > j)
-        pp.first_fetch_failure = j;
+    if (rc != INSTALL_DONE && j < n)
+        note_fetch_failure(&pp, j);
     sys_mutex_unlock(&pp.lock);
     pipe_finish(&pp, threads, started);
     sys_cond_destroy(&pp.changed);
@@ -531,3 +564,20 @@ void pipeline_release(pipeline_run *run)
     install_merged_free(&run->merged);
 }
 
+void pipeline_clear_downloads(const char *downloads)
+{
+    char pattern[INSTALL_PATH_MAX + 8], path[INSTALL_PATH_MAX + MAX_PATH + 8];
+    if (!fits(install_format(pattern, sizeof pattern, "%s/*", downloads), sizeof pattern))
+        return;
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA(pattern, &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        if (fits(install_format(path, sizeof path, "%s/%s", downloads, fd.cFileName), sizeof path))
+            remove(path);
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+}
