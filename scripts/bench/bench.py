@@ -6,7 +6,8 @@ rounds' ratios, and every figure comes with its spread (lowest to highest).
 
 Environment from bench.sh: TOP, BENCH (the output directory), WINEPREFIX,
 WINE, SERVER (the update server's directory), PORT, SETUP (orv_setup.exe),
-PROG (packaged_prog.exe), COUNT, SIZES, MEM_SIZES, RUNS, CATALOG_BYTES.
+PROG (packaged_prog.exe), COUNT, SIZES, MEM_SIZES, SCALE, SCALE_MIB, RUNS,
+CATALOG_BYTES.
 """
 import json
 import os
@@ -28,9 +29,12 @@ PROG = os.environ["PROG"]
 COUNT = int(os.environ["COUNT"])
 SIZES = [float(s) for s in os.environ["SIZES"].split()]
 MEM_SIZES = [float(s) for s in os.environ["MEM_SIZES"].split()]
+SCALE = [int(s) for s in os.environ["SCALE"].split()]
+SCALE_MIB = float(os.environ["SCALE_MIB"])
 RUNS = int(os.environ["RUNS"])
 QUICK_RUNS = 6 * RUNS
 CATALOG_BYTES = int(os.environ["CATALOG_BYTES"])
+MEM_GOAL_MIB = 40
 BIN = os.path.join(BENCH, "bin")
 WORK = os.path.join(BENCH, "work")
 WWW = os.path.join(SERVER, "www")
@@ -58,14 +62,15 @@ def run(argv, quiet=True):
     return dt, usage.ru_maxrss
 
 
-def site(name, pad_mib, catalog_bytes=0):
-    """Writes the site www/<name> once; returns its public key and package names."""
+def site(name, pad_mib, catalog_bytes=0, count=None):
+    """Writes the site www/<name> once (count packages, COUNT unless given);
+    returns its public key, package names and components."""
     d = os.path.join(WWW, name)
     key_file = os.path.join(BENCH, "sites", name + ".key")
     if not os.path.exists(key_file):
         shutil.rmtree(d, ignore_errors=True)
         argv = [sys.executable, os.path.join(TOP, "scripts", "demo_site.py"), d, PROG,
-                "--packages", str(COUNT), "--pad-mib", str(pad_mib)]
+                "--packages", str(count or COUNT), "--pad-mib", str(pad_mib)]
         if catalog_bytes:
             argv += ["--catalog-bytes", str(catalog_bytes)]
         key = subprocess.run(argv, check=True, capture_output=True, text=True).stdout.strip()
@@ -101,35 +106,69 @@ def install_run(name, key, comps):
                                       "--no-scheduler-service"]))
 
 
-def native_run(name, pkgs):
-    out = os.path.join(WORK, "native")
+def native_steps(name, out):
+    """The native pipeline of each package of site name into out: curl,
+    sha256sum, zstd -dc | tar -x, as one shell command line per package."""
     fresh(out)
-    script = ["set -e"]
     with open(os.path.join(WWW, name, "alpha", "components.json")) as f:
         arts = json.load(f)["releases"][0]["artifacts"]
+    steps = []
     for a in arts:
         f = os.path.join(out, os.path.basename(a["url"]))
         dest = os.path.join(out, a["component"])
-        script.append("curl -sSf --cacert %s -o %s %s/alpha/%s" % (CA, f, url(name), a["url"]))
-        script.append("echo '%s  %s' | sha256sum -c --quiet" % (a["sha256"], f))
-        script.append("mkdir -p %s && zstd -qdc %s | tar -x -C %s" % (dest, f, dest))
+        steps.append("curl -sSf --cacert %s -o %s %s/alpha/%s && "
+                     "echo '%s  %s' | sha256sum -c --quiet && "
+                     "mkdir -p %s && zstd -qdc %s | tar -x -C %s"
+                     % (CA, f, url(name), a["url"], a["sha256"], f, dest, f, dest))
+    return steps
+
+
+def native_run(name, pkgs):
+    """The native pipeline, one package after the other."""
+    steps = native_steps(name, os.path.join(WORK, "native"))
+    return run(["bash", "-c", "set -e -o pipefail\n" + "\n".join(steps)])
+
+
+def native_parallel_run(name, pkgs):
+    """The yardstick: the native pipeline of every package at once, as an
+    administrator's script would run them."""
+    steps = native_steps(name, os.path.join(WORK, "native-parallel"))
+    script = ["set -e -o pipefail", "pids="]
+    script += ["( %s ) & pids=\"$pids $!\"" % st for st in steps]
+    script.append("for p in $pids; do wait $p; done")
     return run(["bash", "-c", "\n".join(script)])
 
 
-def winhttp_run(name, pkgs):
+def winhttp_run(name, pkgs, parallel=False):
     out = os.path.join(WORK, "winhttp")
     fresh(out)
-    return run([WINE, os.path.join(BIN, "winhttp_get.exe"), win(out)] +
+    return run([WINE, os.path.join(BIN, "winhttp_get.exe"), win(out)] + (["-p"] if parallel else []) +
                ["%s/alpha/%s" % (url(name), p) for p in pkgs])
 
 
-def pairs(a, b, rounds=None):
-    """rounds (RUNS) rounds of a() then b(); returns the two lists of (seconds, KiB)."""
-    ra, rb = [], []
-    for _ in range(rounds or RUNS):
-        ra.append(a())
-        rb.append(b())
-    return ra, rb
+def write_run(mib, piece_kib, files, flush=False):
+    """Wine's cost of writing files: files files of mib MiB each, written at
+    once from their own threads in pieces of piece_kib KiB, and with flush
+    also flushed to the disk."""
+    out = os.path.join(WORK, "writes")
+    fresh(out)
+    return run([WINE, os.path.join(BIN, "write_speed.exe"), win(out), str(int(mib)),
+                str(piece_kib), str(files)] + (["flush"] if flush else []))
+
+
+def rounds(*commands, count=None):
+    """count (RUNS) rounds of the commands in turn; returns one list of
+    (seconds, KiB) per command."""
+    results = [[] for _ in commands]
+    for _ in range(count or RUNS):
+        for r, c in zip(results, commands):
+            r.append(c())
+    return results
+
+
+def pairs(a, b, count=None):
+    """count (RUNS) rounds of a() then b(); returns the two lists of (seconds, KiB)."""
+    return rounds(a, b, count=count)
 
 
 def spread(values):
@@ -160,22 +199,52 @@ def main():
                                   capture_output=True, text=True).stdout) for _ in range(3)]
     parts.append({"what": "SHA-256 under Wine, MB/s", "rate": spread(rates)})
 
-    # Silent installs against the native pipeline, and Wine's WinHTTP alone.
+    # Silent installs against the native pipeline, one package after the
+    # other and all packages at once (the yardstick), run in turn; Wine's
+    # WinHTTP alone beside them, one download after the other and all at once.
     for size in SIZES:
-        name = "pkgs-%gmib" % size
+        name = "pkgs-%dx%gmib" % (COUNT, size)
         key, pkgs, comps = site(name, size)
-        ra, rb = pairs(lambda: install_run(name, key, comps), lambda: native_run(name, pkgs))
+        ri, rs, rp, rw, rwp = rounds(lambda: install_run(name, key, comps),
+                                     lambda: native_run(name, pkgs),
+                                     lambda: native_parallel_run(name, pkgs),
+                                     lambda: winhttp_run(name, pkgs),
+                                     lambda: winhttp_run(name, pkgs, True))
         what = "silent install, %d x %g MiB" % (COUNT, size)
-        rows.append(ratio_row(what, ra, rb, "curl + sha256sum + zstd -dc | tar -x", 1.5))
-        rw, rn = pairs(lambda: winhttp_run(name, pkgs), lambda: native_run(name, pkgs))
-        parts.append({"what": "WinHTTP download alone, %d x %g MiB (plain loop, no hash)" % (COUNT, size),
-                      "s": spread([r[0] for r in rw]),
-                      "share_of_install": statistics.median([r[0] for r in rw]) /
-                      statistics.median([r[0] for r in ra])})
+        rows.append(ratio_row(what, ri, rp, "the native pipeline, all packages at once",
+                              install_goal(size)))
+        rows.append(ratio_row(what, ri, rs, "the native pipeline, one package after the other",
+                              1.5))
+        install_s = statistics.median([r[0] for r in ri])
+        for label, rr in (("one after the other", rw), ("all at once", rwp)):
+            parts.append({"what": "WinHTTP download alone, %d x %g MiB, %s (plain loop, no hash)"
+                          % (COUNT, size, label), "s": spread([r[0] for r in rr]),
+                          "share_of_install": statistics.median([r[0] for r in rr]) / install_s})
+        # Wine's cost of writing the unpacked bytes, in the unpacker's
+        # pieces and in larger ones, all packages at once; and of flushing
+        # them to the disk, which an install does for its downloads and its
+        # version directory and the native pipeline never does.
+        for kib, flush in ((128, False), (1024, False), (128, True)):
+            ws = [write_run(size, kib, COUNT, flush)[0] for _ in range(3)]
+            parts.append({"what": "writing %d x %g MiB under Wine, all at once, in %d KiB pieces%s"
+                          % (COUNT, size, kib, ", flushed" if flush else ""), "s": spread(ws),
+                          "share_of_install": statistics.median(ws) / install_s})
+
+    # Scaling: the install and the yardstick over numbers of packages.
+    scaling = []
+    for n in SCALE:
+        name = "pkgs-%dx%gmib" % (n, SCALE_MIB)
+        key, pkgs, comps = site(name, SCALE_MIB, count=n)
+        ri, rp = pairs(lambda: install_run(name, key, comps),
+                       lambda: native_parallel_run(name, pkgs))
+        scaling.append({"packages": n, "setup_s": spread([r[0] for r in ri]),
+                        "alternative_s": spread([r[0] for r in rp]),
+                        "ratio": spread([a[0] / b[0] for a, b in zip(ri, rp)])})
+    scale = scaling_verdict(scaling)
 
     # Peak memory of the setup's process at two package sizes.
     for size in MEM_SIZES:
-        name = "pkgs-%gmib" % size
+        name = "pkgs-%dx%gmib" % (COUNT, size)
         key, pkgs, comps = site(name, size)
         kib = [install_run(name, key, comps)[1] for _ in range(max(1, RUNS // 2))]
         memory.append({"package_mib": size, "peak_mib": spread([k / 1024 for k in kib])})
@@ -199,13 +268,13 @@ def main():
                "reached": statistics.median(extra) <= 50}
 
     peaks = [m["peak_mib"]["median"] for m in memory]
-    mem_ok = max(peaks) <= 32 and (max(peaks) - min(peaks)) <= 2
+    mem_ok = max(peaks) <= MEM_GOAL_MIB and (max(peaks) - min(peaks)) <= 2
     result = {"machine": {"cpu": cpu_name(), "cores": os.cpu_count(), "kernel": platform.release(),
                           "wine": subprocess.run([WINE, "--version"], capture_output=True,
                                                  text=True).stdout.strip()},
-              "runs": RUNS, "quick_runs": QUICK_RUNS, "ratios": rows, "memory": {"sizes": memory, "goal_mib": 32,
+              "runs": RUNS, "quick_runs": QUICK_RUNS, "ratios": rows, "memory": {"sizes": memory, "goal_mib": MEM_GOAL_MIB,
                                                        "reached": mem_ok},
-              "catalog": catalog, "parts": parts}
+              "scaling": {"points": scaling, **scale}, "catalog": catalog, "parts": parts}
     os.makedirs(BENCH, exist_ok=True)
     stamp = time.strftime("%Y%m%d-%H%M%S")
     for path in (os.path.join(BENCH, "bench-%s.json" % stamp), os.path.join(BENCH, "latest.json")):
@@ -213,6 +282,29 @@ def main():
             json.dump(result, f, indent=1)
     print_table(result)
     print("\nJSON: %s" % os.path.join(BENCH, "latest.json"))
+
+
+def install_goal(size):
+    """The install's goal against the yardstick: 1.5 for large packages
+    (256 MiB and more), 2.0 for smaller ones, whose fixed part weighs more."""
+    return 1.5 if size >= 256 else 2.0
+
+
+def scaling_verdict(points):
+    """Whether the install scales no worse than linearly past four packages:
+    each package past four costs at most what each cost up to four (the
+    slope from the fewest packages measured to four)."""
+    t = {p["packages"]: p["setup_s"]["median"] for p in points}
+    low = [n for n in t if n < 4]
+    high = [n for n in t if n > 4]
+    if 4 not in t or not low or not high:
+        return {"reached": None}
+    a, b = min(low), max(high)
+    before = (t[4] - t[a]) / (4 - a)
+    after = (t[b] - t[4]) / (b - 4)
+    # A tenth of a second's room: one start under Wine varies by that much.
+    return {"s_per_package_up_to_4": before, "s_per_package_past_4": after,
+            "reached": after <= before + 0.1 / (b - 4)}
 
 
 def cpu_name():
@@ -241,10 +333,20 @@ def print_table(r):
                                                    fmt(row["alternative_s"]), fmt(row["ratio"]),
                                                    "%.1f" % row["goal"],
                                                    "yes" if row["reached"] else "no"))
+        print("%-32s   against %s" % ("", row["alternative"]))
     for mem in r["memory"]["sizes"]:
         print("%-32s %s MiB" % ("peak memory, %g MiB packages" % mem["package_mib"],
                                 fmt(mem["peak_mib"])))
-    print("%-32s %s" % ("memory goal (flat, <= 32 MiB)", "yes" if r["memory"]["reached"] else "no"))
+    print("%-32s %s" % ("memory goal (flat, <= %d MiB)" % r["memory"]["goal_mib"],
+                        "yes" if r["memory"]["reached"] else "no"))
+    sc = r["scaling"]
+    for p in sc["points"]:
+        print("%-32s %-24s %-24s %s" % ("install, %d packages" % p["packages"], fmt(p["setup_s"]),
+                                        fmt(p["alternative_s"]), fmt(p["ratio"])))
+    if sc.get("reached") is not None:
+        print("%-32s %.3f s a package up to 4, %.3f s past 4: %s" % (
+            "scaling past four packages", sc["s_per_package_up_to_4"],
+            sc["s_per_package_past_4"], "linear or better" if sc["reached"] else "worse than linear"))
     c = r["catalog"]
     print("%-32s %s ms (goal <= 50: %s)" % ("--list-components 1 MiB extra", fmt(c["extra_ms"]),
                                              "yes" if c["reached"] else "no"))
