@@ -12,10 +12,15 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <windows.h>
+#include <zstd.h>
 
 #include "codec.h"
 #include "download_win_seam.h"
@@ -26,6 +31,7 @@
 #include "log.h"
 #include "proc_win.h"
 #include "seam_guard.h"
+#include "test_package.h"
 #include "test_util.h"
 #include "update_server.h"
 #include "versions_win_seam.h"
@@ -819,6 +825,144 @@ TEST_F(Engine, StagingThatCannotBeMadeLeavesNoVersionsBehind)
     EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), 0u);
     EXPECT_EQ(engine_site::names(site.cfg.install_dir),
               std::vector<std::string>{".staging-1.0.0-" + std::to_string(GetCurrentProcessId())});
+}
+
+namespace {
+
+// The unpacking of one run's packages as the engine's seam sees it: how
+// many packages were unpacked at the same time at most, and one package
+// whose unpacking waits until another's has ended, so that a later
+// package's outcome is known first.
+struct unpack_watch {
+    std::mutex m;
+    std::condition_variable changed;
+    int running = 0;             // unpackings in progress
+    int most = 0;                // the most at the same time
+    std::set<std::string> ended; // packages whose unpacking returned ("agent.pkg")
+    std::string hold, until;     // hold's unpacking waits for until's end ...
+    int hold_ms = 0;             // ... at most this long
+};
+unpack_watch *watch;
+
+// The package's name in its download's path ("...\<key>-agent.pkg").
+std::string watched_name(const char *archive)
+{
+    std::string path = archive;
+    size_t cut = path.find_last_of("/\\");
+    std::string file = cut == std::string::npos ? path : path.substr(cut + 1);
+    size_t dash = file.find('-');
+    return dash == std::string::npos ? file : file.substr(dash + 1);
+}
+
+// unpack_tar_zstd, watched.
+int watched_unpack(const char *archive, const char *dest, uint64_t limit, pkg_entry **entries,
+                   size_t *count, char *err, size_t errlen)
+{
+    std::string name = watched_name(archive);
+    {
+        std::unique_lock<std::mutex> l(watch->m);
+        watch->most = std::max(watch->most, ++watch->running);
+        if (name == watch->hold)
+            watch->changed.wait_for(l, std::chrono::milliseconds(watch->hold_ms),
+                                    [] { return watch->ended.count(watch->until) > 0; });
+    }
+    int rc = install_win_real.unpack(archive, dest, limit, entries, count, err, errlen);
+    {
+        std::lock_guard<std::mutex> l(watch->m);
+        watch->running--;
+        watch->ended.insert(name);
+    }
+    watch->changed.notify_all();
+    return rc;
+}
+
+// The package's tar archive again, as one frame whose decoder holds a
+// window of 2^window_log bytes.
+std::string rewindowed(const std::string &package, unsigned window_log)
+{
+    unsigned long long size = ZSTD_getFrameContentSize(package.data(), package.size());
+    std::string tar(size, '\0');
+    size_t n = ZSTD_decompress(&tar[0], tar.size(), package.data(), package.size());
+    EXPECT_EQ(n, size);
+    return test_zstd_stored(tar, window_log);
+}
+
+} // namespace
+
+// Packages whose decoders hold small windows are unpacked several at once,
+// those with large windows one after the other; either way the outcome is
+// that of a run in the packages' order: a later package that fails first is
+// reported only when every earlier one unpacked, was checked and merged.
+TEST_F(Engine, PackagesUnpackTogetherWithinTheirDecodersMemory)
+{
+    seam_guard<install_win_calls> guard(install_win);
+    const char *ids[] = {"core", "agent", "extras", "monitor"};
+    struct {
+        const char *name;
+        unsigned window_log;   // 0: compressed as usual (a window of its size)
+        const char *invalid;   // package that is a zstd frame but no tar archive
+        const char *foreign;   // package of another component (inconsistent)
+        int hold_ms;           // agent's unpacking waits this long for extras' end
+        int rc;
+        const char *err;       // the start of the sentence
+        int most_at_least, most_at_most;  // unpackings at the same time
+    } cases[] = {
+        {"small windows, all good", 0, nullptr, nullptr, 20000, 0, "", 2, 4},
+        {"agent invalid, known after extras turned out inconsistent", 0, "agent", "extras",
+         20000, 1, "the package for agent is invalid: the tar archive is truncated", 2, 4},
+        {"extras invalid while agent is still unpacking", 0, "extras", nullptr, 20000, 1,
+         "the package for extras is invalid: the tar archive is truncated", 2, 4},
+        {"8 MiB windows, one after the other", 23, nullptr, nullptr, 2000, 0, "", 1, 1},
+    };
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.publish();
+    int round = 0;
+    for (auto &c : cases) {
+        site.use_installation(c.name);
+        unpack_watch w;
+        w.hold = "agent.pkg";
+        w.until = "extras.pkg";
+        w.hold_ms = c.hold_ms;
+        watch = &w;
+        install_win.unpack = watched_unpack;
+        std::vector<own_artifact *> own;
+        std::vector<const manifest_artifact *> arts;
+        for (const char *id : ids) {
+            std::string bytes = engine_site::standard_package("1.0.0", id);
+            if (c.foreign && strcmp(c.foreign, id) == 0)
+                bytes = engine_site::standard_package("1.0.0", "other");
+            if (c.window_log)
+                bytes = rewindowed(bytes, c.window_log);
+            if (c.invalid && strcmp(c.invalid, id) == 0)
+                bytes = test_zstd("this is no tar archive");
+            std::string rel = "w" + std::to_string(round) + "/" + id + ".pkg";
+            own.push_back(new own_artifact(site, rel, bytes, id));
+            arts.push_back(&own.back()->art);
+        }
+        round++;
+
+        site_result r = site.install_request_of("1.0.0", arts);
+        EXPECT_EQ(r.rc, c.rc) << c.name;
+        EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.name << ": " << r.err;
+        EXPECT_GE(w.most, c.most_at_least) << c.name;
+        EXPECT_LE(w.most, c.most_at_most) << c.name;
+        EXPECT_STREQ(site.state().bad_versions, c.rc ? "1.0.0" : "") << c.name;
+        // Every package was downloaded: all of them stay after a failure.
+        std::vector<std::string> kept;
+        if (c.rc)
+            kept = {"agent.pkg", "core.pkg", "extras.pkg", "monitor.pkg"};
+        EXPECT_EQ(download_names(site), kept) << c.name;
+        EXPECT_EQ(site_exists(site.cfg.install_dir), c.rc == 0) << c.name;
+        if (c.rc == 0) {
+            for (const char *id : ids)
+                EXPECT_EQ(read(site.bin() + "\\" + id + "_tool.exe"), tool_bytes(id, "1.0.0"))
+                    << c.name;
+        }
+        watch = nullptr;
+        install_win.unpack = install_win_real.unpack;
+        for (own_artifact *a : own)
+            delete a;
+    }
 }
 
 // Packages are fetched and unpacked several at once, yet the steps, the byte

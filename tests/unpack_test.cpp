@@ -564,6 +564,49 @@ TEST(Unpack, FrameEndingWithTheReadPortion)
         EXPECT_EQ(unpack_message(c.package), c.expected) << c.name;
 }
 
+// What unpacking holds in memory follows the window that the frame's
+// header asks for: a run that unpacks several packages at once counts on
+// it. A file that is not a zstd frame, or whose window the decoder refuses,
+// gives no figure, and unpacking it fails.
+TEST(Unpack, MemoryFollowsTheFramesWindow)
+{
+    const uint64_t kib = 1024, mib = 1024 * kib;
+    std::string tar = test_tar({{"bin/tool.exe", std::string(300000, 't')}});
+    struct {
+        const char *name;
+        std::string bytes;     // the file; null: no file there
+        bool exists;
+        uint64_t at_least, below;  // the figure, or UNPACK_MEMORY_UNKNOWN for both
+        bool unpacks;
+    } cases[] = {
+        {"128 KiB window", test_zstd_stored(tar, 17), true, 128 * kib, 1 * mib, true},
+        {"8 MiB window", test_zstd_stored(tar, 23), true, 8 * mib, 9 * mib, true},
+        {"window of a compressed small package", test_zstd(tar), true, 300000, 2 * mib, true},
+        {"256 MiB window, above the decoder's limit", test_zstd_stored(tar, 28), true,
+         UNPACK_MEMORY_UNKNOWN, UNPACK_MEMORY_UNKNOWN, false},
+        {"no zstd frame", "this is no package", true, UNPACK_MEMORY_UNKNOWN,
+         UNPACK_MEMORY_UNKNOWN, false},
+        {"an empty file", "", true, UNPACK_MEMORY_UNKNOWN, UNPACK_MEMORY_UNKNOWN, false},
+        {"no file", "", false, UNPACK_MEMORY_UNKNOWN, UNPACK_MEMORY_UNKNOWN, false},
+    };
+    for (auto &c : cases) {
+        std::remove(archive_path().c_str());
+        if (c.exists) {
+            ASSERT_TRUE(test_write_file(archive_path(), c.bytes)) << c.name;
+        }
+        uint64_t got = unpack_memory(archive_path().c_str());
+        if (c.at_least == UNPACK_MEMORY_UNKNOWN) {
+            EXPECT_EQ(got, UNPACK_MEMORY_UNKNOWN) << c.name;
+        } else {
+            EXPECT_GE(got, c.at_least) << c.name;
+            EXPECT_LT(got, c.below) << c.name;
+        }
+        mem_fs fs;
+        EXPECT_EQ(unpack_file(archive_path(), fs).rc == 0, c.unpacks) << c.name;
+    }
+    EXPECT_EQ(unpack_memory(nullptr), UNPACK_MEMORY_UNKNOWN);
+}
+
 TEST(Unpack, FileOperationFailures)
 {
     std::string package = test_zstd(test_tar({{"bin/", "", '5', 0755},

@@ -1,5 +1,6 @@
 // The install engine's package pipeline: workers fetch the packages of a run
-// in their order, each unpacking what it fetched (one unpacking at a time),
+// in their order, each unpacking what it fetched (several at once while
+// their decoders fit a memory budget together),
 // while the run's thread reports the steps, the byte progress and the
 // outcomes strictly in the packages' order and merges each package into the
 // staging directory; then the clean-up of what the run's failure left.
@@ -19,8 +20,9 @@
 #include "install_win_seam.h"
 #include "log.h"
 #include "package.h"
-#include "sys_thread.h"
 #include "selftest.h"
+#include "sys_thread.h"
+#include "unpack.h"
 #include "update.h"
 
 // Room for a message that quotes a path and a nested reason.
@@ -176,6 +178,11 @@ int download_unchanged(const char *file, const BY_HANDLE_FILE_INFORMATION *was)
 // How often the run's thread passes on the byte progress of the package it
 // waits for.
 #define INSTALL_PROGRESS_MS 100
+// What the decoders of packages unpacked at the same time may hold together
+// (unpack_memory): packages made with small windows unpack four at once,
+// ones with large windows one after the other; one package always may,
+// whatever its window.
+#define INSTALL_UNPACK_MEMORY (6ull << 20)
 
 // Where one package stands in the pipeline.
 enum slot_stage {
@@ -218,7 +225,9 @@ struct package_pipe {
     size_t next;                   // the next package nobody has taken
     size_t first_fetch_failure;    // lowest package whose download failed, or count
     size_t first_unpack_failure;   // lowest package whose unpacking failed, or count
-    int unpacking;                 // 1 while a worker unpacks
+    int unpacking;                 // packages being unpacked
+    uint64_t unpack_memory;        // what their decoders hold (each counted at most
+                                   // INSTALL_UNPACK_MEMORY)
     int stop;                      // 1: take no more work
 };
 
@@ -348,20 +357,32 @@ uint32_t pipe_worker(void *arg)
         if (slot->fetch_rc != 0)
             note_fetch_failure(pp, k);
         sys_cond_broadcast(&pp->changed);
+        uint64_t need = 0;
+        if (slot->fetch_rc == 0) {
+            sys_mutex_unlock(&pp->lock);
+            need = unpack_memory(pp->rs->files[k]);
+            sys_mutex_lock(&pp->lock);
+            if (need > INSTALL_UNPACK_MEMORY)
+                need = INSTALL_UNPACK_MEMORY;
+            // Each unpacking holds a decoder and its window: more than one
+            // at a time only while they fit the budget together.
+            while (pp->unpacking > 0 && pp->unpack_memory + need > INSTALL_UNPACK_MEMORY &&
+                   !pp->stop)
+                sys_cond_wait(&pp->changed, &pp->lock);
+        }
         // Once any download failed the run fails with it, before anything
-        // would have been unpacked.
+        // would have been unpacked; after an earlier package's unpacking
+        // failed, the run in order would never reach this one.
         int unpack = slot->fetch_rc == 0 && !pp->stop && pp->first_fetch_failure == pp->count &&
                      k < pp->first_unpack_failure;
         if (unpack) {
-            // One unpacking at a time: each holds a decoder and its window,
-            // and the fetches, not the unpacking, set the pace.
-            while (pp->unpacking)
-                sys_cond_wait(&pp->changed, &pp->lock);
-            pp->unpacking = 1;
+            pp->unpacking++;
+            pp->unpack_memory += need;
             sys_mutex_unlock(&pp->lock);
             unpack_slot(pp, k);
             sys_mutex_lock(&pp->lock);
-            pp->unpacking = 0;
+            pp->unpacking--;
+            pp->unpack_memory -= need;
             if (pp->slots[k].unpack_rc != 0 && k < pp->first_unpack_failure)
                 pp->first_unpack_failure = k;
         } else {

@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+// For the decoder's memory estimate from a frame header.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include "fs.h"
@@ -463,6 +465,24 @@ static int unpack_decompress(unpack_run *r, const char *archive)
     ZSTD_freeDCtx(dctx);
     fclose(f);
     return rc;
+}
+
+uint64_t unpack_memory(const char *archive)
+{
+    unsigned char head[ZSTD_FRAMEHEADERSIZE_MAX];
+    FILE *f = archive ? fopen(archive, "rb" FS_NOINHERIT) : nullptr;
+    if (!f)
+        return UNPACK_MEMORY_UNKNOWN;
+    size_t got = fread(head, 1, sizeof head, f);
+    fclose(f);
+    // A window above the decoder's limit is refused by the decoder, which
+    // then holds none of it.
+    ZSTD_frameHeader frame;
+    if (ZSTD_getFrameHeader(&frame, head, got) != 0 || frame.frameType != ZSTD_frame ||
+        frame.windowSize > (1ull << ZSTD_WINDOWLOG_LIMIT_DEFAULT))
+        return UNPACK_MEMORY_UNKNOWN;
+    return (uint64_t)ZSTD_estimateDStreamSize((size_t)frame.windowSize) + ZSTD_DStreamInSize() +
+           ZSTD_DStreamOutSize();
 }
 
 int unpack_tar_zstd_io(const unpack_io *io, const char *archive, const char *dest, uint64_t limit,

@@ -65,6 +65,13 @@ struct unpack_io {
     int (*close_file)(void *ctx, intptr_t file);
 };
 
+// What unpacking the archive at path holds in memory: the decoder with the
+// window its zstd frame header asks for, and the two stream buffers. Read
+// from the header alone; UNPACK_MEMORY_UNKNOWN when the file cannot be read
+// or its header asks for more than the decoder takes (unpacking it fails).
+uint64_t unpack_memory(const char *archive);
+#define UNPACK_MEMORY_UNKNOWN UINT64_MAX
+
 // unpack_tar_zstd with the file operations of io (not null).
 int unpack_tar_zstd_io(const unpack_io *io, const char *archive, const char *dest, uint64_t limit,
                        pkg_entry **entries, size_t *count, char *err, size_t errlen);

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "pack.h"
 #include "sha256.h"
 
@@ -80,6 +82,27 @@ std::string test_zstd(const std::string &bytes)
         abort();
     std::string out((const char *)packed, n);
     free(packed);
+    return out;
+}
+
+std::string test_zstd_stored(const std::string &bytes, unsigned window_log)
+{
+    // Magic number, a frame header without content size, checksum or
+    // dictionary, and the window descriptor (exponent only).
+    std::string out("\x28\xb5\x2f\xfd\x00", 5);
+    out += (char)((window_log - 10) << 3);
+    // A block holds at most 128 KiB, and never more than the window.
+    size_t most = window_log < 17 ? (size_t)1 << window_log : 128 * 1024;
+    size_t at = 0;
+    do {
+        size_t n = std::min(most, bytes.size() - at);
+        uint32_t head = (uint32_t)(n << 3) | (at + n == bytes.size() ? 1u : 0u);  // raw, last?
+        out += (char)(head & 0xff);
+        out += (char)((head >> 8) & 0xff);
+        out += (char)((head >> 16) & 0xff);
+        out.append(bytes, at, n);
+        at += n;
+    } while (at < bytes.size());
     return out;
 }
 

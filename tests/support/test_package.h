@@ -25,6 +25,10 @@ void test_tar_checksum(std::string &header);
 std::string test_tar(const std::vector<test_tar_item> &items, bool end = true);
 // The bytes as one zstd frame.
 std::string test_zstd(const std::string &bytes);
+// The bytes as one zstd frame of stored (uncompressed) blocks whose header
+// asks for a window of 2^window_log bytes (10 to 41) and gives no content
+// size, so that a decoder holds that window whatever the bytes.
+std::string test_zstd_stored(const std::string &bytes, unsigned window_log);
 // PACKAGE.json for version and component (none when empty), listing the
 // SHA-256 of every item of type "0".
 std::string test_package_json(const std::string &version, const std::string &component,
