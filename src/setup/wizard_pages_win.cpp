@@ -638,9 +638,9 @@ void wizard_browse_folder(void)
         return;
     wchar_t path[260];
     if (SHGetPathFromIDListW(list, path)) {
-        wchar_t dir[276];
-        wizard_format_wide(dir, 276, L"%ls\\orvantis", path);
-        SetWindowTextW(wizard.install_dir_field, dir);
+        char16_t dir[276];
+        wizard_folder_join((const char16_t *)path, dir, 276);
+        SetWindowTextW(wizard.install_dir_field, (const wchar_t *)dir);
     }
     CoTaskMemFree(list);
 }
