@@ -119,7 +119,7 @@ void wizard_on_task_done(int task, int result)
             wizard_set_status_height(120);
             SetWindowTextW(wizard.status_text, status);
             wizard_show_page(0);
-            SetFocus(wizard.retry_button);
+            wizard_focus(wizard.retry_button);
             return;
         }
         wizard.connect_state = 1;
@@ -144,7 +144,7 @@ void wizard_on_task_done(int task, int result)
     wizard.finished = 1;
     wizard.history_count = 0;
     wizard_show_page(9);
-    SetFocus(wizard.next_button);
+    wizard_focus(wizard.next_button);
 }
 
 // Page 8 and the run.
@@ -196,6 +196,16 @@ static void ask_cancel(void)
         DestroyWindow(wizard.main_window);
 }
 
+// Cancel (also Escape) and the close box: after the run there is nothing
+// left to cancel, and the window closes as "Fertig" and "Schließen" close it.
+static void close_or_ask(void)
+{
+    if (wizard.page == 9 || wizard.finished)
+        DestroyWindow(wizard.main_window);
+    else
+        ask_cancel();
+}
+
 static void on_step(WPARAM wp, char *english)
 {
     if (!english)
@@ -245,7 +255,7 @@ static void on_command(WPARAM wp)
         break;
     case WIZARD_ID_CANCEL:
         if (IsWindowEnabled(wizard.cancel_button))
-            ask_cancel();
+            close_or_ask();
         break;
     case WIZARD_ID_BACK:
         // Also a command sent while Back is disabled (pages 0 and 8) does nothing.
@@ -269,7 +279,7 @@ static void on_command(WPARAM wp)
         wizard.connect_state = 0;
         SetWindowTextW(wizard.status_text, L"Verbindung zum Update-Server wird hergestellt …");
         wizard_show_page(0);
-        SetFocus(wizard.cancel_button);
+        wizard_focus(wizard.cancel_button);
         wizard_start_task(WIZARD_TASK_CONNECT);
         break;
     default:
@@ -311,16 +321,20 @@ LRESULT CALLBACK wizard_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
     case WM_CLOSE:
         if (wizard.busy)
             return 0;
-        if (wizard.page == 9 || wizard.finished || wizard.test_mode)
+        if (wizard.test_mode)
             DestroyWindow(hwnd);
         else
-            ask_cancel();
+            close_or_ask();
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
     case DM_GETDEFID:
-        return MAKELONG(WIZARD_ID_NEXT, DC_HASDEFID);
+        // Enter presses the focused push button (retry, browse, Back), else Next.
+        return MAKELONG(wizard_default_id(), DC_HASDEFID);
+    case WM_ACTIVATE:
+        wizard_activated(hwnd, wp);
+        return 0;
     case WM_DPICHANGED:
         wizard_dpi_changed(wp, lp);
         return 0;
@@ -369,10 +383,11 @@ int wizard_run(setup_context *ctx)
         SetTimer(wizard.main_window, WIZARD_TIMER_ID, WIZARD_TIMER_MS, nullptr);
     MSG m;
     while (GetMessageW(&m, nullptr, 0, 0) > 0) {
-        if (IsDialogMessageW(wizard.main_window, &m))
-            continue;
-        TranslateMessage(&m);
-        DispatchMessageW(&m);
+        if (!IsDialogMessageW(wizard.main_window, &m)) {
+            TranslateMessage(&m);
+            DispatchMessageW(&m);
+        }
+        wizard_follow_focus();
     }
     if (wizard.worker_thread)
         // Closed while the connect task still runs: it is neither waited for
