@@ -132,6 +132,19 @@ TEST_F(ConsoleWrite, TextThatIsNotUtf8IsReadInTheAnsiCodePage)
     EXPECT_EQ(g.written.find(L'\xFFFD'), std::wstring::npos);
 }
 
+TEST_F(ConsoleWrite, AnsiPathInAGermanSentenceKeepsBoth)
+{
+    // A folder in the ANSI code page (as paths are) in a sentence in UTF-8:
+    // the sentence's umlauts stay umlauts and the folder shows as it is.
+    g.is_console = true;
+    wchar_t ue[4];
+    ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, "\xFC", -1, ue, 4), 2);
+    write_to_file("", "Fehler: C:\\Pr\xFC" "f l\xC3\xA4sst sich nicht anlegen.\n");
+    EXPECT_EQ(g.writes, 1);
+    EXPECT_EQ(g.written, L"Fehler: C:\\Pr" + std::wstring(1, ue[0]) +
+                             L"f l\u00E4sst sich nicht anlegen.\n");
+}
+
 TEST_F(ConsoleWrite, FilesAndEmptyTextGetTheBytes)
 {
     struct {
@@ -149,6 +162,25 @@ TEST_F(ConsoleWrite, FilesAndEmptyTextGetTheBytes)
         EXPECT_EQ(write_to_file("x", c.text), std::string("x") + c.text) << c.name;
         EXPECT_EQ(g.writes, 0) << c.name;
     }
+}
+
+// A text that brings control characters from a file, the command line or the
+// server shows them escaped, on a console and in a file or pipe alike (under
+// Wine a pipe ends at the administrator's terminal); line breaks stay.
+TEST_F(ConsoleWrite, ControlCharactersAreShownEscaped)
+{
+    const char *text = "Fehler: Unbekannte Option --\x1b[2J\x1b]0;x\x07\r\n";
+    const char *shown = "Fehler: Unbekannte Option --\\x1b[2J\\x1b]0;x\\x07\r\n";
+    g.is_console = false;
+    EXPECT_EQ(write_to_file("", text), shown);
+    g.is_console = true;
+    g.writes = 0;
+    EXPECT_EQ(write_to_file("", text), "");
+    EXPECT_EQ(g.writes, 1);
+    EXPECT_EQ(g.written, L"Fehler: Unbekannte Option --\\x1b[2J\\x1b]0;x\\x07\r\n");
+    // A text of the ANSI code page too.
+    g.is_console = false;
+    EXPECT_EQ(write_to_file("", "Gr\xF6\xDF" "e\x1b"), "Gr\xF6\xDF" "e\\x1b");
 }
 
 // Sends what a descriptor receives (1 or 2) into a file for the life of the

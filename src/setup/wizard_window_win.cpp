@@ -3,6 +3,8 @@
 // the panel's scrolling, the read-only fields' word breaking and the new
 // layout when Windows moves the window to a monitor of another DPI.
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <windows.h>
 #include <commctrl.h>
@@ -11,6 +13,8 @@
 #include <vssym32.h>
 
 #include "setup_text.h"
+#include "setup_win.h"
+#include "text.h"
 #include "wizard_win.h"
 
 wizard_state wizard;
@@ -42,18 +46,51 @@ int wizard_format(char *buf, size_t size, const char *fmt, ...)
     return n;
 }
 
+// text as it is into out: at most limit units, empty when it does not fit.
+static void convert_text(const char *text, char16_t *out, size_t limit)
+{
+    if (win_text_utf16(text, (wchar_t *)out, (int)(limit + 1)) <= 0)
+        out[0] = 0;
+}
+
+// The UTF-16 units of text (without the NUL).
+static size_t text_units(const char *text)
+{
+    int n = win_text_utf16(text, nullptr, 0);
+    return n > 0 ? (size_t)n - 1 : 0;
+}
+
 void wizard_show_text(const char *text, char16_t *out, size_t limit)
 {
     out[0] = 0;
     if (!text)
         return;
-    int cap = (int)(limit + 1);
-    wchar_t *w = (wchar_t *)out;
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, w, cap) > 0)
+    convert_text(text, out, limit);
+    if (!out[0] || !text_has_controls(text))
         return;
-    if (MultiByteToWideChar(CP_ACP, 0, text, -1, w, cap) > 0)
-        return;
+    // What a file, the command line or the server put into a text shows its
+    // control characters escaped. The escapes make it longer: a text that
+    // fits as it is gets as much of its escaped form as fits, cut where
+    // text_escape_controls cuts (never inside an escape or a character); the
+    // longest such cut is found by halving.
+    size_t n = text_escape_controls(text, nullptr, 0);
+    char *shown = (char *)malloc(n + 1);
     out[0] = 0;
+    if (!shown)
+        return;
+    text_escape_controls(text, shown, n + 1);
+    size_t lo = 0, hi = n;
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo + 1) / 2;
+        text_escape_controls(text, shown, mid + 1);
+        if (text_units(shown) <= limit)
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    text_escape_controls(text, shown, lo + 1);
+    convert_text(shown, out, limit);
+    free(shown);
 }
 
 void wizard_set_text(HWND control, const char *text, size_t limit)
@@ -63,7 +100,9 @@ void wizard_set_text(HWND control, const char *text, size_t limit)
         SetWindowTextW(control, L"");
         return;
     }
-    wizard_show_text(text, w, limit);
+    // A field keeps its value as it is: what it shows is what Next reads back.
+    if (text)
+        convert_text(text, w, limit);
     SetWindowTextW(control, (const wchar_t *)w);
     free(w);
 }
