@@ -166,6 +166,22 @@ struct keyboard_user {
     }
 };
 
+// Runs the wizard as an administrator meets it (no test mode) on the site
+// and hands it to walk once its window is up; walked tells whether it came.
+wizard_watch keyboard_run(const engine_site &site, const std::string &root, bool *walked,
+                          const std::function<void(keyboard_user &)> &walk)
+{
+    *walked = false;
+    return wizard_watch_run(places(site, root), nullptr, kLimitMs,
+                            [&](void *main, unsigned long pid) {
+                                if (!main || *walked)
+                                    return;
+                                *walked = true;
+                                keyboard_user u(main, pid);
+                                walk(u);
+                            });
+}
+
 // Where the focus was when a step expected it elsewhere.
 std::string focus_told(keyboard_user &u)
 {
@@ -337,69 +353,64 @@ TEST_F(Wizard, KeyboardAloneFromStartToEnd)
     publish_client_site(site);
     const std::string root = site.root + "\\root";
     bool walked = false, asked_at_end = false, keys_ok = true;
-    wizard_watch w = wizard_watch_run(
-        places(site, root), nullptr, kLimitMs, [&](void *main, unsigned long pid) {
-            if (!main || walked)
-                return;
-            walked = true;
-            keyboard_user u(main, pid);
-            ASSERT_TRUE(wizard_wait_for([&] { return u.next_enabled(); }, 30000))
-                << "the catalog did not come";
-            EXPECT_TRUE(u.focus_on("Weiter >")) << "after connecting: " << focus_told(u);
-            const std::string client =
-                "Client: Sichern, Wiederherstellen, Job-Planer und Verwaltungskonsole (empfohlen)";
-            keys_ok = u.press("Return");
-            ASSERT_TRUE(u.on_page("Was soll installiert werden?"));
-            EXPECT_TRUE(u.focus_on(client)) << "page 1: " << focus_told(u);
+    wizard_watch w = keyboard_run(site, root, &walked, [&](keyboard_user &u) {
+        ASSERT_TRUE(wizard_wait_for([&] { return u.next_enabled(); }, 30000))
+            << "the catalog did not come";
+        EXPECT_TRUE(u.focus_on("Weiter >")) << "after connecting: " << focus_told(u);
+        const std::string client =
+            "Client: Sichern, Wiederherstellen, Job-Planer und Verwaltungskonsole (empfohlen)";
+        keys_ok = u.press("Return");
+        ASSERT_TRUE(u.on_page("Was soll installiert werden?"));
+        EXPECT_TRUE(u.focus_on(client)) << "page 1: " << focus_told(u);
 
-            // Back to the first page, where Back is disabled.
-            ASSERT_TRUE(u.tab_to("< Zurück")) << focus_told(u);
-            keys_ok = keys_ok && u.press("space");
-            ASSERT_TRUE(u.on_page("Willkommen bei orvantis"));
-            EXPECT_TRUE(u.focus_on("Weiter >")) << "back on page 0: " << focus_told(u);
+        // Back to the first page, where Back is disabled.
+        ASSERT_TRUE(u.tab_to("< Zurück")) << focus_told(u);
+        keys_ok = keys_ok && u.press("space");
+        ASSERT_TRUE(u.on_page("Willkommen bei orvantis"));
+        EXPECT_TRUE(u.focus_on("Weiter >")) << "back on page 0: " << focus_told(u);
+        keys_ok = keys_ok && u.press("Return");
+        ASSERT_TRUE(u.on_page("Was soll installiert werden?")) << "Enter did nothing";
+
+        // The folder emptied: the page is refused, and typing goes on in the field.
+        ASSERT_TRUE(u.tab_to("Edit")) << focus_told(u);
+        void *field = u.focus();
+        keys_ok = keys_ok && u.press("BackSpace Return");
+        ASSERT_TRUE(wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
+            << "no message box";
+        keys_ok = keys_ok && wizard_press_keys(u.box(), "Return");
+        ASSERT_TRUE(wizard_wait_for([&] { return u.box() == nullptr; }, 10000));
+        EXPECT_TRUE(u.focus_on("Edit")) << "after the message box: " << focus_told(u);
+        keys_ok = keys_ok && u.press("a b c");
+        EXPECT_TRUE(wizard_wait_for([&] { return wizard_text_of(field) == "abc"; }, 5000))
+            << "typed into the field: \"" << wizard_text_of(field) << "\"";
+        wizard_set_field(field, site.cfg.install_dir);
+
+        // Enter in the field goes on; the next page has its first control focused.
+        keys_ok = keys_ok && u.press("Return");
+        ASSERT_TRUE(u.on_page("Updates"));
+        EXPECT_TRUE(u.focus_on("Täglich nach signierten Updates suchen und sie installieren"))
+            << "page 3: " << focus_told(u);
+        const struct {
+            const char *title, *focus;
+        } pages[] = {
+            {"Verbindung zum Backup-Server", "Verbindung jetzt einrichten"},
+            {"Verwaltungskonsole",
+             "Die Verwaltungskonsole mit dem Job-Planer dieses Computers verbinden"},
+            {"Freigabe für andere Rechner",
+             "Diesen Job-Planer für die Verwaltungskonsolen anderer Rechner freigeben"},
+            {"Zusammenfassung", "Installieren"},
+            {"orvantis ist eingerichtet", "Fertig"},
+        };
+        for (const auto &p : pages) {
             keys_ok = keys_ok && u.press("Return");
-            ASSERT_TRUE(u.on_page("Was soll installiert werden?")) << "Enter did nothing";
-
-            // The folder emptied: the page is refused, and typing goes on in the field.
-            ASSERT_TRUE(u.tab_to("Edit")) << focus_told(u);
-            void *field = u.focus();
-            keys_ok = keys_ok && u.press("BackSpace Return");
-            ASSERT_TRUE(wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
-                << "no message box";
-            keys_ok = keys_ok && wizard_press_keys(u.box(), "Return");
-            ASSERT_TRUE(wizard_wait_for([&] { return u.box() == nullptr; }, 10000));
-            EXPECT_TRUE(u.focus_on("Edit")) << "after the message box: " << focus_told(u);
-            keys_ok = keys_ok && u.press("a b c");
-            EXPECT_TRUE(wizard_wait_for([&] { return wizard_text_of(field) == "abc"; }, 5000))
-                << "typed into the field: \"" << wizard_text_of(field) << "\"";
-            wizard_set_field(field, site.cfg.install_dir);
-
-            // Enter in the field goes on; the next page has its first control focused.
-            keys_ok = keys_ok && u.press("Return");
-            ASSERT_TRUE(u.on_page("Updates"));
-            EXPECT_TRUE(u.focus_on("Täglich nach signierten Updates suchen und sie installieren"))
-                << "page 3: " << focus_told(u);
-            const struct {
-                const char *title, *focus;
-            } pages[] = {
-                {"Verbindung zum Backup-Server", "Verbindung jetzt einrichten"},
-                {"Verwaltungskonsole",
-                 "Die Verwaltungskonsole mit dem Job-Planer dieses Computers verbinden"},
-                {"Freigabe für andere Rechner",
-                 "Diesen Job-Planer für die Verwaltungskonsolen anderer Rechner freigeben"},
-                {"Zusammenfassung", "Installieren"},
-                {"orvantis ist eingerichtet", "Fertig"},
-            };
-            for (const auto &p : pages) {
-                keys_ok = keys_ok && u.press("Return");
-                ASSERT_TRUE(u.on_page(p.title, 120000)) << p.title;
-                EXPECT_TRUE(u.focus_on(p.focus)) << p.title << ": " << focus_told(u);
-            }
-            keys_ok = keys_ok && u.press("Escape");
-            wizard_wait_for([&] { return (asked_at_end = u.box() != nullptr); }, 2000);
-            if (asked_at_end)
-                wizard_press_keys(u.box(), "Return");
-        });
+            ASSERT_TRUE(u.on_page(p.title, 120000)) << p.title;
+            EXPECT_TRUE(u.focus_on(p.focus)) << p.title << ": " << focus_told(u);
+        }
+        keys_ok = keys_ok && u.press("Escape");
+        wizard_wait_for([&] { return (asked_at_end = u.box() != nullptr); }, 2000);
+        if (asked_at_end)
+            wizard_press_keys(u.box(), "Return");
+    });
     EXPECT_TRUE(walked) << told(w);
     EXPECT_TRUE(keys_ok) << "xdotool could not press the keys";
     EXPECT_FALSE(asked_at_end) << "Escape on the result page asked to cancel";
@@ -419,37 +430,32 @@ TEST_F(Wizard, EnterPressesTheFocusedButton)
     const std::string root = site.root + "\\root";
     bool walked = false, keys_ok = true;
     size_t before = 0, after = 0;
-    wizard_watch w = wizard_watch_run(
-        places(site, root), nullptr, kLimitMs, [&](void *main, unsigned long pid) {
-            if (!main || walked)
-                return;
-            walked = true;
-            keyboard_user u(main, pid);
-            ASSERT_TRUE(u.focus_on("Erneut versuchen", 30000)) << focus_told(u);
-            srv_fault(catalog, "");
-            before = srv_requests(catalog).size();
-            keys_ok = u.press("Return");
-            EXPECT_TRUE(wizard_wait_for([&] { return u.next_enabled(); }, 30000))
-                << "Enter on the retry button did not connect again";
-            after = srv_requests(catalog).size();
-            if (!u.next_enabled())
-                return;
-            keys_ok = keys_ok && u.press("Return");
-            ASSERT_TRUE(u.on_page("Was soll installiert werden?"));
-            ASSERT_TRUE(u.tab_to("Durchsuchen...")) << focus_told(u);
-            keys_ok = keys_ok && u.press("Return");
-            EXPECT_TRUE(wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
-                << "Enter on the browse button opened no folder browser";
-            if (void *browser = u.box()) {
-                keys_ok = keys_ok && wizard_press_keys(browser, "Escape");
-                EXPECT_TRUE(wizard_wait_for([&] { return u.box() == nullptr; }, 10000));
-                EXPECT_TRUE(u.focus_on("Durchsuchen...")) << focus_told(u);
-            }
-            // Cancel by keys: the question, answered Yes.
-            keys_ok = keys_ok && u.press("Escape");
-            if (wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
-                keys_ok = keys_ok && wizard_press_keys(u.box(), "Return");
-        });
+    wizard_watch w = keyboard_run(site, root, &walked, [&](keyboard_user &u) {
+        ASSERT_TRUE(u.focus_on("Erneut versuchen", 30000)) << focus_told(u);
+        srv_fault(catalog, "");
+        before = srv_requests(catalog).size();
+        keys_ok = u.press("Return");
+        EXPECT_TRUE(wizard_wait_for([&] { return u.next_enabled(); }, 30000))
+            << "Enter on the retry button did not connect again";
+        after = srv_requests(catalog).size();
+        if (!u.next_enabled())
+            return;
+        keys_ok = keys_ok && u.press("Return");
+        ASSERT_TRUE(u.on_page("Was soll installiert werden?"));
+        ASSERT_TRUE(u.tab_to("Durchsuchen...")) << focus_told(u);
+        keys_ok = keys_ok && u.press("Return");
+        EXPECT_TRUE(wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
+            << "Enter on the browse button opened no folder browser";
+        if (void *browser = u.box()) {
+            keys_ok = keys_ok && wizard_press_keys(browser, "Escape");
+            EXPECT_TRUE(wizard_wait_for([&] { return u.box() == nullptr; }, 10000));
+            EXPECT_TRUE(u.focus_on("Durchsuchen...")) << focus_told(u);
+        }
+        // Cancel by keys: the question, answered Yes.
+        keys_ok = keys_ok && u.press("Escape");
+        if (wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
+            keys_ok = keys_ok && wizard_press_keys(u.box(), "Return");
+    });
     srv_fault(catalog, "");
     EXPECT_TRUE(walked) << told(w);
     EXPECT_TRUE(keys_ok) << "xdotool could not press the keys";

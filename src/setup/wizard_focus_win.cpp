@@ -13,6 +13,7 @@ static int usable(HWND h)
     return h && (GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE) && IsWindowEnabled(h);
 }
 
+// 1 for a radio button, as the dialog manager tells them.
 static int is_radio(HWND h)
 {
     return (SendMessageW(h, WM_GETDLGCODE, 0, 0) & DLGC_RADIOBUTTON) != 0;
