@@ -30,3 +30,7 @@ int fs_remove_tree(const char *path);
 int fs_remove_path(const char *path);
 // Removes path when it is an empty directory: 0, else -1.
 int fs_remove_dir(const char *path);
+// 1 when errno_value (ENOSPC) or the thread's last Windows error
+// (ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL) says that the disk, or the
+// user's quota on it, is full; read right after the call that failed.
+int fs_disk_full(int errno_value);

@@ -135,3 +135,9 @@ int fs_remove_dir(const char *path)
         return -1;
     return RemoveDirectoryA(path) ? 0 : -1;
 }
+
+int fs_disk_full(int errno_value)
+{
+    DWORD e = GetLastError();
+    return errno_value == ENOSPC || e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL;
+}

@@ -11,7 +11,14 @@
 
 static int unpack_win_make_dirs(void *ctx, const char *path)
 {
-    return fs_create_dirs(path);
+    errno = 0;
+    if (fs_create_dirs(path) == 0)
+        return 0;
+    // The runtime's number, or Windows' own error when the runtime has none
+    // for it: either way the unpacker is told of a full disk.
+    if (fs_disk_full(errno))
+        errno = ENOSPC;
+    return -1;
 }
 
 // Binary, new only: an existing file (also one whose name differs only in
