@@ -1,13 +1,18 @@
 // Reading and writing the state file on disk.
 #include "state.h"
 
+#include <errno.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "fs.h"
+#include "state_win_seam.h"
 #include "update.h"
+
+const state_win_calls state_win_real = {fflush};
+state_win_calls state_win = state_win_real;
 
 // Reads the whole file into a heap text with room for a NUL after it; null
 // when it cannot be opened or read (or memory runs out).
@@ -76,17 +81,33 @@ int state_write(const updater_config *cfg, const updater_state *st, char *err, s
     }
     snprintf(tmp, sizeof tmp, "%s.tmp", path);
     int n = state_format(st, text, sizeof text);
+    errno = 0;
     FILE *f = fopen(tmp, "wb" FS_NOINHERIT);
     if (!f) {
-        update_error(err, errlen, "cannot write %s", tmp);
+        if (fs_disk_full(errno))
+            update_error(err, errlen, "cannot write %s: the disk is full", tmp);
+        else
+            update_error(err, errlen, "cannot write %s", tmp);
         return -1;
     }
-    int bad = n < 0 || (size_t)n >= sizeof text || fwrite(text, 1, (size_t)n, f) != (size_t)n;
+    int bad = n < 0 || (size_t)n >= sizeof text;
+    int full = 0;
     // The data must be on disk before the move makes it the state file;
     // otherwise a power cut right after the move can leave an empty file.
-    bad |= fflush(f) != 0;
-    bad |= _commit(_fileno(f)) != 0;
-    bad |= fclose(f) != 0;
+    // Each step is checked as it is taken: a full disk shows in the error of
+    // the step that failed.
+    if (!bad && fwrite(text, 1, (size_t)n, f) != (size_t)n)
+        bad = 1, full = fs_disk_full(errno);
+    if (!bad && state_win.flush(f) != 0)
+        bad = 1, full = fs_disk_full(errno);
+    if (!bad && _commit(_fileno(f)) != 0)
+        bad = 1, full = fs_disk_full(errno);
+    if (fclose(f) != 0 && !bad)
+        bad = 1, full = fs_disk_full(errno);
+    if (full) {
+        update_error(err, errlen, "cannot write %s: the disk is full", tmp);
+        return -1;
+    }
     if (bad || fs_replace_file(tmp, path) != 0) {
         update_error(err, errlen, "cannot update %s", path);
         return -1;
