@@ -8,6 +8,7 @@
 #include "console.h"
 #include "log.h"
 #include "setup_options.h"
+#include "text.h"
 
 static std::unique_ptr<setup_context> fresh()
 {
@@ -142,4 +143,30 @@ TEST(ConsoleText, WarningSummary)
     console_log_hook(LOG_WARN, text.c_str(), nullptr);
     EXPECT_EQ(summary(), "\nWarnung (Protokoll):\n  " + std::string(399, 'a') + "\n");
     console_warnings_clear();
+}
+
+// Every line of the console cut at its buffer keeps whole characters, so the
+// console shows it as UTF-8 and not in the ANSI code page: the step line, the
+// message line and a stored warning, each with the cut falling on either
+// byte of an "ä".
+TEST(ConsoleText, CutLinesEndOnAWholeCharacter)
+{
+    auto ctx = fresh();
+    for (size_t pad = 0; pad < 2; pad++) {
+        std::string text(pad, 'x');
+        while (text.size() < 3000)
+            text += "ä";
+        char step[CONSOLE_STEP_LINE];
+        console_step_line(ctx.get(), text.c_str(), 0, 2, step, sizeof step);
+        char message[CONSOLE_MESSAGE_LINE];
+        console_message_line(2, text.c_str(), message, sizeof message);
+        console_warnings_clear();
+        console_log_hook(LOG_WARN, text.c_str(), nullptr);
+        std::string warnings = summary();
+        console_warnings_clear();
+        for (const std::string &line : {std::string(step), std::string(message), warnings}) {
+            EXPECT_TRUE(text_utf8_valid(line.c_str(), line.size())) << pad << ": " << line;
+            EXPECT_GT(line.size(), 250u) << pad;
+        }
+    }
 }

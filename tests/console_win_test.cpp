@@ -151,6 +151,25 @@ TEST_F(ConsoleWrite, FilesAndEmptyTextGetTheBytes)
     }
 }
 
+// A text that brings control characters from a file, the command line or the
+// server shows them escaped, on a console and in a file or pipe alike (under
+// Wine a pipe ends at the administrator's terminal); line breaks stay.
+TEST_F(ConsoleWrite, ControlCharactersAreShownEscaped)
+{
+    const char *text = "Fehler: Unbekannte Option --\x1b[2J\x1b]0;x\x07\r\n";
+    const char *shown = "Fehler: Unbekannte Option --\\x1b[2J\\x1b]0;x\\x07\r\n";
+    g.is_console = false;
+    EXPECT_EQ(write_to_file("", text), shown);
+    g.is_console = true;
+    g.writes = 0;
+    EXPECT_EQ(write_to_file("", text), "");
+    EXPECT_EQ(g.writes, 1);
+    EXPECT_EQ(g.written, L"Fehler: Unbekannte Option --\\x1b[2J\\x1b]0;x\\x07\r\n");
+    // A text of the ANSI code page too.
+    g.is_console = false;
+    EXPECT_EQ(write_to_file("", "Gr\xF6\xDF" "e\x1b"), "Gr\xF6\xDF" "e\\x1b");
+}
+
 // Sends what a descriptor receives (1 or 2) into a file for the life of the
 // object; finish() puts the descriptor back and returns the bytes. The file
 // is opened in binary mode, so line feeds stay as they are.

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,27 @@ TEST_F(DownloadFiles, ShortWriteStopsWithoutCounting)
     EXPECT_EQ(s.bytes_done, 0u);
     EXPECT_NE(s.write_errno, 0) << "the failed write is remembered";
     download_sink_close(&s);
+}
+
+// Another thread's stop ends the body at its next piece: nothing of that
+// piece reaches the file, the count or the progress.
+TEST_F(DownloadFiles, StoppedSinkTakesNoMorePieces)
+{
+    const std::string pkg = package(1000);
+    progress pr;
+    download_sink s = {};
+    std::atomic<int> stop{0};
+    ASSERT_EQ(download_part_open(part.c_str(), pkg.size(), record, &pr, &s), 0);
+    s.stop = &stop;
+    EXPECT_EQ(download_write_chunk(pkg.data(), 600, &s), 0);
+    stop.store(1);
+    EXPECT_EQ(download_stopped(&s), 1);
+    EXPECT_EQ(download_write_chunk(pkg.data() + 600, 400, &s), 1);
+    EXPECT_EQ(s.bytes_done, 600u);
+    EXPECT_EQ(s.write_errno, 0) << "a stop is no write failure";
+    EXPECT_EQ(pr.calls.size(), 1u);
+    EXPECT_EQ(download_sink_close(&s), 0);
+    EXPECT_EQ(test_read_file(part), pkg.substr(0, 600));
 }
 
 // A full disk is told apart from other write failures by its errno.

@@ -4,7 +4,8 @@
 // server: a signed catalog of real packages installed into a test directory
 // and removed again, both runs postponed while another holds the lock, an
 // uninstall that finds a backup running, a faulty settings file, an update
-// without a selection, and the end of a failed run on one log.
+// without a selection, the folder of a UTF-8 answers file, a repair after the
+// daily update was switched off, and the end of a failed run on one log.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -67,6 +68,65 @@ TEST(Flows, SilentInstallThenUninstall)
     EXPECT_EQ(std::string(site.state().components), "");
     EXPECT_FALSE(site_exists(site.bin()));
     EXPECT_TRUE(site_exists(conf)) << "the settings stay without --purge";
+}
+
+// An answers file saved in UTF-8, as every current editor saves it, names
+// a folder with umlauts: the programs land in that folder, not in one named
+// with the ANSI code page's reading of its UTF-8 bytes.
+TEST(Flows, Utf8AnswersFileInstallsIntoItsFolder)
+{
+    ASSERT_TRUE(srv_ready());
+    ASSERT_EQ(GetACP(), 1252u) << "the folder's characters are those of Windows-1252";
+    engine_site site("flowsutf8");
+    site.releases = {engine_site::standard_release("1.0.0", {"core", "agent"})};
+    site.publish();
+    const std::string root = test_temp_dir("flowsutf8root");
+    const std::string base = test_temp_dir("flowsutf8dir");
+    const std::string answers = base + "\\antworten.txt";
+    ASSERT_TRUE(test_write_file(answers, "\xEF\xBB\xBF# Antworten\r\nsilent\r\ninstall-dir = " +
+                                             base + "\\Prüf Ördner ß\\inst\r\n"));
+    // The site's options without its install directory: the command line
+    // would win over the file.
+    std::vector<std::string> args = site.setup_options(root);
+    for (size_t i = 0; i + 1 < args.size(); i++)
+        if (args[i] == "--install-dir")
+            args.erase(args.begin() + (long)i, args.begin() + (long)i + 2);
+    test_proc r = test_run_setup(with(args, {"--answers", answers}), 120000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+
+    std::wstring wbase(base.begin(), base.end());
+    EXPECT_NE(GetFileAttributesW((wbase + L"\\Prüf Ördner ß\\inst\\bin\\agent_tool.exe").c_str()),
+              INVALID_FILE_ATTRIBUTES)
+        << r.out;
+    EXPECT_EQ(GetFileAttributesW((wbase + L"\\PrÃ¼f Ã–rdner ÃŸ").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(std::string(site.state().installed_version), "1.0.0");
+}
+
+// A modify that switched the daily update off, then a repair: the repair
+// does not turn it on again (in test mode no task can be seen, so it is
+// left as it is).
+TEST(Flows, RepairLeavesTheDailyUpdateOff)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowsdaily");
+    // With the updater program, whose daily task the install sets up.
+    site_release release = engine_site::standard_release("1.0.0", {"core", "agent"});
+    release.packages[0].bytes = engine_site::standard_package(
+        "1.0.0", "core", {}, {engine_site::program("orv_updater", "1.0.0")});
+    site.releases = {release};
+    site.publish();
+    const std::string root = test_temp_dir("flowsdailyroot");
+    test_proc r = test_run_setup(with(site.setup_options(root), {"--components", "agent"}), 120000);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Die tägliche Update-Suche ist eingerichtet\n")) << r.out;
+    r = test_run_setup(with(site.setup_options(root), {"--modify", "--no-updater-schedule"}),
+                       120000);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_FALSE(has(r.out, "Update-Suche")) << r.out;
+    r = test_run_setup(with(site.setup_options(root), {"--repair"}), 120000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "Installierte Version 1.0.0: ")) << r.out;
+    EXPECT_FALSE(has(r.out, "Update-Suche")) << r.out;
 }
 
 TEST(Flows, PostponedWhileTheLockIsHeld)

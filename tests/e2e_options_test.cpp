@@ -30,6 +30,15 @@ TEST(E2eOptions, InvalidInputEndsWithTwo)
     std::string unknown = dir + "\\unknown.txt";
     ASSERT_TRUE(test_write_file(unknown, "# answers\nsilent\nfrobnicate = yes\n"));
     std::string missing = dir + "\\missing.txt";
+    // A damaged answers file: binary bytes with a terminal's escape sequences.
+    std::string binary = dir + "\\binary.txt";
+    ASSERT_TRUE(test_write_file(binary, "\x1b[2J\x1b]0;x\x07\x01\x7f\n"));
+    // A UTF-8 answers file with a character Windows-1252 has no form for.
+    std::string cyrillic = dir + "\\cyrillic.txt";
+    ASSERT_TRUE(test_write_file(cyrillic, "silent\r\nserver-cn = Сервер\r\n"));
+    // One that Windows would write as a look-alike ("A") without being told not to.
+    std::string bestfit = dir + "\\bestfit.txt";
+    ASSERT_TRUE(test_write_file(bestfit, "# A\r\n\r\nserver-cn = Ābc\r\n"));
     struct {
         std::vector<std::string> args;
         std::string err;
@@ -45,6 +54,16 @@ TEST(E2eOptions, InvalidInputEndsWithTwo)
         {{"--answers", missing},
          "Fehler: Die Antwortdatei " + missing + " lässt sich nicht lesen.\n"},
         {{"--answers", unknown}, "Fehler: Unbekannte Option --frobnicate (siehe --help).\n"},
+        // What the file or the command line holds reaches the terminal escaped.
+        {{"--answers", binary},
+         "Fehler: Unbekannte Option --\\x1b[2J\\x1b]0;x\\x07\\x01\\x7f (siehe --help).\n"},
+        {{"--\x1b[31mrot"}, "Fehler: Unbekannte Option --\\x1b[31mrot (siehe --help).\n"},
+        {{"--answers", cyrillic},
+         "Fehler: " + cyrillic +
+             ", Zeile 2: Ein Zeichen lässt sich im Zeichensatz dieses Systems nicht darstellen.\n"},
+        {{"--answers", bestfit},
+         "Fehler: " + bestfit +
+             ", Zeile 3: Ein Zeichen lässt sich im Zeichensatz dieses Systems nicht darstellen.\n"},
         // The answers file fails first; the command line is not parsed then.
         {{"--answers", broken, "--bogus"},
          "Fehler: " + broken +

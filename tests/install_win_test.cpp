@@ -17,6 +17,7 @@
 
 #include <windows.h>
 
+#include "codec.h"
 #include "download_win_seam.h"
 #include "engine_site.h"
 #include "install.h"
@@ -372,6 +373,137 @@ TEST_F(Engine, FailedDownloadIsNotRecordedAndTheRetryReusesTheRest)
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(site.requests(site.package_path("1.0.0", "core")), core_asked);
     EXPECT_STREQ(site.state().installed_version, "1.0.0");
+}
+
+namespace {
+// Where the download of a stands in the downloads directory.
+std::string download_path(const engine_site &site, const own_artifact &a)
+{
+    uint8_t digest[32];
+    EXPECT_EQ(hex_decode(a.sha.c_str(), digest, 32), 0);
+    char name[400];
+    download_keyed_name(digest, a.url.substr(a.url.rfind('/') + 1).c_str(), name, sizeof name);
+    return site.downloads() + "\\" + name;
+}
+} // namespace
+
+// A failed download ends the downloads of later packages at once, whatever
+// their size or speed, and the first failure in the packages' order is
+// reported; what the run found in the downloads directory stays there, and so
+// does what an earlier package downloaded or a resumed download grew. Only
+// what a later package began from nothing goes, as a run that took one
+// package after the other would never have begun it.
+TEST_F(Engine, FailedDownloadEndsTheOthersAndKeepsWhatWasThere)
+{
+    const size_t kLarge = 8u << 20;       // at kRate: half a minute
+    const char kRate[] = "rate 262144";   // bytes a second
+    struct {
+        const char *name;
+        size_t refused;            // the package that fails (404 after a second or two)
+        const char *refusal;       // its fault lines
+        std::vector<size_t> sizes; // size of each package's bytes
+        std::vector<std::string> urls;  // below "alpha/<case>/"; equal ones share a file
+        int slow;                  // package sent at kRate, or -1
+        int part_kept;             // package whose ".part" (half of it) was there before, or -1
+        std::vector<std::string> downloads;  // what stays in the downloads directory
+    } cases[] = {
+        {"an earlier package's file that a later one shares", 1, "stall 1\nstatus 404\n",
+         {768u << 10, 1000, 768u << 10}, {"a/shared.pkg", "f.pkg", "b/shared.pkg"}, 0, -1,
+         {"f.pkg.part", "shared.pkg"}},
+        {"a later package resumed and finished", 0, "stall 2\nstatus 404\n",
+         {1000, 200000}, {"f.pkg", "a.pkg"}, -1, 1, {"a.pkg", "f.pkg.part"}},
+        {"a large later package in flight", 0, "stall 1\nstatus 404\n", {1000, kLarge},
+         {"f.pkg", "large.pkg"}, 1, -1, {"f.pkg.part"}},
+        {"a large later package resumed in flight", 0, "stall 1\nstatus 404\n", {1000, kLarge},
+         {"f.pkg", "large.pkg"}, 1, 1, {"f.pkg.part", "large.pkg.part"}},
+    };
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.publish();
+    int round = 0;
+    for (auto &c : cases) {
+        site.use_installation(c.name);
+        std::string dir = "fail" + std::to_string(round++) + "/";
+        std::vector<own_artifact *> own;
+        std::vector<const manifest_artifact *> arts;
+        std::vector<std::string> served;
+        for (size_t k = 0; k < c.urls.size(); k++) {
+            // Packages whose URLs end alike are the same bytes: one file.
+            std::vector<uint8_t> bytes = test_noise(c.sizes[k]);
+            served.push_back(std::string(bytes.begin(), bytes.end()));
+            own.push_back(new own_artifact(site, dir + c.urls[k], served[k], "core"));
+            arts.push_back(&own.back()->art);
+        }
+        std::string bytes_of_part;
+        if (c.part_kept >= 0) {
+            const std::string &all = served[(size_t)c.part_kept];
+            bytes_of_part = all.substr(0, std::min<size_t>(65536, all.size() / 2));
+            make_dirs(site.downloads());
+            ASSERT_TRUE(test_write_file(download_path(site, *own[(size_t)c.part_kept]) + ".part",
+                                        bytes_of_part))
+                << c.name;
+        }
+        if (c.slow >= 0)
+            srv_fault(site.dir + "alpha/" + own[(size_t)c.slow]->url, kRate);
+        std::string refused_path = "alpha/" + own[c.refused]->url;
+        srv_fault(site.dir + refused_path, c.refusal);
+
+        ULONGLONG start = GetTickCount64();
+        site_result r = site.install_request_of("1.0.0", arts);
+        ULONGLONG took = GetTickCount64() - start;
+        EXPECT_EQ(r.rc, 1) << c.name;
+        std::string want = "cannot download " + srv_url("ca", site.dir + refused_path) + ": ";
+        EXPECT_EQ(r.err.rfind(want, 0), 0u) << c.name << ": " << r.err;
+        EXPECT_NE(r.err.find("HTTP status 404"), std::string::npos) << c.name << ": " << r.err;
+        // A few seconds on a busy machine; the slow package alone would take
+        // half a minute.
+        EXPECT_LT(took, 12000u) << c.name;
+        EXPECT_EQ(download_names(site), c.downloads) << c.name;
+        for (size_t k = 0; k < own.size(); k++) {
+            std::string file = download_path(site, *own[k]);
+            if (site_exists(file)) {
+                EXPECT_EQ(test_read_file(file), served[k]) << c.name << ": package " << k;
+            }
+            // A kept part file still begins the package.
+            if ((int)k == c.part_kept && site_exists(file + ".part")) {
+                std::string part = test_read_file(file + ".part");
+                EXPECT_GE(part.size(), bytes_of_part.size()) << c.name;
+                EXPECT_EQ(part, served[k].substr(0, part.size())) << c.name;
+            }
+        }
+        EXPECT_STREQ(site.state().bad_versions, "") << c.name;
+        for (own_artifact *a : own) {
+            srv_fault(site.dir + "alpha/" + a->url, "");
+            delete a;
+        }
+    }
+}
+
+// After a successful install the downloads directory is empty: the run's
+// own downloads and what earlier runs left of other releases, parts
+// included. A failed run leaves all of them for the next one.
+TEST_F(Engine, SuccessfulInstallEmptiesTheDownloads)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    site.publish();
+    make_dirs(site.downloads());
+    ASSERT_TRUE(test_write_file(site.downloads() + "\\0123456789abcdef-core-0.9.0.pkg.part",
+                                "half of an older release"));
+    ASSERT_TRUE(test_write_file(site.downloads() + "\\fedcba9876543210-agent-0.9.0.pkg",
+                                "an older release"));
+    std::vector<std::string> stale = {"agent-0.9.0.pkg", "core-0.9.0.pkg.part"};
+
+    site.refuse(site.package_path("1.0.0", "agent"), true);
+    ASSERT_EQ(site.install("1.0.0", {"core", "agent"}).rc, 1);
+    std::vector<std::string> kept = stale;
+    kept.insert(kept.end(), {"agent-1.0.0.pkg.part", "core-1.0.0.pkg"});
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(download_names(site), kept);
+
+    site.refuse(site.package_path("1.0.0", "agent"), false);
+    site_result r = site.install("1.0.0", {"core", "agent"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_TRUE(site_exists(site.downloads()));
+    EXPECT_EQ(engine_site::names(site.downloads()), std::vector<std::string>{});
 }
 
 // Packages whose URLs end in the same file name: each component is unpacked

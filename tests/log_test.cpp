@@ -174,6 +174,49 @@ TEST(LogLine, CallbackGetsBareTextCutAt2047)
     EXPECT_EQ(r.text, "v=9");
 }
 
+// A message from a file or a server reaches a terminal: its control
+// characters arrive escaped on every path, line breaks stay.
+TEST(LogLine, ControlCharactersGoOutEscaped)
+{
+    const std::string prefix = std::string(kTs) + " [orv_setup] WARN  ";
+    const std::string raw = "unknown setting '\x1b[2J\x1b]0;owned\x07' in\r\nline";
+    const std::string shown = "unknown setting '\\x1b[2J\\x1b]0;owned\\x07' in\r\nline";
+    g_rec = {};
+    deliver(nullptr, nullptr, 2, kTs, "orv_setup", "%s", raw.c_str());
+    ASSERT_EQ(g_rec.whole.size(), 1u);
+    EXPECT_EQ(g_rec.whole[0], prefix + shown + "\n");
+
+    // A line made too long by its escapes, and one too long already.
+    for (size_t len : {1500, 5000}) {
+        std::string msg = std::string(len, 'm') + "\x1b" + std::string(len, '\x01');
+        g_rec = {};
+        deliver(nullptr, nullptr, 2, kTs, "orv_setup", "%s", msg.c_str());
+        std::string expected = std::string(len, 'm') + "\\x1b";
+        for (size_t i = 0; i < len; i++)
+            expected += "\\x01";
+        EXPECT_TRUE(g_rec.whole.empty()) << len;
+        ASSERT_EQ(g_rec.pieces.size(), 3u) << len;
+        EXPECT_EQ(g_rec.pieces[1], expected) << len;
+    }
+
+    cb_record r;
+    deliver(rec_callback, &r, 2, kTs, "orv_setup", "%s", raw.c_str());
+    EXPECT_EQ(r.text, shown);
+}
+
+// The receiver's text, cut at 2047 bytes, ends on a whole character.
+TEST(LogLine, CallbackTextCutOnAWholeCharacter)
+{
+    for (size_t pad : {0, 1}) {
+        std::string msg = std::string(pad, 'x');
+        while (msg.size() < 3000)
+            msg += "\xC3\xA4";
+        cb_record r;
+        deliver(rec_callback, &r, 2, kTs, "orv_setup", "%s", msg.c_str());
+        EXPECT_EQ(r.text, msg.substr(0, pad ? 2047 : 2046)) << pad;
+    }
+}
+
 // ---- calendar and time zones ----------------------------------------------------
 
 TEST(LogTime, CivilDays)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "msg.h"
+#include "text.h"
 
 // Localises a message and finishes it as a sentence, the way the console's
 // error line, the report and the wizard show it.
@@ -491,8 +492,10 @@ TEST(Msg, CutAtEveryBufferSizeWithFullLengthReturned)
     for (size_t size = 1; size <= whole + 2; size++) {
         std::vector<char> out(size + 8, 'Z');
         EXPECT_EQ(msg_translate(english, out.data(), size, 0), whole) << size;
-        size_t kept = size - 1 < whole ? size - 1 : whole;
+        // A cut inside the "ä" of "lässt" leaves that character out.
+        size_t kept = text_utf8_whole(full, size - 1 < whole ? size - 1 : whole);
         EXPECT_EQ(std::string(out.data()), std::string(full, kept)) << size;
+        EXPECT_TRUE(text_utf8_valid(out.data(), strlen(out.data()))) << size;
         for (size_t i = size; i < out.size(); i++)
             ASSERT_EQ(out[i], 'Z') << "size " << size << ": byte " << i << " written";
 
@@ -504,6 +507,7 @@ TEST(Msg, CutAtEveryBufferSizeWithFullLengthReturned)
         if (size > strlen(english)) {
             EXPECT_EQ(msg_localize(text.data(), size), whole) << size;
             EXPECT_EQ(std::string(text.data()), "D" + std::string(full + 1, kept - 1)) << size;
+            EXPECT_TRUE(text_utf8_valid(text.data(), strlen(text.data()))) << size;
         } else {
             msg_localize(text.data(), size);
             EXPECT_LT(strlen(text.data()), size);
@@ -534,6 +538,22 @@ TEST(Msg, LongMessagesAndCapturesAreCutAtTheModuleLimits)
         EXPECT_EQ(std::string(buf.data()), expected) << c.name_length;
         EXPECT_EQ(n, expected.size()) << c.name_length;
     }
+
+    // A capture cut at 1023 bytes keeps whole characters, and so does a
+    // message that filled its buffer when its writer cut it.
+    std::string umlauts;
+    while (umlauts.size() < 1200)
+        umlauts += "\xC3\xA4";
+    std::string cut_english = "cannot remove " + umlauts;
+    std::vector<char> cut_buf(4096);
+    memcpy(cut_buf.data(), cut_english.c_str(), cut_english.size() + 1);
+    msg_localize(cut_buf.data(), cut_buf.size());
+    EXPECT_EQ(std::string(cut_buf.data()), umlauts.substr(0, 1022) + german_tail);
+    char filled[40];
+    snprintf(filled, sizeof filled, "cannot remove C:\\x%s", umlauts.c_str());
+    ASSERT_EQ(strlen(filled), sizeof filled - 1);
+    msg_localize(filled, sizeof filled);
+    EXPECT_TRUE(text_utf8_valid(filled, strlen(filled))) << filled;
 
     // A translated cause longer than 1023 bytes is placed cut at 1023.
     std::string cause = "cannot remove " + std::string(1000, 'c');

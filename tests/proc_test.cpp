@@ -138,26 +138,6 @@ TEST(ProcOutput, CapZeroLeavesTheBufferAlone)
     EXPECT_EQ(o.len, 0u);
 }
 
-TEST(ProcOutput, Utf8WholeLength)
-{
-    struct {
-        const char *text;
-        size_t expected;
-    } cases[] = {
-        {"", 0},
-        {"abc", 3},
-        {"a\xC3", 1},
-        {"a\xC3\xA4", 3},
-        {"\xE2\x82", 0},
-        {"\xF0\x9F\x98", 0},
-        {"\xF0\x9F\x98\x80", 4},
-        {"a\x80\x80\x80\x80", 5},  // no lead byte within reach: left alone
-        {"a\xFF", 2},
-    };
-    for (auto &c : cases)
-        EXPECT_EQ(proc_utf8_whole(c.text, strlen(c.text)), c.expected) << "[" << c.text << "]";
-}
-
 TEST(ProcPrograms, ImageNames)
 {
     struct {

@@ -11,6 +11,7 @@
 #include "sched_setup.h"
 #include "setup_options.h"
 #include "test_util.h"
+#include "text.h"
 
 static std::unique_ptr<setup_context> fresh()
 {
@@ -135,6 +136,21 @@ TEST(SchedSetupText, ReportLines)
     EXPECT_EQ(std::string(ctx->report),
               "WARNUNG: Die API des Job-Planers wurde nicht eingeschaltet: " + out.substr(0, 300) +
                   "\n");
+
+    // The 300 bytes never end inside a character, for each of the answers.
+    std::string umlauts = "x";
+    while (umlauts.size() < 1000)
+        umlauts += "ä";
+    void (*quoting[])(setup_context *, int, const char *) = {sched_enable_report,
+                                                             sched_init_report,
+                                                             sched_release_report};
+    for (auto fn : quoting) {
+        auto quoted = fresh();
+        fn(quoted.get(), 1, umlauts.c_str());
+        std::string report = quoted->report;
+        EXPECT_TRUE(text_utf8_valid(report.c_str(), report.size())) << report;
+        EXPECT_NE(report.find(umlauts.substr(0, 299) + "\n"), std::string::npos) << report;
+    }
 }
 
 TEST(SchedSetupText, Release)

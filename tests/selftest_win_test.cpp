@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "log.h"
 #include "proc_win.h"
 #include "run_win.h"
 #include "seam_guard.h"
@@ -251,3 +252,91 @@ TEST(PackageCheck, StartRefusedByTheScanner)
         EXPECT_EQ(r.err, with_install(c.err, r)) << c.error;
     }
 }
+
+namespace {
+
+// The WARN lines written while it lives, up to " (error" (the number is
+// Wine's to choose).
+struct warn_lines {
+    std::vector<std::string> lines;
+    warn_lines()
+    {
+        log_init("selftest_test", LOG_INFO);
+        log_set_callback(keep, this);
+    }
+    ~warn_lines() { log_set_callback(nullptr, nullptr); }
+    static void keep(int level, const char *text, void *user)
+    {
+        if (level != LOG_WARN)
+            return;
+        std::string t = text;
+        ((warn_lines *)user)->lines.push_back(t.substr(0, t.find(" (error")));
+    }
+};
+
+}  // namespace
+
+// Checked several at once, the programs still leave the log, the outcome and
+// what was started as a check in entry order does: nothing is started after
+// a failure is known, and a later program's lines are written only once
+// every earlier one has passed, so those of programs a check in order never
+// reaches are not written at all.
+TEST(PackageCheck, LogAndStartsAsInACheckInOrder)
+{
+    std::string starts = test_temp_dir("starts");
+    // A fake that records each start in "<starts>\<name>", then does what
+    // the actions say.
+    auto logged = [&](const char *name, const std::string &actions) {
+        return "log:" + starts + "\\" + name + "\n" + actions;
+    };
+    struct {
+        const char *name;
+        std::vector<pkg_file> files;
+        const char *err;
+        std::vector<std::string> warns;        // "{staging}" for the staging directory
+        std::vector<std::string> not_started;  // "name option" of runs that never start
+    } cases[] = {
+        {"a slow self-test failure before programs that cannot start",
+         {{"bin/a.exe", 0755, "fake", "out:a 1.2.3\\n", "sleep:1500\nexit:5"},
+          {"bin/b.exe", 0755, "text", "", ""},
+          {"bin/c.exe", 0755, "text", "", ""}},
+         "a.exe failed its self-test: no output, exit status 5", {}, {}},
+        {"two programs that cannot start after a slow one that passes",
+         {{"bin/a.exe", 0755, "fake", "out:a 1.2.3\\n", "sleep:1500\n" + kPass},
+          {"bin/b.exe", 0755, "text", "", ""},
+          {"bin/c.exe", 0755, "text", "", ""}},
+         "b.exe does not start: it cannot be started",
+         {"{staging}/bin/b.exe --version: the start failed"}, {}},
+        {"a program that cannot start before slow ones",
+         {{"bin/a.exe", 0755, "text", "", ""},
+          {"bin/b.exe", 0755, "fake", logged("b", "sleep:2000\nout:b 1.2.3\\n"), logged("b", kPass)},
+          {"bin/c.exe", 0755, "fake", logged("c", "sleep:2000\nout:c 1.2.3\\n"), logged("c", kPass)},
+          {"bin/d.exe", 0755, "fake", logged("d", "sleep:2000\nout:d 1.2.3\\n"), logged("d", kPass)},
+          {"bin/e.exe", 0755, "fake", logged("e", "out:e 1.2.3\\n"), logged("e", kPass)}},
+         "a.exe does not start: it cannot be started",
+         {"{staging}/bin/a.exe --version: the start failed"},
+         {"b --selftest", "c --selftest", "d --selftest", "e --version", "e --selftest"}},
+    };
+    for (auto &c : cases) {
+        std::vector<pkg_entry> entries;
+        std::string staging = make_package(c.files, &entries);
+        char err[400] = "";
+        warn_lines warns;
+        EXPECT_EQ(package_check_programs(staging.c_str(), entries.data(), entries.size(), "1.2.3",
+                                         err, sizeof err),
+                  -1)
+            << c.name;
+        EXPECT_STREQ(err, c.err) << c.name;
+        std::vector<std::string> want;
+        for (std::string w : c.warns)
+            want.push_back(w.replace(w.find("{staging}"), 9, staging));
+        EXPECT_EQ(warns.lines, want) << c.name;
+        for (const std::string &run : c.not_started) {
+            std::string name = run.substr(0, run.find(' '));
+            std::string option = run.substr(run.find(' ') + 1);
+            std::string seen = test_read_file(starts + "\\" + name);
+            EXPECT_EQ(seen.find(option), std::string::npos) << c.name << ": " << run;
+        }
+    }
+}
+

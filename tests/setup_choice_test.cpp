@@ -364,6 +364,24 @@ TEST_F(SetupChoice, DisplayNames)
     char small[10];
     setup_display_names(ctx.get(), "core,agent", small, sizeof small);
     EXPECT_STREQ(small, "Grundpake");
+
+    // A list that does not fit ends after its last whole title with ", …",
+    // for which room is kept; it never ends in part of a title.
+    struct {
+        size_t size;
+        const char *expected;
+    } cut[] = {
+        {37, "Grundpaket, Backup-Agent, Zeitplaner"},
+        {36, "Grundpaket, Backup-Agent, …"},
+        {30, "Grundpaket, Backup-Agent, …"},
+        {29, "Grundpaket, …"},
+        {16, "Grundpaket, …"},
+    };
+    for (auto &c : cut) {
+        std::vector<char> out(c.size, 'Z');
+        setup_display_names(ctx.get(), "core,agent,sched", out.data(), out.size());
+        EXPECT_STREQ(out.data(), c.expected) << c.size;
+    }
 }
 
 TEST(SetupChoiceLists, FormatSize)

@@ -15,6 +15,7 @@
 #include "setup_flow.h"
 #include "setup_options.h"
 #include "test_context.h"
+#include "text.h"
 
 #ifndef _WIN32
 // The native build has no Windows unit behind the choice; the tests put
@@ -516,6 +517,27 @@ TEST_F(InstallFlow, SelectionThatTheStateCannotRecordIsRefused)
     }
 }
 
+// The engine cuts a long sentence at the end of the caller's buffer, where
+// it may split a character; the sentence the user reads is UTF-8 all the
+// same, wherever that cut fell.
+TEST_F(InstallFlow, LongEngineSentenceStaysUtf8)
+{
+    std::string umlauts;
+    while (umlauts.size() < 800)
+        umlauts += "ä";
+    for (int rc : {1, 75}) {
+        for (size_t pad = 0; pad < 2; pad++) {
+            SetUp();
+            std::string msg = "cannot remove C:\\" + std::string(pad, 'x') + umlauts;
+            g.install_rc = rc;
+            g.install_msg = msg.c_str();
+            EXPECT_EQ(run(), rc);
+            EXPECT_TRUE(text_utf8_valid(err, strlen(err))) << rc << " " << pad << ": " << err;
+            EXPECT_GT(strlen(err), 500u) << rc << " " << pad;
+        }
+    }
+}
+
 TEST_F(InstallFlow, SettingsNotWrittenEndTheRunUnregistered)
 {
     g.config_rc = -1;
@@ -625,6 +647,47 @@ TEST_F(InstallFlow, IntegrationSteps)
         }
         if (c.no_line[0]) {
             EXPECT_FALSE(reported(c.no_line)) << c.name << ": " << ctx->report;
+        }
+    }
+}
+
+// A repair after a modify that switched the daily update off: the repair
+// keeps the task as it stands and never turns it back on, also where it
+// cannot tell (test mode, a failed query); only an existing task is
+// registered again.
+TEST_F(InstallFlow, RepairKeepsTheDailyTaskAsItStands)
+{
+    struct {
+        const char *name;
+        int mode, schedule, task_exists;
+        const char *calls;   // the daily task's calls after "register "
+        const char *line;    // its report line, or "" for none
+    } cases[] = {
+        {"repair, task there", SETUP_MODE_REPAIR, 1, 1, "task? task+ ",
+         "Die tägliche Update-Suche ist eingerichtet"},
+        {"repair, task taken away", SETUP_MODE_REPAIR, 1, 0, "task? ", ""},
+        {"repair, task state unknown", SETUP_MODE_REPAIR, 1, -1, "task? ", ""},
+        {"repair told to switch it off", SETUP_MODE_REPAIR, 0, 1, "task? task- ",
+         "Die tägliche Update-Suche ist abgeschaltet"},
+        {"modify switches it on again", SETUP_MODE_MODIFY, 1, 0, "task+ ",
+         "Die tägliche Update-Suche ist eingerichtet"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        ctx->mode = c.mode;
+        set_state(&g.before, "2.0.0", "core,agent,restore,sched,console");
+        ctx->updater_schedule = c.schedule;
+        g.task_exists = c.task_exists;
+        ctx->resume_task = 0;
+        ctx->scheduler_service = 0;
+        EXPECT_EQ(run(), 0) << c.name << ": " << err;
+        EXPECT_EQ(g.calls, std::string("restrict install keep config register ") + c.calls +
+                               "resume- sched- ")
+            << c.name;
+        if (c.line[0]) {
+            EXPECT_TRUE(reported(c.line)) << c.name << ": " << ctx->report;
+        } else {
+            EXPECT_FALSE(reported("Update-Suche")) << c.name << ": " << ctx->report;
         }
     }
 }

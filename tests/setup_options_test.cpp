@@ -28,6 +28,29 @@ static int test_fullpath(const char *path, char *out, size_t size)
     return n >= 0 && (size_t)n < size ? 0 : -1;
 }
 
+// The ANSI code page of the tests: Latin-1, whose bytes are the first 256
+// code points; anything beyond it has no form there.
+static int test_latin1(const char *utf8, char *out, size_t size)
+{
+    size_t n = 0;
+    for (const unsigned char *p = (const unsigned char *)utf8; *p; p++) {
+        unsigned cp = *p;
+        if (*p >= 0x80) {
+            if ((*p & 0xE0) != 0xC0 || (p[1] & 0xC0) != 0x80)
+                return -1;
+            cp = (unsigned)(*p & 0x1F) << 6 | (p[1] & 0x3F);
+            p++;
+            if (cp > 0xFF)
+                return -1;
+        }
+        if (n + 1 >= size)
+            return -2;
+        out[n++] = (char)cp;
+    }
+    out[n] = '\0';
+    return 0;
+}
+
 static std::unique_ptr<setup_context> fresh()
 {
     std::unique_ptr<setup_context> ctx(new setup_context);
@@ -57,7 +80,7 @@ static parsed read_answers(setup_context *ctx, const std::string &text)
     std::string path = test_temp_dir("answers") + "/answers.txt";
     EXPECT_TRUE(test_write_file(path, text));
     char err[600] = "";
-    int rc = setup_read_answers_with(ctx, path.c_str(), test_fullpath, err, sizeof err);
+    int rc = setup_read_answers_with(ctx, path.c_str(), test_fullpath, test_latin1, err, sizeof err);
     return {rc, err};
 }
 
@@ -492,7 +515,8 @@ TEST(SetupOptions, AnswersFileFailures)
     std::string missing = dir + "/missing.txt";
     auto ctx = fresh();
     char err[600] = "";
-    EXPECT_EQ(setup_read_answers_with(ctx.get(), missing.c_str(), test_fullpath, err, sizeof err),
+    EXPECT_EQ(setup_read_answers_with(ctx.get(), missing.c_str(), test_fullpath, test_latin1, err,
+                                      sizeof err),
               -1);
     EXPECT_EQ(std::string(err), "Die Antwortdatei " + missing + " lässt sich nicht lesen");
 
@@ -516,7 +540,8 @@ TEST(SetupOptions, AnswersFileFailures)
         auto fail = fresh();
         std::string path = dir + "/case.txt";
         ASSERT_TRUE(test_write_file(path, c.text));
-        int rc = setup_read_answers_with(fail.get(), path.c_str(), test_fullpath, err, sizeof err);
+        int rc = setup_read_answers_with(fail.get(), path.c_str(), test_fullpath, test_latin1, err,
+                                         sizeof err);
         std::string expected = c.err;
         size_t at = expected.find("%s");
         if (at != std::string::npos)
@@ -530,6 +555,61 @@ TEST(SetupOptions, AnswersFileFailures)
     EXPECT_EQ(read_answers(partial.get(), "silent\nmodify\nurl = \"x\n").rc, -1);
     EXPECT_EQ(partial->silent, 0);
     EXPECT_EQ(partial->mode, 0);
+}
+
+// An answers file that an editor saved in UTF-8 gives its paths and values
+// in the ANSI code page, where the program keeps them; a file that is not
+// UTF-8 is read in that code page as it is; a character the code page lacks
+// is refused with the file and the line.
+TEST(SetupOptions, AnswersFileInUtf8)
+{
+    const std::string ansi_dir = "C:\\Pr\xFC" "f \xD6rdner \xDF\\inst";
+    struct {
+        const char *name;
+        std::string text;
+        int rc;
+        std::string install_dir;  // after a good read
+        std::string err;          // "%s" stands for the file's path
+    } cases[] = {
+        {"UTF-8", "silent\ninstall-dir = C:\\Prüf Ördner ß\\inst\n", 0, ansi_dir, ""},
+        {"UTF-8 with a byte-order mark", "\xEF\xBB\xBFinstall-dir = 'C:\\Prüf Ördner ß\\inst'\n",
+         0, ansi_dir, ""},
+        {"ANSI", "install-dir = C:\\Pr\xFC" "f \xD6rdner \xDF\\inst\n", 0, ansi_dir, ""},
+        {"ASCII", "install-dir = C:\\plain\n", 0, "C:\\plain", ""},
+        // One byte that is no UTF-8 makes the whole file ANSI: the other
+        // line's bytes stay as they are.
+        {"mostly UTF-8", "install-dir = C:\\Prüf\nchannel = b\xE9ta\n", 0, "C:\\Prüf", ""},
+        {"a character outside the code page",
+         "# Antworten\n\nserver-cn = Сервер\ninstall-dir = C:\\Prüf\n", -1, "",
+         "%s, Zeile 3: Ein Zeichen lässt sich im Zeichensatz dieses Systems nicht darstellen"},
+        {"counted from the byte-order mark's line",
+         "\xEF\xBB\xBFsilent\nconsole-user = PC\\Zoë €\n", -1, "",
+         "%s, Zeile 2: Ein Zeichen lässt sich im Zeichensatz dieses Systems nicht darstellen"},
+    };
+    for (auto &c : cases) {
+        auto ctx = fresh();
+        std::string path = test_temp_dir("answers") + "/answers.txt";
+        ASSERT_TRUE(test_write_file(path, c.text));
+        char err[600] = "";
+        int rc = setup_read_answers_with(ctx.get(), path.c_str(), test_fullpath, test_latin1, err,
+                                         sizeof err);
+        EXPECT_EQ(rc, c.rc) << c.name << ": " << err;
+        std::string expected = c.err;
+        size_t at = expected.find("%s");
+        if (at != std::string::npos)
+            expected.replace(at, 2, path);
+        EXPECT_EQ(std::string(err), expected) << c.name;
+        if (c.rc == 0) {
+            EXPECT_EQ(std::string(ctx->updater_config.install_dir), c.install_dir) << c.name;
+        } else {
+            EXPECT_STREQ(ctx->updater_config.install_dir, fresh()->updater_config.install_dir)
+                << c.name << ": nothing of the file is applied";
+        }
+    }
+    // "mostly UTF-8" keeps the value of its second line byte for byte.
+    auto ctx = fresh();
+    ASSERT_EQ(read_answers(ctx.get(), "channel = b\xE9ta\ninstall-dir = C:\\Prüf\n").rc, 0);
+    EXPECT_STREQ(ctx->updater_config.channel, "b\xE9ta");
 }
 
 TEST(SetupOptions, AnswersFileEntryLimit)
@@ -553,7 +633,8 @@ TEST(SetupOptions, AnswersFileEntryLimit)
         std::string path = test_temp_dir("answers") + "/many.txt";
         ASSERT_TRUE(test_write_file(path, text));
         char err[600] = "";
-        int rc = setup_read_answers_with(ctx.get(), path.c_str(), test_fullpath, err, sizeof err);
+        int rc = setup_read_answers_with(ctx.get(), path.c_str(), test_fullpath, test_latin1, err,
+                                         sizeof err);
         EXPECT_EQ(rc, c.rc) << c.name;
         if (c.rc) {
             EXPECT_EQ(std::string(err), "Zu viele Einträge in " + path) << c.name;

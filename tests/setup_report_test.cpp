@@ -11,6 +11,7 @@
 #include "catalog.h"
 #include "setup_options.h"
 #include "setup_report.h"
+#include "text.h"
 
 static std::unique_ptr<setup_context> fresh()
 {
@@ -48,6 +49,20 @@ TEST(SetupReport, LinesUntilTheTextIsFull)
     setup_report(ctx.get(), "Version %s", "1.2.3");
     setup_report(ctx.get(), "WARNUNG: %d", 7);
     EXPECT_STREQ(ctx->report, "Version 1.2.3\nWARNUNG: 7\n");
+}
+
+// A line cut at the report's end keeps whole characters, wherever the cut
+// falls: the result page shows the report as UTF-8 only while all of it is.
+TEST(SetupReport, CutLineEndsOnAWholeCharacter)
+{
+    for (size_t before = 4085; before <= 4094; before++) {
+        auto ctx = fresh();
+        memset(ctx->report, 'x', before);
+        ctx->report[before] = '\0';
+        setup_report(ctx.get(), "%s", "ÄÖÜäöüß…ÄÖÜäöüß…");
+        EXPECT_TRUE(text_utf8_valid(ctx->report, strlen(ctx->report))) << before;
+        EXPECT_GE(strlen(ctx->report), before) << before;
+    }
 }
 
 static std::vector<std::string> g_steps;

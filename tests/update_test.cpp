@@ -16,6 +16,30 @@ TEST(Update, ErrorWriterRespectsTheBuffer)
     update_error(NULL, 100, "cannot write %s", "x");
 }
 
+// A sentence cut at the end of the caller's buffer keeps whole characters:
+// the front end puts it, translated, into a text that must read as UTF-8.
+TEST(Update, ErrorWriterCutsOnWholeCharacters)
+{
+    struct {
+        size_t size;
+        const char *expected;
+    } cases[] = {
+        {17, "product (b\xC3\xA4\xE2\x82\xAC)"},
+        {16, "product (b\xC3\xA4\xE2\x82\xAC"},
+        {15, "product (b\xC3\xA4"},
+        {14, "product (b\xC3\xA4"},
+        {13, "product (b\xC3\xA4"},
+        {12, "product (b"},
+        {11, "product (b"},
+        {10, "product ("},
+    };
+    for (auto &c : cases) {
+        char err[32];
+        update_error(err, c.size, "product (%s)", "b\xC3\xA4\xE2\x82\xAC");
+        EXPECT_STREQ(err, c.expected) << c.size;
+    }
+}
+
 TEST(Update, ScannerReadsSixtyFourBits)
 {
     long long v = 0;

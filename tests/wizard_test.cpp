@@ -14,6 +14,7 @@
 #include "setup_choice.h"
 #include "setup_options.h"
 #include "test_context.h"
+#include "text.h"
 #include "wizard.h"
 
 #ifndef _WIN32
@@ -70,11 +71,23 @@ unsigned bucket_50(const char *)
     return 50;
 }
 
-// A catalog of the client set and a target; every package 250 kB.
-std::string catalog_text(const std::string &extra_components = "")
+// A catalog of the client set and a target, and of the extra components
+// with a package for each id of extra_ids (a comma list); every package
+// 250 kB.
+std::string catalog_text(const std::string &extra_components = "",
+                         const std::string &extra_ids = "")
 {
+    std::vector<std::string> with_packages = {"core", "agent", "restore", "sched", "console",
+                                              "target"};
+    for (size_t at = 0; at < extra_ids.size();) {
+        size_t comma = extra_ids.find(',', at);
+        if (comma == std::string::npos)
+            comma = extra_ids.size();
+        with_packages.push_back(extra_ids.substr(at, comma - at));
+        at = comma + 1;
+    }
     std::string pkgs;
-    for (const char *id : {"core", "agent", "restore", "sched", "console", "target"}) {
+    for (const std::string &id : with_packages) {
         if (!pkgs.empty())
             pkgs += ", ";
         pkgs += std::string("{\"url\": \"p/") + id + ".pkg\", \"sha256\": \"" +
@@ -107,13 +120,14 @@ protected:
     void TearDown() override { setup_choice_calls = saved_; }
 
     // A context with the catalog loaded on an x86_64 Windows computer.
-    static test_context_ptr loaded(const std::string &extra_components = "")
+    static test_context_ptr loaded(const std::string &extra_components = "",
+                                   const std::string &extra_ids = "")
     {
         test_context_ptr ctx(new setup_context());
         setup_options_base_defaults(ctx.get());
         snprintf(ctx->host_facts.os, sizeof ctx->host_facts.os, "windows");
         snprintf(ctx->host_facts.arch, sizeof ctx->host_facts.arch, "x86_64");
-        std::string text = catalog_text(extra_components);
+        std::string text = catalog_text(extra_components, extra_ids);
         char msg[300] = "";
         EXPECT_EQ(catalog_parse(text.data(), text.size(), &ctx->component_catalog, msg, sizeof msg),
                   0)
@@ -209,6 +223,11 @@ TEST(WizardText, FormatterCutsAndCounts)
     EXPECT_EQ(u8(buf), "äö");
     EXPECT_EQ(wizard_format16(buf, 1, u"abc"), 3);
     EXPECT_EQ(buf[0], 0);
+    // A cut between the halves of a surrogate pair keeps neither.
+    EXPECT_EQ(wizard_format16(buf, 3, u"a%ls", u"\U0001F600"), 3);
+    EXPECT_EQ(u8(buf), "a");
+    EXPECT_EQ(wizard_format16(buf, 4, u"a%ls", u"\U0001F600"), 3);
+    EXPECT_EQ(u8(buf), "a\U0001F600");
 }
 
 TEST(WizardText, Utf8ToUtf16)
@@ -375,6 +394,13 @@ TEST(WizardText, CrLfConversionAndItsLimits)
     EXPECT_EQ(wizard_crlf(lfs.c_str(), out.data()), 6998u);
     EXPECT_EQ(out[6998], '\0');
     EXPECT_EQ(out[6997], '\n');
+    // A cut at either limit that would split a character leaves it out.
+    for (const std::string &in : {std::string(5998, 'x') + "ä", "x" + std::string(3498, '\n') + "ä"}) {
+        size_t n = wizard_crlf(in.c_str(), out.data());
+        EXPECT_EQ(n, strlen(out.data())) << in.size();
+        EXPECT_TRUE(text_utf8_valid(out.data(), n)) << in.size();
+        EXPECT_GT(n, 5990u) << in.size();
+    }
 }
 
 TEST_F(Wizard, NextPageTable)
@@ -714,6 +740,20 @@ TEST_F(Wizard, SummaryByContext)
          "Die installierten Programme werden neu geladen und geprüft.\r\n\r\nKomponenten: "
          "Grundpaket, Job-Planer, Verwaltungskonsole\r\nDownload: 750 kB" +
              dirs + "\r\nTägliche Update-Suche: ja\r\nVerbindung zum Backup-Server: unverändert"},
+        // A repair keeps the daily task as it stands: where it is gone or
+        // cannot be seen (test mode), it is not promised.
+        {"repair where the daily task is gone", 2, 1, 0, 0, 0, 1, 0, -1, -1, "sched",
+         "core,sched",
+         "Die installierten Programme werden neu geladen und geprüft.\r\n\r\nKomponenten: "
+         "Grundpaket, Job-Planer\r\nDownload: 500 kB" +
+             dirs + "\r\nTägliche Update-Suche: nein\r\nVerbindung zum Backup-Server: unverändert"},
+        {"repair where the daily task cannot be seen", 2, 1, -1, 0, 0, 1, 0, -1, -1, "sched",
+         "core,sched",
+         "Die installierten Programme werden neu geladen und geprüft.\r\n\r\nKomponenten: "
+         "Grundpaket, Job-Planer\r\nDownload: 500 kB" +
+             dirs +
+             "\r\nTägliche Update-Suche: unverändert\r\nVerbindung zum Backup-Server: "
+             "unverändert"},
         {"api off shows no console lines", 0, 1, 1, 0, 0, 1, 1, 2, 2, "sched,console", "",
          "Bereit zur Installation.\r\n\r\nKomponenten: Grundpaket, Job-Planer, "
          "Verwaltungskonsole\r\nDownload: 750 kB" +
@@ -780,8 +820,8 @@ TEST_F(Wizard, SummaryLimits)
     wizard_summary_text(ctx.get(), "C:\\D", -1, show_utf8, small.data(), small.size());
     EXPECT_EQ(wizard_len16(small.data()), 299u);
 
-    // Titles cut at 600 bytes inside an "ä" lose that half character, not
-    // the whole list.
+    // A title that does not fit the 600 bytes whole is not cut into: the
+    // list ends with the mark that more follow, and the text is still UTF-8.
     std::string umlauts;
     for (int i = 0; i < 300; i++)
         umlauts += "ä";
@@ -790,7 +830,49 @@ TEST_F(Wizard, SummaryLimits)
     snprintf(wide->installed_components, sizeof wide->installed_components, "core,x1");
     wizard_summary_text(wide.get(), "C:\\D", -1, show_utf8, out.data(), out.size());
     text = u8(out.data());
-    EXPECT_NE(text.find("Installiert: Grundpaket, " + umlauts.substr(0, 586) + "\r\n"),
-              std::string::npos)
+    EXPECT_NE(text.find("Installiert: Grundpaket, …\r\n"), std::string::npos)
         << text.substr(0, 80);
+}
+
+// Many components with long titles: the list stops after the last whole
+// title within 600 bytes and says that more follow, in the component line
+// and in the removed line alike.
+TEST_F(Wizard, SummaryListsOfManyComponents)
+{
+    std::string extra, ids;
+    for (int i = 1; i <= 22; i++) {
+        char id[8], title[64];
+        snprintf(id, sizeof id, "x%02d", i);
+        // 42 bytes each.
+        snprintf(title, sizeof title, "Zusatzmodul %02d: Überwachung der Sicherung", i);
+        extra += std::string(", {\"id\": \"") + id + "\", \"title\": \"" + title + "\"}";
+        ids += std::string(",") + id;
+    }
+    auto ctx = loaded(extra, ids.substr(1));
+    select(ctx.get(), ("agent,restore,sched,console" + ids).c_str());
+    std::vector<char16_t> out(WIZARD_SUMMARY_MAX);
+    wizard_summary_text(ctx.get(), "C:\\D", -1, show_utf8, out.data(), out.size());
+    std::string text = u8(out.data());
+    // The client set's titles take 75 bytes; eleven more of 44 with their
+    // separators leave no room for a twelfth beside the mark.
+    const std::string eleventh = "Zusatzmodul 11: Überwachung der Sicherung, …\r\n";
+    EXPECT_NE(text.find("Komponenten: Grundpaket, Backup-Agent, Wiederherstellung, Job-Planer, "
+                        "Verwaltungskonsole, Zusatzmodul 01: "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(eleventh), std::string::npos) << text;
+    EXPECT_EQ(text.find("Zusatzmodul 12"), std::string::npos) << text;
+
+    ctx->mode = SETUP_MODE_MODIFY;
+    snprintf(ctx->installed_components, sizeof ctx->installed_components, "%s",
+             ("core" + ids).c_str());
+    select(ctx.get(), "agent");
+    wizard_summary_text(ctx.get(), "C:\\D", -1, show_utf8, out.data(), out.size());
+    text = u8(out.data());
+    size_t removed = text.find("Wird entfernt: Zusatzmodul 01: ");
+    ASSERT_NE(removed, std::string::npos) << text;
+    size_t end = text.find("\r\n", removed);
+    std::string line = text.substr(removed, end - removed);
+    EXPECT_EQ(line.substr(line.size() - strlen(", …")), ", …") << line;
+    EXPECT_EQ(line.find("Zusatzmodul 22"), std::string::npos) << line;
 }

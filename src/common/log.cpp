@@ -4,7 +4,10 @@
 #include "log.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include "text.h"
 
 const char *log_level_name(int level)
 {
@@ -157,6 +160,30 @@ static void sink_piece(const log_sink *sink, const char *fmt, ...)
     va_end(ap);
 }
 
+// The message of fmt and ap with its control characters escaped, on the heap
+// (the caller frees it); null when memory runs out.
+static char *escaped_message(const char *fmt, va_list ap)
+{
+    va_list aq;
+    va_copy(aq, ap);
+    int n = vsnprintf(nullptr, 0, fmt, aq);
+    va_end(aq);
+    if (n < 0)
+        return nullptr;
+    char *raw = (char *)malloc((size_t)n + 1);
+    if (!raw)
+        return nullptr;
+    va_copy(aq, ap);
+    vsnprintf(raw, (size_t)n + 1, fmt, aq);
+    va_end(aq);
+    size_t e = text_escape_controls(raw, nullptr, 0);
+    char *escaped = (char *)malloc(e + 1);
+    if (escaped)
+        text_escape_controls(raw, escaped, e + 1);
+    free(raw);
+    return escaped;
+}
+
 void log_deliver(const log_sink *sink, log_callback cb, void *user, int level, const char *ts,
                  const char *name, const char *fmt, va_list ap)
 {
@@ -166,9 +193,20 @@ void log_deliver(const log_sink *sink, log_callback cb, void *user, int level, c
     if (cb) {
         char text[2048];
         va_copy(aq, ap);
-        if (vsnprintf(text, sizeof text, fmt, aq) < 0)
-            text[0] = '\0';
+        int n = vsnprintf(text, sizeof text, fmt, aq);
         va_end(aq);
+        if (n < 0)
+            text[0] = '\0';
+        else if ((size_t)n >= sizeof text)
+            text_cut_whole(text, sizeof text);
+        // What the receiver shows reaches a console or a window: a text from
+        // a file or a server must not bring its escape sequences along.
+        if (text_has_controls(text)) {
+            char shown[sizeof text];
+            text_escape_controls(text, shown, sizeof shown);
+            cb(level, shown, user);
+            return;
+        }
         cb(level, text, user);
         return;
     }
@@ -181,16 +219,37 @@ void log_deliver(const log_sink *sink, log_callback cb, void *user, int level, c
         m = vsnprintf(line + p, sizeof line - (size_t)p, fmt, aq);
         va_end(aq);
     }
-    if (m >= 0 && (int64_t)p + m + 1 <= 4095) {
+    if (m >= 0 && (int64_t)p + m + 1 <= 4095 && !text_has_controls(line + p)) {
         line[p + m] = '\n';
         sink->write_whole(line, (size_t)(p + m + 1));
         return;
     }
-    // Too long for one write (or not formattable into the buffer): the prefix,
-    // the message uncut and the line feed, so nothing is lost.
+    // A message with control characters goes out escaped; one too long for
+    // one write goes out as the prefix, the message uncut and the line feed,
+    // so nothing is lost.
+    char *escaped = nullptr;
+    if (m >= 0) {
+        va_copy(aq, ap);
+        escaped = escaped_message(fmt, aq);
+        va_end(aq);
+    }
+    if (escaped && (int64_t)p + (int64_t)strlen(escaped) + 1 <= 4095) {
+        size_t e = strlen(escaped);
+        memcpy(line + p, escaped, e);
+        line[p + e] = '\n';
+        sink->write_whole(line, (size_t)p + e + 1);
+        free(escaped);
+        return;
+    }
     sink_piece(sink, "%s [%s] %-5s ", ts, name, lvl);
-    va_copy(aq, ap);
-    sink->write_piece(fmt, aq);
-    va_end(aq);
+    if (escaped) {
+        sink_piece(sink, "%s", escaped);
+    } else {
+        // Not formattable, or no memory for the escaped copy: as it is.
+        va_copy(aq, ap);
+        sink->write_piece(fmt, aq);
+        va_end(aq);
+    }
     sink_piece(sink, "%s", "\n");
+    free(escaped);
 }

@@ -12,7 +12,8 @@
 enum { LOG_DEBUG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERROR = 3 };
 
 // Receives every message that passes the level filter, without time, name or
-// level, cut to 2047 bytes; text is valid only during the call.
+// level, cut to 2047 bytes (whole UTF-8 characters) and with its control
+// characters escaped; text is valid only during the call.
 typedef void (*log_callback)(int level, const char *text, void *user);
 
 // Names the process in log lines (cut to 63 bytes) and sets the minimum level;
@@ -89,11 +90,14 @@ struct log_sink {
     void (*write_piece)(const char *fmt, va_list ap);
 };
 
-// Delivers one message that passed the level filter. With cb set, cb gets the
-// bare text cut to 2047 bytes and nothing goes to sink. Otherwise the line
-// "%s [%s] %-5s " (ts, name, level name), message, line feed goes to sink in one
-// write_whole when it is at most 4095 bytes long, else as three write_piece
-// calls (prefix, the whole message, "\n"). ap is copied for every pass over it
-// and left unconsumed for the caller.
+// Delivers one message that passed the level filter. The message's control
+// characters (text_escape_controls: all but its line breaks) are escaped, so
+// that a text from a file or a server cannot steer a terminal. With cb set,
+// cb gets the bare text cut to 2047 bytes without splitting a UTF-8
+// character, and nothing goes to sink. Otherwise the line "%s [%s] %-5s "
+// (ts, name, level name), message, line feed goes to sink in one write_whole
+// when it is at most 4095 bytes long, else as three write_piece calls
+// (prefix, the whole message, "\n"). ap is copied for every pass over it and
+// left unconsumed for the caller.
 void log_deliver(const log_sink *sink, log_callback cb, void *user, int level, const char *ts,
                  const char *name, const char *fmt, va_list ap);

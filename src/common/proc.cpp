@@ -20,22 +20,6 @@ void proc_output_init(proc_output *o, char *buf, size_t cap)
         buf[0] = '\0';
 }
 
-size_t proc_utf8_whole(const char *s, size_t len)
-{
-    // A sequence is at most four bytes, so its lead byte stands within the
-    // last four.
-    for (size_t back = 1; back <= 4 && back <= len; back++) {
-        unsigned char b = (unsigned char)s[len - back];
-        if ((b & 0xC0) == 0x80)
-            continue;  // a continuation byte: look further back for its lead
-        // Bytes that cannot start a sequence (ASCII, 0xF5 and above) end
-        // whatever stood before them.
-        size_t need = b >= 0xF5 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-        return back < need ? len - back : len;
-    }
-    return len;
-}
-
 void proc_output_add(proc_output *o, const char *data, size_t n)
 {
     if (o->cap == 0 || o->full || n == 0)

@@ -48,10 +48,6 @@ void proc_output_init(proc_output *o, char *buf, size_t cap);
 // dropped too, so the text is always the start of the output, byte for byte
 // (the output's code page is the program's; nothing is cut at characters).
 void proc_output_add(proc_output *o, const char *data, size_t n);
-// The length of the first len bytes of s without a UTF-8 sequence that is
-// cut off at the end (a lead byte missing some of its continuation bytes):
-// for callers that cut a text they know to be UTF-8.
-size_t proc_utf8_whole(const char *s, size_t len);
 
 // The index in proc_program_names of an image name (compared without regard
 // to ASCII case), or -1 when it is none of them.

@@ -24,10 +24,11 @@ enum {
 // ---- Windows only -----------------------------------------------------------
 
 // Writes the NUL-terminated UTF-8 text to stream (standard output or standard
-// error). A console gets the text as UTF-16 through WriteConsoleW (a text that
-// is not valid UTF-8 is read in the ANSI code page instead); a file or a pipe
-// gets the bytes unchanged. Nothing is reported: a failed console write is
-// ignored.
+// error). Its control characters, except its line breaks, are shown escaped
+// ("\x1b", text_escape_controls) wherever it goes. A console gets the text as
+// UTF-16 through WriteConsoleW (a text that is not valid UTF-8 is read in the
+// ANSI code page instead); a file or a pipe gets its bytes. Nothing is
+// reported: a failed console write is ignored.
 void console_write(FILE *stream, const char *text);
 // Stores the console's callbacks in ctx: console_step, console_progress,
 // console_message, with ctx itself as their user pointer.

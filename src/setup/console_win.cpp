@@ -7,6 +7,7 @@
 
 #include "console_win.h"
 #include "log.h"
+#include "text.h"
 
 // The runtime's _isatty as a plain function for the table.
 static int runtime_is_tty(int fd) { return _isatty(fd); }
@@ -17,8 +18,33 @@ console_sys console_calls = {GetStdHandle, GetConsoleMode, WriteConsoleW, runtim
 // used only by the thread of the silent flow.
 static int console_bar_open;
 
-void console_write(FILE *stream, const char *text)
+// The bytes of text, or its copy with control characters escaped when it
+// holds any; the copy is on the heap (*copy, freed by the caller) or, when
+// memory runs out, in small, cut.
+static const char *shown_text(const char *text, char **copy, char *small, size_t small_size)
 {
+    *copy = nullptr;
+    if (!text_has_controls(text))
+        return text;
+    size_t n = text_escape_controls(text, nullptr, 0);
+    *copy = (char *)malloc(n + 1);
+    if (*copy) {
+        text_escape_controls(text, *copy, n + 1);
+        return *copy;
+    }
+    text_escape_controls(text, small, small_size);
+    return small;
+}
+
+void console_write(FILE *stream, const char *raw)
+{
+    // What a file, the command line or the update server put into a text
+    // must not steer the administrator's terminal: its control characters
+    // are shown, never sent (under Wine a pipe or a file reaches a terminal
+    // as well as a console does).
+    char *copy;
+    char small[1024];
+    const char *text = shown_text(raw, &copy, small, sizeof small);
     HANDLE h = console_calls.get_std_handle(stream == stderr ? STD_ERROR_HANDLE
                                                              : STD_OUTPUT_HANDLE);
     DWORD mode;
@@ -43,6 +69,7 @@ void console_write(FILE *stream, const char *text)
                     DWORD written;
                     console_calls.write_console_w(h, units, (DWORD)(n - 1), &written, nullptr);
                     free(units);
+                    free(copy);
                     return;
                 }
                 free(units);
@@ -50,6 +77,7 @@ void console_write(FILE *stream, const char *text)
         }
     }
     fputs(text, stream);
+    free(copy);
 }
 
 void console_install_callbacks(setup_context *ctx)

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "setup_text.h"
+#include "text.h"
 
 int msg_snprintf(char *buf, size_t size, const char *fmt, ...)
 {
@@ -124,8 +125,10 @@ size_t msg_fill_template(const char *template_text, const msg_captures *caps, ch
         tp++;
         char piece[MSG_CAPTURE_SIZE];
         uint64_t len = caps->length[n - 1];
-        msg_snprintf(piece, sizeof piece, "%.*s",
-                     (int)(len < sizeof piece - 1 ? len : sizeof piece - 1), caps->start[n - 1]);
+        // A capture longer than the buffer keeps its whole characters only.
+        size_t kept = len < sizeof piece - 1 ? (size_t)len
+                                             : text_utf8_whole(caps->start[n - 1], sizeof piece - 1);
+        msg_snprintf(piece, sizeof piece, "%.*s", (int)kept, caps->start[n - 1]);
         if (caps->kind[n - 1] == 'm' && depth < MSG_MAX_DEPTH) {
             char nested[MSG_CAPTURE_SIZE];
             size_t full = msg_translate(piece, nested, sizeof nested, depth + 1);
@@ -136,6 +139,10 @@ size_t msg_fill_template(const char *template_text, const msg_captures *caps, ch
             at = msg_put(out, out_size, at, piece, strlen(piece));
         }
     }
+    // The template goes in byte by byte: a cut may have split its last
+    // character, or a capture's.
+    if (at >= out_size)
+        text_cut_whole(out, out_size);
     return at;
 }
 
@@ -147,7 +154,10 @@ size_t msg_translate(const char *text, char *out, size_t out_size, int depth)
         return msg_fill_template(msg_table[row].template_text, &caps, out, out_size, depth);
     if (out_size)
         out[0] = '\0';
-    return msg_put(out, out_size, 0, text, strlen(text));
+    size_t n = msg_put(out, out_size, 0, text, strlen(text));
+    if (n >= out_size)
+        text_cut_whole(out, out_size);
+    return n;
 }
 
 // Raises the first letter unless it is not a lower-case ASCII letter or the
@@ -171,12 +181,18 @@ size_t msg_localize(char *text, size_t size)
     char german[MSG_TEXT_SIZE];
     size_t limit = size - 1 < sizeof message - 1 ? size - 1 : sizeof message - 1;
     size_t n = strnlen(text, limit);
+    // A message that fills its buffer (or the work buffer) may have been cut
+    // there by whoever wrote it: a character cut short at its end is dropped,
+    // or the finished sentence would not read as UTF-8.
+    if (n == limit)
+        n = text_utf8_whole(text, n);
     memcpy(message, text, n);
     message[n] = '\0';
     size_t full = msg_translate(message, german, sizeof german, 0);
     msg_capitalise(german);
     text[0] = '\0';
-    msg_put(text, size, 0, german, strlen(german));
+    if (msg_put(text, size, 0, german, strlen(german)) >= size)
+        text_cut_whole(text, size);
     return full;
 }
 

@@ -7,6 +7,7 @@
 
 #include "schedcmd.h"
 #include "setup_report.h"
+#include "text.h"
 
 // The pieces of a new orv_sched.cfg; every line ends with CR LF.
 #define CFG_PLAIN                                                                        \
@@ -53,9 +54,12 @@ void sched_output_line(const char *output, const char *fallback, char *out, size
         return;
     setup_flow_snprintf(out, size, "%s", output && output[0] ? output : fallback);
     // The answer goes into one report line.
-    for (char *p = out; *p; p++)
+    size_t len = 0;
+    for (char *p = out; *p; p++, len++)
         if (*p == '\r' || *p == '\n')
             *p = ' ';
+    if (len > SCHED_SETUP_QUOTED)
+        out[text_utf8_whole(out, SCHED_SETUP_QUOTED)] = '\0';
 }
 
 void sched_enable_report(setup_context *ctx, int failed, const char *output)
@@ -64,7 +68,7 @@ void sched_enable_report(setup_context *ctx, int failed, const char *output)
         char line[SCHEDCMD_SETUP_OUTPUT];
         sched_output_line(output, "orv_sched api-enable ist ohne Ausgabe fehlgeschlagen", line,
                           sizeof line);
-        setup_report(ctx, "WARNUNG: Die API des Job-Planers wurde nicht eingeschaltet: %.300s",
+        setup_report(ctx, "WARNUNG: Die API des Job-Planers wurde nicht eingeschaltet: %s",
                      line);
         return;
     }
@@ -90,7 +94,7 @@ void sched_init_report(setup_context *ctx, int failed, const char *output)
         char line[SCHEDCMD_SETUP_OUTPUT];
         sched_output_line(output, "orv_sched api-init ist ohne Ausgabe fehlgeschlagen", line,
                           sizeof line);
-        setup_report(ctx, "WARNUNG: Das API-Zertifikat wurde nicht erstellt: %.300s", line);
+        setup_report(ctx, "WARNUNG: Das API-Zertifikat wurde nicht erstellt: %s", line);
         return;
     }
     char fingerprint[SCHEDCMD_SETUP_OUTPUT];
@@ -118,7 +122,7 @@ void sched_release_report(setup_context *ctx, int failed, const char *output)
                           sizeof line);
         setup_report(ctx,
                      "WARNUNG: Die Freigabe für die Verwaltungskonsolen anderer Rechner ließ "
-                     "sich nicht einrichten: %.300s",
+                     "sich nicht einrichten: %s",
                      line);
     } else if (ctx->console_release == 0) {
         setup_report(ctx, "Job-Planer: nicht für die Verwaltungskonsolen anderer Rechner freigegeben");

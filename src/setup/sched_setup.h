@@ -31,7 +31,8 @@ enum {
     SCHED_SETUP_STOP_POLL_MS = 250, // ... this far apart: about 30 s
     SCHED_SETUP_RUN_TIMEOUT = 120, // seconds for a run of netsh
     SCHED_SETUP_RUN_OUTPUT = 1024, // output kept of a run of netsh
-    SCHED_SETUP_RELEASE_TAIL = 5   // entries of the api-release tail, its null included
+    SCHED_SETUP_RELEASE_TAIL = 5,  // entries of the api-release tail, its null included
+    SCHED_SETUP_QUOTED = 300       // bytes of a failed command's output quoted in a report line
 };
 
 // ---- texts (both builds) ----------------------------------------------------------
@@ -69,7 +70,8 @@ void sched_release_report(setup_context *ctx, int failed, const char *output);
 // none; the last such line wins.
 int sched_release_from_file(FILE *f);
 // Copies output into out (size bytes, cut) with every CR and LF turned into a
-// blank; fallback stands in for an empty or missing output.
+// blank, and cuts it at SCHED_SETUP_QUOTED bytes without splitting a UTF-8
+// character; fallback stands in for an empty or missing output.
 void sched_output_line(const char *output, const char *fallback, char *out, size_t size);
 
 // ---- Windows ------------------------------------------------------------------------

@@ -53,7 +53,10 @@ int setup_apply_selection_options(setup_context *ctx, char *err, size_t errlen);
 // catalog or when the closure fails. Cut at outlen - 1 bytes.
 void setup_resolved_list(setup_context *ctx, char *out, size_t outlen);
 // out := the titles of the listed components joined by ", " (an id without a
-// catalog title stands for itself). Cut at outlen - 1 bytes.
+// catalog title stands for itself), within outlen - 1 bytes: a list that does
+// not fit ends after the last whole title that fits, with ", …" (room for it
+// is kept); a first title too long on its own is cut, never inside a UTF-8
+// character.
 void setup_display_names(setup_context *ctx, const char *list, char *out, size_t outlen);
 // out := bytes in German units: "1 Byte", "999 Bytes", "1,5 kB", "123 MB",
 // decimal up to "TB". Cut at outlen - 1 bytes.

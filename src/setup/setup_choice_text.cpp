@@ -7,6 +7,9 @@
 #include "setup_choice.h"
 #include "setup_text.h"
 
+// Ends a list of titles that stopped before its end.
+static const char kMore[] = ", …";
+
 void setup_display_names(setup_context *ctx, const char *list, char *out, size_t outlen)
 {
     if (!outlen)
@@ -16,20 +19,34 @@ void setup_display_names(setup_context *ctx, const char *list, char *out, size_t
     setup_snprintf(work, sizeof work, "%s", list);
     if (!work[0])
         return;
+    const size_t room = outlen - 1;
+    const size_t more_len = sizeof kMore - 1;
     size_t used = 0;
     int first = 1;
-    for (char *p = work; used < outlen - 1;) {
+    for (char *p = work;;) {
         char *comma = strchr(p, ',');
         if (comma)
             *comma = '\0';
+        // A "," that ends the text ends the walk.
+        int last = !comma || !comma[1];
         const catalog_component *c = catalog_find_component(&ctx->component_catalog, p);
         const char *name = c && c->title && c->title[0] ? c->title : p;
-        int w = setup_snprintf(out + used, outlen - used, "%s%s", first ? "" : ", ", name);
-        used = w < 0 ? outlen - 1 : used + (size_t)w;
+        size_t need = (first ? 0 : 2) + strlen(name);
+        // A title goes in whole, with room left for the mark that more
+        // follow; a list that stops says so instead of ending in half a
+        // word. A first title that cannot fit at all is cut.
+        if (used + need + (last ? 0 : more_len) > room) {
+            if (first)
+                setup_snprintf(out, outlen, "%s", name);
+            else
+                setup_snprintf(out + used, outlen - used, "%s", kMore);
+            return;
+        }
+        setup_snprintf(out + used, outlen - used, "%s%s", first ? "" : ", ", name);
+        used += need;
         first = 0;
-        // A "," that ends the text ends the walk.
-        if (!comma || !comma[1])
-            break;
+        if (last)
+            return;
         p = comma + 1;
     }
 }

@@ -111,7 +111,8 @@ int setup_require_admin_with(setup_context *ctx, const setup_flow_sys *sys, char
 
 // Installs, updates, modifies or repairs (mode 3: uninstalls instead). 0 done;
 // 75 postponed; 1 failed. A German message in err unless 0; report lines in
-// ctx.
+// ctx. A repair registers the daily update task again only where it exists;
+// it never creates one that is missing or cannot be looked up.
 int setup_install_silent(setup_context *ctx, char *err, size_t errlen);
 int setup_install_silent_with(setup_context *ctx, const setup_flow_sys *sys, char *err,
                               size_t errlen);

@@ -183,10 +183,16 @@ static void removed_ids(const char *old, const char *resolved, char *out, size_t
     }
 }
 
-// The daily update task as the option wants it.
+// The daily update task as the option wants it. A repair puts back what the
+// installation has, and the daily task belongs to it only while it exists:
+// one the administrator took away stays away, and one that cannot be seen
+// (test mode, a failed query) is left as it is.
 static void update_task(setup_context *ctx, const setup_flow_sys *sys)
 {
     char msg[SETUP_FLOW_MSG] = "";
+    if (ctx->updater_schedule && ctx->mode == SETUP_MODE_REPAIR &&
+        sys->update_task_exists(ctx) != 1)
+        return;
     if (ctx->updater_schedule) {
         if (sys->update_task_create(ctx, msg, sizeof msg) != 0) {
             msg_localize(msg, sizeof msg);

@@ -4,8 +4,8 @@
 
 #include <string.h>
 
-#include "proc.h"
 #include "setup_text.h"
+#include "text.h"
 
 static const char token_prefix[] = "konsole-";
 static const char secret_phrase[] = "keep it secret): ";
@@ -68,6 +68,6 @@ char *link_quote_output(char *text)
         if (*p == '\r' || *p == '\n')
             *p = ' ';
     if (len > LINK_QUOTE_MAX)
-        text[proc_utf8_whole(text, LINK_QUOTE_MAX)] = '\0';
+        text[text_utf8_whole(text, LINK_QUOTE_MAX)] = '\0';
     return text;
 }

@@ -12,6 +12,7 @@
 #include "conf.h"
 #include "setup_report.h"
 #include "setup_text.h"
+#include "text.h"
 
 #ifndef ORV_BUILTIN_URL
 #error "ORV_BUILTIN_URL names the built-in update server (a build setting)"
@@ -448,14 +449,83 @@ static char *trim(char *s)
     return s;
 }
 
-// Turns the file's lines into the vector after the program name. 0, or -1
-// with the message in err.
-static int answers_collect(FILE *f, const char *path, answers_args *a, char *err, size_t errlen)
+// 1 when the rest of f, from where it stands, is UTF-8 and holds a byte
+// above 0x7F: a file that an editor wrote in UTF-8 and whose text differs
+// from the ANSI code page's reading. 0 otherwise (also when it cannot be
+// read), -1 when memory runs out. f stands where it stood afterwards.
+static int answers_in_utf8(FILE *f)
+{
+    long start = ftell(f);
+    char *all = nullptr;
+    size_t n = 0, cap = 0;
+    char chunk[4096];
+    size_t got;
+    int rc = 0;
+    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) {
+        if (n + got > cap) {
+            size_t want = (n + got) * 2;
+            char *grown = (char *)realloc(all, want);
+            if (!grown) {
+                rc = -1;
+                goto out;
+            }
+            all = grown;
+            cap = want;
+        }
+        memcpy(all + n, chunk, got);
+        n += got;
+    }
+    if (!ferror(f) && text_utf8_valid(all ? all : "", n)) {
+        for (size_t i = 0; i < n && !rc; i++)
+            rc = (unsigned char)all[i] >= 0x80;
+    }
+out:
+    free(all);
+    clearerr(f);
+    fseek(f, start, SEEK_SET);
+    return rc;
+}
+
+// The line in the program's ANSI code page, in place of its UTF-8 bytes
+// (*line grown when needed). 0, or -1 with the message in err.
+static int answers_to_ansi(char **line, size_t *cap, setup_to_ansi_fn to_ansi, const char *path,
+                           int number, char *err, size_t errlen)
+{
+    if (!text_has_high_bytes(*line))
+        return 0;
+    // No character takes more bytes in an ANSI code page than in UTF-8.
+    size_t size = strlen(*line) + 1;
+    char *ansi = (char *)malloc(size);
+    int rc = ansi ? to_ansi(*line, ansi, size) : -2;
+    if (rc == -1) {
+        // Paths and values pass through the ANSI functions of Windows; a
+        // character they cannot hold would name another file.
+        setup_error(err, errlen,
+                    "%s, Zeile %d: Ein Zeichen lässt sich im Zeichensatz dieses Systems nicht "
+                    "darstellen",
+                    path, number);
+    } else if (rc != 0) {
+        setup_error(err, errlen, "Die Antwortdatei %s lässt sich nicht lesen", path);
+    } else {
+        free(*line);
+        *line = ansi;
+        *cap = size;
+        return 0;
+    }
+    free(ansi);
+    return -1;
+}
+
+// Turns the file's lines into the vector after the program name, each line
+// first taken from UTF-8 into the ANSI code page when to_ansi is set. 0, or
+// -1 with the message in err.
+static int answers_collect(FILE *f, const char *path, setup_to_ansi_fn to_ansi, answers_args *a,
+                           char *err, size_t errlen)
 {
     char *line = nullptr;
     size_t cap = 0;
     int rc = -1;
-    for (;;) {
+    for (int number = 1;; number++) {
         int got = read_line(f, &line, &cap);
         if (got < 0 || ferror(f)) {
             setup_error(err, errlen, "Die Antwortdatei %s lässt sich nicht lesen", path);
@@ -463,6 +533,8 @@ static int answers_collect(FILE *f, const char *path, answers_args *a, char *err
         }
         if (got == 0)
             break;
+        if (to_ansi && answers_to_ansi(&line, &cap, to_ansi, path, number, err, errlen) != 0)
+            goto out;
         if (conf_strip_comment(line) != 0) {
             setup_error(err, errlen,
                         "%s: Ein Anführungszeichen ist nicht geschlossen oder es folgt Text danach",
@@ -502,7 +574,7 @@ out:
 }
 
 int setup_read_answers_with(setup_context *ctx, const char *path, setup_fullpath_fn fullpath,
-                            char *err, size_t errlen)
+                            setup_to_ansi_fn to_ansi, char *err, size_t errlen)
 {
     answers_args a = {};
     FILE *f = fopen(path, "rb");
@@ -512,10 +584,13 @@ int setup_read_answers_with(setup_context *ctx, const char *path, setup_fullpath
     }
     conf_skip_bom(f);
     int rc = -1;
-    if (answers_add_value(&a, "orv_setup") != 0)
+    // A file that is not UTF-8 as a whole is read in the ANSI code page, as
+    // the program reads every path.
+    int utf8 = to_ansi ? answers_in_utf8(f) : 0;
+    if (utf8 < 0 || answers_add_value(&a, "orv_setup") != 0)
         setup_error(err, errlen, "Die Antwortdatei %s lässt sich nicht lesen", path);
     else
-        rc = answers_collect(f, path, &a, err, errlen);
+        rc = answers_collect(f, path, utf8 ? to_ansi : nullptr, &a, err, errlen);
     fclose(f);
     if (rc == 0)
         rc = setup_parse_options_with(ctx, a.count, a.entry, fullpath, err, errlen);

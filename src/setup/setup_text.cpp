@@ -5,11 +5,18 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "text.h"
+
 int setup_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap)
 {
     int r = vsnprintf(buf, size, fmt, ap);
     if (r < 0 && buf && size)
         buf[0] = '\0';
+    // A text for people cut at the buffer's end must not end in half a
+    // character: the whole text would no longer read as UTF-8 and would be
+    // shown in the ANSI code page's characters.
+    else if (r >= 0 && buf && size && (size_t)r >= size)
+        text_cut_whole(buf, size);
     return r;
 }
 

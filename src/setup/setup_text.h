@@ -10,7 +10,8 @@ enum { SETUP_TABLE_LINE = 400 };
 
 // vsnprintf rules: cut at the buffer's end, always NUL-terminated (size > 0),
 // the result the length the whole text would have had; an encoding failure
-// (a negative result) leaves an empty text.
+// (a negative result) leaves an empty text. A cut never ends inside a UTF-8
+// character: a character that does not fit whole is left out.
 int setup_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap) ORV_PRINTF(3, 0);
 // setup_vsnprintf with the arguments in place.
 int setup_snprintf(char *buf, size_t size, const char *fmt, ...) ORV_PRINTF(3, 4);

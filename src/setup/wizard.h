@@ -79,9 +79,9 @@ int32_t wizard_body_height(int32_t height, int32_t dpi, int32_t base);
 int32_t wizard_title_height(int32_t body_height);
 
 // Bounded UTF-16 formatting: "%ls" a UTF-16 text, "%hs" an 8-bit text (each
-// byte one unit), "%u" and "%d" 32-bit numbers, "%%". Cut at cap - 1 units and
-// always terminated (cap > 0); the result is the length the whole text would
-// have had.
+// byte one unit), "%u" and "%d" 32-bit numbers, "%%". Cut at cap - 1 units
+// (never between the halves of a surrogate pair) and always terminated
+// (cap > 0); the result is the length the whole text would have had.
 int wizard_vformat16(char16_t *buf, size_t cap, const char16_t *fmt, va_list ap);
 int wizard_format16(char16_t *buf, size_t cap, const char16_t *fmt, ...);
 // Length of a terminated UTF-16 text.
@@ -147,7 +147,8 @@ void wizard_step_show(uint64_t wparam, const char16_t *text, wizard_step_view *v
 int32_t wizard_bytes_bar(uint64_t step_pos, uint64_t step_count, uint64_t done, uint64_t total);
 
 // The result text with a CR before every LF that does not follow one: the
-// first 5999 bytes of text into out (7000 bytes). Returns the length.
+// first 5999 bytes of text into out (7000 bytes), a character cut by either
+// limit left out. Returns the length.
 size_t wizard_crlf(const char *text, char *out);
 
 // 1 when id is in the selection closed over its requirements.

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "setup_choice.h"
+#include "text.h"
 #include "wizard.h"
 
 size_t wizard_len16(const char16_t *s)
@@ -59,8 +60,13 @@ int wizard_vformat16(char16_t *buf, size_t cap, const char16_t *fmt, va_list ap)
             put16(buf, cap, &len, *f);
         }
     }
-    if (cap)
-        buf[len < cap ? len : cap - 1] = 0;
+    if (cap) {
+        size_t end = len < cap ? len : cap - 1;
+        // A cut between the two halves of a surrogate pair drops the first.
+        if (end < len && end > 0 && buf[end - 1] >= 0xD800 && buf[end - 1] <= 0xDBFF)
+            end--;
+        buf[end] = 0;
+    }
     return (int)len;
 }
 
@@ -169,7 +175,8 @@ int wizard_word_break_at(const char16_t *text, int i, int n, int code)
 size_t wizard_crlf(const char *text, char *out)
 {
     size_t len = 0;
-    for (size_t i = 0; text && text[i] && i < WIZARD_CRLF_IN; i++) {
+    size_t i = 0;
+    for (; text && text[i] && i < WIZARD_CRLF_IN; i++) {
         // Room for the CR, the character and the terminator at every step.
         if (len > WIZARD_CRLF_OUT - 3)
             break;
@@ -177,6 +184,10 @@ size_t wizard_crlf(const char *text, char *out)
             out[len++] = '\r';
         out[len++] = text[i];
     }
+    // Either limit may fall inside a character, which would turn the whole
+    // text into ANSI code page characters on the result page.
+    if (text && text[i])
+        len = text_utf8_whole(out, len);
     out[len] = '\0';
     return len;
 }
@@ -192,25 +203,6 @@ static size_t append16(char16_t *buf, size_t cap, const char16_t *fmt, ...)
     wizard_vformat16(buf + len, cap - len, fmt, ap);
     va_end(ap);
     return wizard_len16(buf);
-}
-
-// A text cut at the end of its buffer (size bytes) may end inside a UTF-8
-// character; that rest is dropped, or the whole text would no longer read as
-// UTF-8 and would show in the ANSI code page's characters.
-static void drop_cut_character(char *text, size_t size)
-{
-    size_t n = strlen(text);
-    if (n + 1 < size)
-        return;
-    size_t i = n;
-    while (i > 0 && n - i < 3 && ((unsigned char)text[i - 1] & 0xC0) == 0x80)
-        i--;
-    if (i == 0)
-        return;
-    unsigned char lead = (unsigned char)text[i - 1];
-    size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    if (lead >= 0xC0 && n - (i - 1) < need)
-        text[i - 1] = '\0';
 }
 
 // list with the ids of installed that are not in resolved, joined by ",".
@@ -252,11 +244,9 @@ size_t wizard_summary_text(setup_context *ctx, const char *data_dir, int32_t rel
     char resolved[256], titles[600], size[32];
     setup_resolved_list(ctx, resolved, sizeof resolved);
     setup_display_names(ctx, resolved, titles, sizeof titles);
-    drop_cut_character(titles, sizeof titles);
     format_size(setup_download_size(ctx), size, sizeof size);
     char installed_titles[600];
     setup_display_names(ctx, ctx->installed_components, installed_titles, sizeof installed_titles);
-    drop_cut_character(installed_titles, sizeof installed_titles);
 
     char16_t w_titles[601], w_size[33], w_dir[701], w_data[701], w_version[101],
         w_installed[601], w_server[301], w_removed[601], w_user[301];
@@ -284,7 +274,6 @@ size_t wizard_summary_text(setup_context *ctx, const char *data_dir, int32_t rel
     if (ctx->mode == SETUP_MODE_MODIFY && removed[0]) {
         char removed_titles[600];
         setup_display_names(ctx, removed, removed_titles, sizeof removed_titles);
-        drop_cut_character(removed_titles, sizeof removed_titles);
         show(removed_titles, w_removed, 600);
         wizard_format16(removed_line, 700, u"\r\nWird entfernt: %ls", w_removed);
     }
@@ -297,8 +286,14 @@ size_t wizard_summary_text(setup_context *ctx, const char *data_dir, int32_t rel
         ctx->mode == SETUP_MODE_MODIFY
             ? u" (alle gewählten Komponenten werden neu geladen, auch die unveränderten)"
             : u"";
+    // A repair keeps the daily task as it stands (see the install flow): it
+    // says so rather than promise a task it will not create.
     const char16_t *daily;
-    if (ctx->updater_schedule)
+    if (ctx->updater_schedule && ctx->mode == SETUP_MODE_REPAIR)
+        daily = ctx->update_task_state == 1   ? u"ja"
+                : ctx->update_task_state == 0 ? u"nein"
+                                              : u"unverändert";
+    else if (ctx->updater_schedule)
         daily = ctx->update_task_state == 0 ? u"ja (wird eingerichtet)" : u"ja";
     else
         daily = ctx->update_task_state == 1 ? u"nein (wird abgeschaltet)" : u"nein";

@@ -114,8 +114,13 @@ LRESULT CALLBACK wizard_panel_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 int CALLBACK wizard_word_break(LPWSTR text, int index, int count, int code);
 int wizard_format_wide(wchar_t *buf, size_t size, const wchar_t *fmt, ...);
 int wizard_format(char *buf, size_t size, const char *fmt, ...) ORV_PRINTF(3, 4);
-// A context text (UTF-8, else the ANSI code page) into a control, at most limit units.
+// A context text (UTF-8, else the ANSI code page) for a control, at most
+// limit units into out (limit + 1): empty when it does not fit; its control
+// characters but its line breaks shown escaped ("\x1b"), cut at limit when the
+// escapes make it longer.
 void wizard_show_text(const char *text, char16_t *out, size_t limit);
+// An edit field's text from the context, at most limit units, converted as
+// wizard_show_text does but unescaped: the field's value is read back on Next.
 void wizard_set_text(HWND control, const char *text, size_t limit);
 // Steps of the window's start: common controls, COM, DPI, fonts, classes, the
 // window, icon, pages, separator and buttons. 0, or 1 when the window cannot

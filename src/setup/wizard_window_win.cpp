@@ -3,6 +3,8 @@
 // the panel's scrolling, the read-only fields' word breaking and the new
 // layout when Windows moves the window to a monitor of another DPI.
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <windows.h>
 #include <commctrl.h>
@@ -11,6 +13,7 @@
 #include <vssym32.h>
 
 #include "setup_text.h"
+#include "text.h"
 #include "wizard_win.h"
 
 wizard_state wizard;
@@ -42,18 +45,72 @@ int wizard_format(char *buf, size_t size, const char *fmt, ...)
     return n;
 }
 
+// The code page a text is read in: UTF-8 when it is UTF-8, else the ANSI
+// code page; and the flags for MultiByteToWideChar.
+static UINT text_code_page(const char *text, DWORD *flags)
+{
+    *flags = MB_ERR_INVALID_CHARS;
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0) > 0)
+        return CP_UTF8;
+    *flags = 0;
+    return CP_ACP;
+}
+
+// text read in cp into out: at most limit units, empty when it does not fit.
+static void convert_in(const char *text, UINT cp, DWORD flags, char16_t *out, size_t limit)
+{
+    if (MultiByteToWideChar(cp, flags, text, -1, (wchar_t *)out, (int)(limit + 1)) <= 0)
+        out[0] = 0;
+}
+
+// text as it is into out: at most limit units, empty when it does not fit.
+static void convert_text(const char *text, char16_t *out, size_t limit)
+{
+    DWORD flags;
+    UINT cp = text_code_page(text, &flags);
+    convert_in(text, cp, flags, out, limit);
+}
+
+// The UTF-16 units of text read in the code page cp (without the NUL).
+static size_t text_units(const char *text, UINT cp, DWORD flags)
+{
+    int n = MultiByteToWideChar(cp, flags, text, -1, nullptr, 0);
+    return n > 0 ? (size_t)n - 1 : 0;
+}
+
 void wizard_show_text(const char *text, char16_t *out, size_t limit)
 {
     out[0] = 0;
     if (!text)
         return;
-    int cap = (int)(limit + 1);
-    wchar_t *w = (wchar_t *)out;
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, w, cap) > 0)
+    convert_text(text, out, limit);
+    if (!out[0] || !text_has_controls(text))
         return;
-    if (MultiByteToWideChar(CP_ACP, 0, text, -1, w, cap) > 0)
-        return;
+    // What a file, the command line or the server put into a text shows its
+    // control characters escaped. The escapes make it longer: a text that
+    // fits as it is gets as much of its escaped form as fits, cut where
+    // text_escape_controls cuts (never inside an escape or a character); the
+    // longest such cut is found by halving.
+    size_t n = text_escape_controls(text, nullptr, 0);
+    char *shown = (char *)malloc(n + 1);
     out[0] = 0;
+    if (!shown)
+        return;
+    text_escape_controls(text, shown, n + 1);
+    DWORD flags;
+    UINT cp = text_code_page(shown, &flags);
+    size_t lo = 0, hi = n;
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo + 1) / 2;
+        text_escape_controls(text, shown, mid + 1);
+        if (text_units(shown, cp, flags) <= limit)
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    text_escape_controls(text, shown, lo + 1);
+    convert_in(shown, cp, flags, out, limit);
+    free(shown);
 }
 
 void wizard_set_text(HWND control, const char *text, size_t limit)
@@ -63,7 +120,9 @@ void wizard_set_text(HWND control, const char *text, size_t limit)
         SetWindowTextW(control, L"");
         return;
     }
-    wizard_show_text(text, w, limit);
+    // A field keeps its value as it is: what it shows is what Next reads back.
+    if (text)
+        convert_text(text, w, limit);
     SetWindowTextW(control, (const wchar_t *)w);
     free(w);
 }

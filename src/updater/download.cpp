@@ -105,6 +105,8 @@ void download_http_opts(const updater_config *cfg, uint64_t range_start, uint64_
 int download_write_chunk(const void *data, size_t len, void *user)
 {
     download_sink *s = (download_sink *)user;
+    if (download_stopped(s))
+        return 1;
     // Written as a subtraction so that no sum of two sizes can wrap.
     if (s->bytes_done > s->bytes_expected || len > s->bytes_expected - s->bytes_done)
         return 1;
@@ -174,6 +176,8 @@ int download_part_open(const char *part, uint64_t size, download_bytes_fn bytes_
     sink->bytes_done = kept;
     return 0;
 }
+
+int download_stopped(const download_sink *sink) { return sink->stop && sink->stop->load() != 0; }
 
 int download_part_restart(const char *part, download_sink *sink)
 {

@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <atomic>
+
 #include "http.h"
 #include "manifest.h"
 #include "sha256.h"
@@ -34,6 +36,7 @@ struct download_sink {
     download_bytes_fn bytes_fn;  // progress callback, or null
     void *bytes_user;            // its user data
     int write_errno;             // errno of the write that failed, 0 while none did
+    const std::atomic<int> *stop;  // non-zero: take no more of the body; or null
 };
 
 // Downloads the package art into dir (created with its parents) and returns 0
@@ -55,6 +58,15 @@ struct download_sink {
 int artifact_download(const updater_config *cfg, const char *base, const manifest_artifact *art,
                       const char *dir, char *path, size_t path_size, download_bytes_fn bytes_fn,
                       void *bytes_user, char *err, size_t errlen);
+// artifact_download that another thread can end early: once *stop (may be
+// null) is non-zero, no request is begun and the body in flight ends at its
+// next piece ("download aborted"), without the full download that follows a
+// failed resume; the part file keeps what it holds. -1 then, as for any
+// failed request.
+int artifact_download_stoppable(const updater_config *cfg, const char *base,
+                                const manifest_artifact *art, const char *dir, char *path,
+                                size_t path_size, download_bytes_fn bytes_fn, void *bytes_user,
+                                const std::atomic<int> *stop, char *err, size_t errlen);
 // artifact_download without progress.
 int artifact_download_quiet(const updater_config *cfg, const char *base,
                             const manifest_artifact *art, const char *dir, char *path,
@@ -62,9 +74,10 @@ int artifact_download_quiet(const updater_config *cfg, const char *base,
 
 // The body sink of the HTTPS client for a download_sink at user: writes the
 // piece to the file, hashes it, counts it and reports progress; 0. Returns 1
-// (stop) for a piece that would take the file past its expected size, and for
-// a short write (the piece is then neither hashed nor counted, and its errno,
-// EIO when there is none, is kept in write_errno).
+// (stop), with nothing of the piece written, once the sink's stop flag is
+// set; also for a piece that would take the file past its expected size, and
+// for a short write (the piece is then neither hashed nor counted, and its
+// errno, EIO when there is none, is kept in write_errno).
 int download_write_chunk(const void *data, size_t len, void *user);
 
 // ---- the steps of artifact_download that need no network --------------------
@@ -106,6 +119,8 @@ int download_part_open(const char *part, uint64_t size, download_bytes_fn bytes_
 // bytes done: the full download after a failed resume. 0, or -1 when it cannot
 // be opened.
 int download_part_restart(const char *part, download_sink *sink);
+// 1 when the stop flag of sink is set, else 0 (also without a flag).
+int download_stopped(const download_sink *sink);
 // Closes the file and releases the digest that sink holds; safe when either
 // is gone. 0, or -1 when closing the file failed.
 int download_sink_close(download_sink *sink);

@@ -50,9 +50,14 @@ void write_failure(const download_job *j, int full, char *err, size_t errlen)
 }
 
 // Asks for the bytes of the package that the part file lacks, into the sink.
-// 0, or the client's result with its sentence in reason.
+// 0, or the client's result with its sentence in reason (-1 without a
+// request once the download is to stop).
 int download_request(download_job *j, char *reason, size_t reason_size)
 {
+    if (download_stopped(&j->sink)) {
+        update_error(reason, reason_size, "download aborted");
+        return -1;
+    }
     http_opts opts;
     download_http_opts(j->cfg, j->sink.bytes_done, j->sink.bytes_expected, &opts);
     return http_get(j->url, &opts, download_write_chunk, &j->sink, nullptr, reason, reason_size);
@@ -72,8 +77,9 @@ int download_fill(download_job *j, char *err, size_t errlen)
     int got = download_request(j, reason, sizeof reason);
     // A server that does not honour the range (or a resume that failed for
     // any other reason) gets one full download from the start; a disk that
-    // took no more bytes would take none of those either.
-    if (got != 0 && kept > 0 && j->sink.write_errno == 0 &&
+    // took no more bytes would take none of those either, and a download
+    // that was stopped must keep the bytes it had.
+    if (got != 0 && kept > 0 && j->sink.write_errno == 0 && !download_stopped(&j->sink) &&
         download_part_restart(j->part, &j->sink) == 0)
         got = download_request(j, reason, sizeof reason);
     if (got == 0)
@@ -125,6 +131,15 @@ int artifact_download(const updater_config *cfg, const char *base, const manifes
                       const char *dir, char *path, size_t path_size, download_bytes_fn bytes_fn,
                       void *bytes_user, char *err, size_t errlen)
 {
+    return artifact_download_stoppable(cfg, base, art, dir, path, path_size, bytes_fn, bytes_user,
+                                       nullptr, err, errlen);
+}
+
+int artifact_download_stoppable(const updater_config *cfg, const char *base,
+                                const manifest_artifact *art, const char *dir, char *path,
+                                size_t path_size, download_bytes_fn bytes_fn, void *bytes_user,
+                                const std::atomic<int> *stop, char *err, size_t errlen)
+{
     char keyed[DOWNLOAD_PATH_MAX];
     const char *name = nullptr;
     download_job *j = (download_job *)calloc(1, sizeof *j);
@@ -173,6 +188,7 @@ int artifact_download(const updater_config *cfg, const char *base, const manifes
         update_error(err, errlen, "cannot write %s", j->part);
         goto out;
     }
+    j->sink.stop = stop;
     kept = j->sink.bytes_done;
     if (download_fill(j, err, errlen) != 0)
         goto out;
@@ -181,7 +197,8 @@ int artifact_download(const updater_config *cfg, const char *base, const manifes
         // package's own (it was replaced on the server, or damaged on this
         // disk): the checks deleted the part file, and one download from the
         // start may still succeed. A part file the disk refused stays.
-        if (kept == 0 || GetFileAttributesA(j->part) != INVALID_FILE_ATTRIBUTES)
+        if (kept == 0 || GetFileAttributesA(j->part) != INVALID_FILE_ATTRIBUTES ||
+            download_stopped(&j->sink))
             goto out;
         download_sink_close(&j->sink);
         update_error(err, errlen, "%s", "");
@@ -189,6 +206,7 @@ int artifact_download(const updater_config *cfg, const char *base, const manifes
             update_error(err, errlen, "cannot write %s", j->part);
             goto out;
         }
+        j->sink.stop = stop;
         if (download_fill(j, err, errlen) != 0 || download_settle(j, err, errlen) != 0)
             goto out;
     }

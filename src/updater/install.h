@@ -9,7 +9,8 @@
 // The runs return INSTALL_DONE, INSTALL_FAILED (with one English sentence in
 // the caller's buffer) or INSTALL_POSTPONED (something is busy; nothing was
 // changed). The pure helpers at the end (install.cpp) decide on texts and
-// entries; the runs themselves are in install_win.cpp.
+// entries; the runs themselves are in install_win.cpp, their package
+// pipeline in pipeline_win.cpp.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>

@@ -10,18 +10,17 @@
 #include "json.h"
 #include "orv_attr.h"
 #include "sha256.h"
+#include "update.h"
 
 // Writes one failure sentence into err (when err and errlen are both set)
 // and returns -1.
 static int package_fail(char *err, size_t errlen, const char *fmt, ...) ORV_PRINTF(3, 4);
 static int package_fail(char *err, size_t errlen, const char *fmt, ...)
 {
-    if (err && errlen) {
-        va_list ap;
-        va_start(ap, fmt);
-        vsnprintf(err, errlen, fmt, ap);
-        va_end(ap);
-    }
+    va_list ap;
+    va_start(ap, fmt);
+    update_verror(err, errlen, fmt, ap);
+    va_end(ap);
     return -1;
 }
 

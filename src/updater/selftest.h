@@ -34,10 +34,13 @@
 // unpacker gave them, count of them): "--version" must answer with the
 // program's name (without ".exe"), a blank and version, and "--selftest"
 // must end with 0, each within its time limit. Several programs are checked
-// at once; the outcome is that of the first program in entry order that
-// fails, and once a failure is known no later program is started. Returns PKG_CHECK_OK; PKG_CHECK_FAILED with a sentence in err
-// (none for a null staging, entries or version); PKG_CHECK_SCANNER with a
-// sentence that names the folder to exclude. Nothing in staging is removed.
+// at once, yet the outcome and the log are those of the check in entry order:
+// the first program that fails decides, no program is started once an
+// earlier one is known to have failed, and the log lines of programs after
+// the first failure are not written. Returns PKG_CHECK_OK; PKG_CHECK_FAILED
+// with a sentence in err (none for a null staging, entries or version);
+// PKG_CHECK_SCANNER with a sentence that names the folder to exclude.
+// Nothing in staging is removed.
 int package_check_programs(const char *staging, const pkg_entry *entries, size_t count,
                            const char *version, char *err, size_t errlen);
 

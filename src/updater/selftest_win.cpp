@@ -23,17 +23,77 @@ struct program_run {
     int started;                 // 1 when proc_run started the program
 };
 
+// How many programs are checked at once. Starting a program is slow
+// (under Wine most of all), and the checks of two programs do not touch
+// each other; the outcome, the log and what is started are still those of
+// the check in entry order.
+#define SELFTEST_PARALLEL 4
+// The result of a check given up because an earlier program failed: a check
+// in entry order would never have begun it.
+#define CHECK_ABANDONED 1
+
+// The outcome of one program's check, kept until every earlier program's
+// is known.
+struct program_outcome {
+    const pkg_entry *entry;     // the program's entry
+    int rc;                     // PKG_CHECK_OK, a failure check_program gave, or CHECK_ABANDONED
+    int done;                   // 1 once its check has ended
+    char *err;                  // its sentence: errlen bytes in the caller's layout
+    const char *failed_option;  // the option of a run that did not start, or null
+    unsigned long failed_error; // the Windows error of that start
+};
+
+// The shared state of one package_check_programs call.
+struct program_checks {
+    const char *staging;        // the staging directory
+    const char *version;        // the package version
+    program_outcome *outcomes;  // one per program, in entry order
+    size_t count;               // number of programs
+    size_t errlen;              // size of every outcome's sentence buffer
+    sys_mutex lock;             // guards everything below and the outcomes' done
+    size_t next;                // the next program nobody has taken
+    size_t first_failure;       // lowest program index that failed so far, or count
+    size_t passed_on;           // programs whose log lines are written (entry order)
+    int ended;                  // 1 once the failure that ends the check was passed on
+};
+
+// 1 when program i may still be started: no earlier program has failed.
+static int may_start(program_checks *c, size_t i)
+{
+    sys_mutex_lock(&c->lock);
+    int ok = i < c->first_failure;
+    sys_mutex_unlock(&c->lock);
+    return ok;
+}
+
 // Runs the program with the single argument option; fills p's output,
-// result and started flag.
-static void run_program(program_run *p, const char *option, uint32_t timeout_s)
+// result and started flag, and for a start that failed o's note of it.
+static void run_program(program_run *p, const char *option, uint32_t timeout_s,
+                        program_outcome *o)
 {
     const char *argv[] = {p->path, option, nullptr};
     p->started = proc_run(argv, nullptr, timeout_s, p->out, sizeof p->out, &p->res) == 0;
-    // The sentence for the user only says that it did not start; the log
-    // keeps the system's reason for whoever has to find out why.
-    if (!p->started)
-        log_write(LOG_WARN, "%s %s: the start failed (error %lu)", p->path, option,
-                  (unsigned long)p->res.error);
+    if (!p->started) {
+        o->failed_option = option;
+        o->failed_error = (unsigned long)p->res.error;
+    }
+}
+
+// Writes, holding c->lock, the log lines of the programs that a check in
+// entry order has reached by now: each one's once every earlier program
+// has passed, none after the first that failed.
+static void pass_on(program_checks *c)
+{
+    while (!c->ended && c->passed_on < c->count && c->outcomes[c->passed_on].done) {
+        const program_outcome *o = &c->outcomes[c->passed_on++];
+        // The sentence for the user only says that it did not start; the
+        // log keeps the system's reason for whoever has to find out why.
+        if (o->failed_option)
+            log_write(LOG_WARN, "%s/%s %s: the start failed (error %lu)", c->staging,
+                      o->entry->path, o->failed_option, o->failed_error);
+        if (o->rc != PKG_CHECK_OK)
+            c->ended = 1;
+    }
 }
 
 // The scanner's part in a start that failed: its words, or null when the
@@ -70,10 +130,14 @@ static const char *failure_text(program_run *p)
     return p->out;
 }
 
-// Checks one program: PKG_CHECK_OK, or a failure with its sentence.
-static int check_program(const char *staging, const pkg_entry *e, const char *version,
-                         program_run *p, char *err, size_t errlen)
+// Checks program i of c: PKG_CHECK_OK, a failure with its sentence, or
+// CHECK_ABANDONED when an earlier program failed before a run of this one
+// could start.
+static int check_program(program_checks *c, size_t i, program_run *p, char *err, size_t errlen)
 {
+    const char *staging = c->staging;
+    const pkg_entry *e = c->outcomes[i].entry;
+    const char *version = c->version;
     p->name = selftest_program_name(e->path);
     // The whole path or none: a path cut short would start another file, or
     // none, and blame the scanner for it.
@@ -83,7 +147,9 @@ static int check_program(const char *staging, const pkg_entry *e, const char *ve
         return PKG_CHECK_FAILED;
     }
 
-    run_program(p, "--version", SELFTEST_VERSION_TIMEOUT_S);
+    if (!may_start(c, i))
+        return CHECK_ABANDONED;
+    run_program(p, "--version", SELFTEST_VERSION_TIMEOUT_S, &c->outcomes[i]);
     const char *reason = scanner_reason(p);
     if (reason)
         return scanner_result(staging, p, reason, err, errlen);
@@ -100,7 +166,9 @@ static int check_program(const char *staging, const pkg_entry *e, const char *ve
         return PKG_CHECK_FAILED;
     }
 
-    run_program(p, "--selftest", SELFTEST_SELFTEST_TIMEOUT_S);
+    if (!may_start(c, i))
+        return CHECK_ABANDONED;
+    run_program(p, "--selftest", SELFTEST_SELFTEST_TIMEOUT_S, &c->outcomes[i]);
     reason = scanner_reason(p);
     if (reason)
         return scanner_result(staging, p, reason, err, errlen);
@@ -109,31 +177,6 @@ static int check_program(const char *staging, const pkg_entry *e, const char *ve
     update_error(err, errlen, "%s failed its self-test: %s", p->name, failure_text(p));
     return PKG_CHECK_FAILED;
 }
-
-// How many programs are checked at once. Starting a program is slow
-// (under Wine most of all), and the checks of two programs do not touch
-// each other; the outcome is still the one of the check in entry order.
-#define SELFTEST_PARALLEL 4
-
-// The outcome of one program's check, kept until every earlier program's
-// is known.
-struct program_outcome {
-    const pkg_entry *entry;  // the program's entry
-    int rc;                  // PKG_CHECK_OK, or the failure check_program gave
-    char *err;               // its sentence: errlen bytes in the caller's layout
-};
-
-// The shared state of one package_check_programs call.
-struct program_checks {
-    const char *staging;        // the staging directory
-    const char *version;        // the package version
-    program_outcome *outcomes;  // one per program, in entry order
-    size_t count;               // number of programs
-    size_t errlen;              // size of every outcome's sentence buffer
-    sys_mutex lock;             // guards next and first_failure
-    size_t next;                // the next program nobody has taken
-    size_t first_failure;       // lowest program index that failed so far, or count
-};
 
 // One checker: takes the next program until none is left. A program after
 // one that already failed is not started, as a check in order would never
@@ -153,14 +196,14 @@ static uint32_t check_worker(void *arg)
             update_error(o->err, c->errlen, "out of memory");
             o->rc = PKG_CHECK_FAILED;
         } else {
-            o->rc = check_program(c->staging, o->entry, c->version, run, o->err, c->errlen);
+            o->rc = check_program(c, i, run, o->err, c->errlen);
         }
-        if (o->rc != PKG_CHECK_OK) {
-            sys_mutex_lock(&c->lock);
-            if (i < c->first_failure)
-                c->first_failure = i;
-            sys_mutex_unlock(&c->lock);
-        }
+        sys_mutex_lock(&c->lock);
+        if (o->rc != PKG_CHECK_OK && o->rc != CHECK_ABANDONED && i < c->first_failure)
+            c->first_failure = i;
+        o->done = 1;
+        pass_on(c);
+        sys_mutex_unlock(&c->lock);
     }
     free(run);
     return 0;

@@ -16,6 +16,7 @@
 #include "fs.h"
 #include "orv_attr.h"
 #include "sha256.h"
+#include "update.h"
 
 #define TAR_BLOCK 512u
 // A path from the header: prefix (155), "/", name (100) and a NUL.
@@ -64,12 +65,10 @@ struct unpack_run {
 static int unpack_fail(unpack_run *r, const char *fmt, ...) ORV_PRINTF(2, 3);
 static int unpack_fail(unpack_run *r, const char *fmt, ...)
 {
-    if (r->err && r->errlen) {
-        va_list ap;
-        va_start(ap, fmt);
-        vsnprintf(r->err, r->errlen, fmt, ap);
-        va_end(ap);
-    }
+    va_list ap;
+    va_start(ap, fmt);
+    update_verror(r->err, r->errlen, fmt, ap);
+    va_end(ap);
     return -1;
 }
 

@@ -4,6 +4,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include "text.h"
+
 int update_format(char *buf, size_t size, const char *fmt, ...)
 {
     va_list ap;
@@ -15,13 +17,22 @@ int update_format(char *buf, size_t size, const char *fmt, ...)
     return n;
 }
 
-void update_error(char *err, size_t errlen, const char *fmt, ...)
+void update_verror(char *err, size_t errlen, const char *fmt, va_list ap)
 {
     if (!err || errlen == 0)
         return;
+    int n = vsnprintf(err, errlen, fmt, ap);
+    // The sentence reaches the user, translated, inside a text that must stay
+    // UTF-8 as a whole: a cut never leaves half a character behind.
+    if (n >= 0 && (size_t)n >= errlen)
+        text_cut_whole(err, errlen);
+}
+
+void update_error(char *err, size_t errlen, const char *fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(err, errlen, fmt, ap);
+    update_verror(err, errlen, fmt, ap);
     va_end(ap);
 }
 

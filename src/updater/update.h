@@ -2,6 +2,7 @@
 // the error writer that every engine operation reports through, and the
 // scanner of the state reader.
 #pragma once
+#include <stdarg.h>
 #include <stddef.h>
 
 #include "orv_attr.h"
@@ -19,8 +20,11 @@
 // means the text did not fit.
 int update_format(char *buf, size_t size, const char *fmt, ...) ORV_PRINTF(3, 4);
 // Formats one sentence into err with the vsnprintf rules (cut at the end,
-// always NUL-terminated); writes nothing when err is null or errlen is 0.
+// never inside a UTF-8 character, always NUL-terminated); writes nothing when
+// err is null or errlen is 0.
 void update_error(char *err, size_t errlen, const char *fmt, ...) ORV_PRINTF(3, 4);
+// update_error with the arguments in place.
+void update_verror(char *err, size_t errlen, const char *fmt, va_list ap) ORV_PRINTF(3, 0);
 // sscanf over text: the number of items converted, or EOF (-1) when the text
 // ends before the first conversion; -1 as well for a null text or format.
 int update_sscanf(const char *text, const char *fmt, ...) UPDATE_SCANF(2, 3);

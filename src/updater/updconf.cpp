@@ -11,6 +11,7 @@
 #include "codec.h"
 #include "conf.h"
 #include "paths.h"
+#include "update.h"
 
 // The two trusted keys built into the program, base64, split at "," or ";".
 static const char k_builtin_keys[] =
@@ -46,12 +47,10 @@ static bool is_space(char c) { return isspace((unsigned char)c) != 0; }
 
 int updconf_fail(char *err, size_t errlen, const char *fmt, ...)
 {
-    if (err && errlen) {
-        va_list ap;
-        va_start(ap, fmt);
-        vsnprintf(err, errlen, fmt, ap);
-        va_end(ap);
-    }
+    va_list ap;
+    va_start(ap, fmt);
+    update_verror(err, errlen, fmt, ap);
+    va_end(ap);
     return -1;
 }
 

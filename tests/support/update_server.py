@@ -33,6 +33,8 @@ read at each request; each line is "key value":
   cut N           send only the first N bytes of the body, then close
   stall S         wait S seconds (a decimal) before the status line
   stall_at N S    after N bytes of the body, wait S seconds, then go on
+  rate B          send the body (after a stall_at pause) at about B bytes a
+                  second, in pieces of at most 16384 bytes: a slow line
 
 When all listeners are bound, "key=value" lines (pid, each listener's port)
 are written to --env atomically. The process ends on SIGTERM or SIGINT, or by
@@ -215,8 +217,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.flush()
                 time.sleep(pause)
                 body = body[pause_at:]
-            self.wfile.write(body)
-            self.wfile.flush()
+            rate = float(faults["rate"]) if "rate" in faults else 0.0
+            piece = 16384 if rate > 0 else max(len(body), 1)
+            for at in range(0, len(body), piece):
+                self.wfile.write(body[at:at + piece])
+                self.wfile.flush()
+                if rate > 0:
+                    time.sleep(min(piece, len(body) - at) / rate)
         except OSError:
             self.close_connection = True
 
