@@ -585,6 +585,18 @@ int unpack_onto_full_disk(const char *, const char *, uint64_t, pkg_entry **entr
     snprintf(err, errlen, "cannot write bin/core_tool.exe: the disk is full");
     return UNPACK_DISK_FULL;
 }
+// fs_create_dirs of the merge as on a disk with no room for a directory.
+int create_dirs_on_full_disk(const char *)
+{
+    errno = ENOSPC;
+    return -1;
+}
+// fs_replace_file of the merge as on a disk with no room for the file's name.
+int replace_on_full_disk(const char *, const char *)
+{
+    SetLastError(ERROR_DISK_FULL);
+    return -1;
+}
 // MoveFileExA as on a disk with no room for the version directory.
 BOOL WINAPI move_staging_onto_full_disk(LPCSTR from, LPCSTR to, DWORD flags)
 {
@@ -643,6 +655,10 @@ TEST_F(Engine, FullDiskIsNotTheVersionsFault)
         {"unpack", [] { install_win.unpack = unpack_onto_full_disk; },
          "the package for core cannot be unpacked: ",
          "cannot write bin/core_tool.exe: the disk is full"},
+        {"merging a directory", [] { install_win.create_dirs = create_dirs_on_full_disk; },
+         "cannot write ", "/bin: the disk is full"},
+        {"merging a file", [] { install_win.replace_file = replace_on_full_disk; },
+         "cannot write ", "/bin/core_tool.exe: the disk is full"},
         {"version directory", [] { versions_win.move_file = move_staging_onto_full_disk; },
          "cannot write ", "\\versions\\1.1.0: the disk is full"},
         {"journal", [] { versions_win.write_file = journal_onto_full_disk; }, "cannot write ",

@@ -27,7 +27,7 @@
 
 const install_win_calls install_win_real = {
     sched_service_busy, sched_service_stop, sched_service_start, proc_running_programs,
-    updater_lock_release, unpack_tar_zstd,
+    updater_lock_release, unpack_tar_zstd,    fs_create_dirs,     fs_replace_file,
 };
 install_win_calls install_win = install_win_real;
 
