@@ -537,15 +537,6 @@ TEST(Flows, SelectionThatTheStateCannotRecordChangesNothing)
     EXPECT_EQ(std::string(site.state().components), "");
 }
 
-// opts with an update URL where nothing answers.
-std::vector<std::string> offline(std::vector<std::string> opts)
-{
-    for (size_t i = 0; i + 1 < opts.size(); i++)
-        if (opts[i] == "--url")
-            opts[i + 1] = "https://localhost:1/nobody";
-    return opts;
-}
-
 // A switch to 2.0.0 that an ended run left in the installation of 1.0.0 of
 // site: core_tool.exe moved aside and the new one copied in, and, when
 // tested, agent_tool.exe too and the journal's word that they passed.
@@ -604,7 +595,7 @@ TEST(Flows, ARunThatCannotConnectHealsAnEndedSwitch)
         SCOPED_TRACE(c.name);
         std::vector<std::string> opts = site.setup_copy("base", "h" + std::to_string(round++));
         ASSERT_NO_FATAL_FAILURE(leave_a_switch(site, c.tested));
-        r = test_run_setup(with(offline(opts), c.extra), 120000);
+        r = test_run_setup(with(engine_site::offline(opts), c.extra), 120000);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
         EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal"));
         EXPECT_EQ(site.live_version(c.live[0] ? programs : std::vector<std::string>{}), c.live);

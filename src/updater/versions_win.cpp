@@ -999,9 +999,12 @@ int versions_recover(const updater_config *cfg, char *err, size_t errlen)
             log_write(LOG_INFO, "undid the interrupted switch to %s", h.version);
     }
     // Without the lines (memory ran out) the journal stays for another try.
+    // The moved-aside files go first: an end of the process before the
+    // journal is gone leaves them to the next recovery, which would not run
+    // without it.
     if (rc == 0 && lines) {
-        versions_win.delete_file(path);
         versions_remove_old_files(&c);
+        versions_win.delete_file(path);
         if (finish && (h.mode == VERSIONS_INSTALL || h.mode == VERSIONS_UPDATE))
             versions_prune(&c, h.version, st.previous_version[0] ? st.previous_version : NULL);
     }

@@ -152,6 +152,8 @@ struct engine_site {
     // Points the site at the installation name (use_installation) and gives
     // the options of its runs, whose test root is root\<name>\root.
     std::vector<std::string> setup_installation(const std::string &name);
+    // opts (of a setup run) with an update URL where nothing answers.
+    static std::vector<std::string> offline(std::vector<std::string> opts);
     // Copies the installation from, test root included, to the installation
     // to (a new name) and gives setup_installation(to).
     std::vector<std::string> setup_copy(const std::string &from, const std::string &to);

@@ -427,6 +427,14 @@ std::vector<std::string> engine_site::setup_installation(const std::string &name
     return setup_options(root + "\\" + name + "\\root");
 }
 
+std::vector<std::string> engine_site::offline(std::vector<std::string> opts)
+{
+    for (size_t i = 0; i + 1 < opts.size(); i++)
+        if (opts[i] == "--url")
+            opts[i + 1] = "https://localhost:1/nobody";
+    return opts;
+}
+
 std::vector<std::string> engine_site::setup_copy(const std::string &from, const std::string &to)
 {
     std::error_code ec;
