@@ -108,15 +108,17 @@ static int write_once(const char *tmp, const char *path, const char *text, int n
     // The data must be on disk before the move makes it the state file;
     // otherwise a power cut right after the move can leave an empty file.
     // Each step is checked as it is taken: a full disk shows in the error of
-    // the step that failed.
+    // the step that failed, or, for a write that stopped part way and says
+    // nothing (under Wine), in the room left on the disk.
+    unsigned long long need = n > 0 ? (unsigned long long)n : 1;
     if (!bad && fwrite(text, 1, (size_t)n, f) != (size_t)n)
-        bad = 1, full = fs_disk_full(errno);
+        bad = 1, full = fs_disk_full(errno) || fs_disk_short(tmp, need);
     if (!bad && state_win.flush(f) != 0)
-        bad = 1, full = fs_disk_full(errno);
+        bad = 1, full = fs_disk_full(errno) || fs_disk_short(tmp, need);
     if (!bad && _commit(_fileno(f)) != 0)
-        bad = 1, full = fs_disk_full(errno);
+        bad = 1, full = fs_disk_full(errno) || fs_disk_short(tmp, need);
     if (fclose(f) != 0 && !bad)
-        bad = 1, full = fs_disk_full(errno);
+        bad = 1, full = fs_disk_full(errno) || fs_disk_short(tmp, need);
     if (full) {
         update_error(err, errlen, "cannot write %s: the disk is full", tmp);
         return -1;
