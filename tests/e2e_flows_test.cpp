@@ -10,8 +10,6 @@
 
 #include <windows.h>
 
-#include <shlobj.h>
-
 #include <string>
 #include <thread>
 #include <vector>
@@ -537,32 +535,6 @@ TEST(Flows, SelectionThatTheStateCannotRecordChangesNothing)
     EXPECT_EQ(std::string(site.state().components), "");
 }
 
-// A switch to 2.0.0 that an ended run left in the installation of 1.0.0 of
-// site: core_tool.exe moved aside and the new one copied in, and, when
-// tested, agent_tool.exe too and the journal's word that they passed.
-void leave_a_switch(const engine_site &site, bool tested)
-{
-    const std::string bin = site.bin();
-    const std::string dir = site.cfg.install_dir;
-    std::string journal = "begin\tinstall\t2.0.0\t1.0.0\tcore,agent\n";
-    for (const char *name : {"core_tool", "agent_tool"}) {
-        const std::string live = bin + "\\" + name + ".exe";
-        const std::string aside = live + ".old-77-1";
-        ASSERT_TRUE(MoveFileA(live.c_str(), aside.c_str())) << live;
-        std::string bytes = engine_site::program(name, "2.0.0").data;
-        ASSERT_TRUE(test_write_file(live, bytes));
-        const std::string vbin = site.version_dir("2.0.0") + "\\bin";
-        SHCreateDirectoryExA(nullptr, vbin.c_str(), nullptr);
-        ASSERT_TRUE(test_write_file(vbin + "\\" + name + ".exe", bytes));
-        journal += "move\t" + live + "\t" + aside + "\n";
-        if (!tested)
-            break;
-    }
-    if (tested)
-        journal += "tested\n";
-    ASSERT_TRUE(test_write_file(dir + "\\switch.journal", journal));
-}
-
 // Every run that may change the installation heals a switch that an ended
 // run left half done before it connects: one that cannot reach its server
 // fails, yet leaves bin on one version with the state naming it; an
@@ -594,7 +566,8 @@ TEST(Flows, ARunThatCannotConnectHealsAnEndedSwitch)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> opts = site.setup_copy("base", "h" + std::to_string(round++));
-        ASSERT_NO_FATAL_FAILURE(leave_a_switch(site, c.tested));
+        ASSERT_NO_FATAL_FAILURE(
+            site.leave_a_switch("2.0.0", {"core_tool", "agent_tool"}, "core,agent", c.tested));
         r = test_run_setup(with(engine_site::offline(opts), c.extra), 120000);
         EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
         EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal"));

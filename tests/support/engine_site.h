@@ -157,6 +157,13 @@ struct engine_site {
     // Copies the installation from, test root included, to the installation
     // to (a new name) and gives setup_installation(to).
     std::vector<std::string> setup_copy(const std::string &from, const std::string &to);
+    // Leaves the installation as a run ended inside its switch to version
+    // leaves it: the first of programs (names without ".exe") moved aside in
+    // bin and its copy of version put in its place, or, with tested, each of
+    // them and the journal's word that they passed. The journal names the
+    // installed version as the previous one and components as the list.
+    void leave_a_switch(const std::string &version, const std::vector<std::string> &programs,
+                        const std::string &components, bool tested) const;
     // true when a process holds the installation's updater.lock.
     bool lock_held() const;
 };

@@ -444,6 +444,31 @@ std::vector<std::string> engine_site::setup_copy(const std::string &from, const 
     return setup_installation(to);
 }
 
+void engine_site::leave_a_switch(const std::string &version,
+                                 const std::vector<std::string> &programs,
+                                 const std::string &components, bool tested) const
+{
+    std::string journal = "begin\tinstall\t" + version + "\t" + state().installed_version + "\t" +
+                          components + "\n";
+    const std::string vbin = version_dir(version) + "\\bin";
+    std::error_code ec;
+    std::filesystem::create_directories(vbin, ec);
+    for (const std::string &name : programs) {
+        const std::string live = bin() + "\\" + name + ".exe";
+        const std::string aside = live + ".old-77-1";
+        ASSERT_TRUE(MoveFileA(live.c_str(), aside.c_str())) << live;
+        std::string bytes = program(name, version).data;
+        ASSERT_TRUE(test_write_file(live, bytes));
+        ASSERT_TRUE(test_write_file(vbin + "\\" + name + ".exe", bytes));
+        journal += "move\t" + live + "\t" + aside + "\n";
+        if (!tested)
+            break;
+    }
+    if (tested)
+        journal += "tested\n";
+    ASSERT_TRUE(test_write_file(std::string(cfg.install_dir) + "\\switch.journal", journal));
+}
+
 bool engine_site::lock_held() const
 {
     const std::string lock = std::string(cfg.state_dir) + "\\updater.lock";
