@@ -291,6 +291,22 @@ void two_releases_first_installed(engine_site &site)
     ASSERT_EQ(site.live_version(), "2.0.0");
 }
 
+// Publishes 1.0.0 of core, agent and restore and 1.1.0 of core and agent,
+// and installs 1.0.0 into the template installation.
+void component_releases_first_installed(engine_site &site)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent", "restore"}));
+    site.releases.push_back(engine_site::standard_release("1.1.0", {"core", "agent"}));
+    site.publish();
+    site.use_installation("template");
+    site_result r = site.install("1.0.0", {"core", "agent", "restore"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+}
+
+// The live programs of 1.0.0 of component_releases_first_installed.
+const std::vector<std::string> kComponentPrograms = {"agent_tool.exe", "core_tool.exe",
+                                                     "restore_tool.exe"};
+
 } // namespace
 
 // The child: updates the installation that cfg.bin describes, ending itself
@@ -361,14 +377,8 @@ TEST(UpdateCrash, EveryEndOfAnInstallLeavesOneVersionAndTheNextRunCompletes)
 {
     engine_site site("crash_install");
     site_log log;
-    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent", "restore"}));
-    site.releases.push_back(engine_site::standard_release("1.1.0", {"core", "agent"}));
-    site.publish();
-    site.use_installation("template");
-    site_result r = site.install("1.0.0", {"core", "agent", "restore"});
-    ASSERT_EQ(r.rc, 0) << r.err;
-    end_at_every_step(site, {"install", "1.0.0", "1.1.0",
-                             {"agent_tool.exe", "core_tool.exe", "restore_tool.exe"}, kPrograms});
+    ASSERT_NO_FATAL_FAILURE(component_releases_first_installed(site));
+    end_at_every_step(site, {"install", "1.0.0", "1.1.0", kComponentPrograms, kPrograms});
 }
 
 // The recovery of a switch that an ended install left, itself ended at every
@@ -379,11 +389,7 @@ TEST(UpdateCrash, EveryEndOfARecoveryLeavesOneVersionAndTheNextRunCompletes)
 {
     engine_site site("crash_recover");
     site_log log;
-    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent", "restore"}));
-    site.releases.push_back(engine_site::standard_release("1.1.0", {"core", "agent"}));
-    site.publish();
-    site.use_installation("template");
-    ASSERT_EQ(site.install("1.0.0", {"core", "agent", "restore"}).rc, 0);
+    ASSERT_NO_FATAL_FAILURE(component_releases_first_installed(site));
 
     // Where a whole install writes its journal lines.
     bool completed = false;
@@ -405,15 +411,13 @@ TEST(UpdateCrash, EveryEndOfARecoveryLeavesOneVersionAndTheNextRunCompletes)
     ASSERT_GT(halfway, 0) << steps;
     ASSERT_GT(passed, halfway) << steps;
 
-    const std::vector<std::string> before = {"agent_tool.exe", "core_tool.exe",
-                                             "restore_tool.exe"};
     struct {
         const char *name;
         int at;
     } ends[] = {{"halfway", halfway}, {"passed", passed}};
     for (auto &e : ends) {
         SCOPED_TRACE(e.name);
-        crash_case c = {"recover", "1.0.0", "1.1.0", before, kPrograms};
+        crash_case c = {"recover", "1.0.0", "1.1.0", kComponentPrograms, kPrograms};
         c.prepare_at = e.at;
         c.min_ends = 3;
         end_at_every_step(site, c);
