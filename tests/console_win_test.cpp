@@ -132,6 +132,19 @@ TEST_F(ConsoleWrite, TextThatIsNotUtf8IsReadInTheAnsiCodePage)
     EXPECT_EQ(g.written.find(L'\xFFFD'), std::wstring::npos);
 }
 
+TEST_F(ConsoleWrite, AnsiPathInAGermanSentenceKeepsBoth)
+{
+    // A folder in the ANSI code page (as paths are) in a sentence in UTF-8:
+    // the sentence's umlauts stay umlauts and the folder shows as it is.
+    g.is_console = true;
+    wchar_t ue[4];
+    ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, "\xFC", -1, ue, 4), 2);
+    write_to_file("", "Fehler: C:\\Pr\xFC" "f l\xC3\xA4sst sich nicht anlegen.\n");
+    EXPECT_EQ(g.writes, 1);
+    EXPECT_EQ(g.written, L"Fehler: C:\\Pr" + std::wstring(1, ue[0]) +
+                             L"f l\u00E4sst sich nicht anlegen.\n");
+}
+
 TEST_F(ConsoleWrite, FilesAndEmptyTextGetTheBytes)
 {
     struct {

@@ -119,3 +119,40 @@ TEST(SetupWin, BoundedFormatting)
     EXPECT_EQ(win_swprintf(wbuf, 5, L"%s", "xy"), 2);
     EXPECT_STREQ(wbuf, L"xy");
 }
+
+TEST(SetupWin, TextsForPeopleInUtf16)
+{
+    // The ANSI code page's own reading of a byte, whatever code page the
+    // prefix has.
+    auto ansi = [](const char *bytes) {
+        wchar_t w[16] = {};
+        MultiByteToWideChar(CP_ACP, 0, bytes, -1, w, 16);
+        return std::wstring(w);
+    };
+    const std::wstring ue = ansi("\xFC"), sz = ansi("\xDF");
+    struct {
+        const char *text;
+        std::wstring shown;
+    } cases[] = {
+        {"", L""},
+        {"Die Programme sind installiert", L"Die Programme sind installiert"},
+        {"l\xC3\xA4sst sich nicht anlegen", L"l\u00E4sst sich nicht anlegen"},
+        // all in the ANSI code page, as a path is
+        {"C:\\Pr\xFC" "f\\\xDF", L"C:\\Pr" + ue + L"f\\" + sz},
+        // a path in the ANSI code page inside a German sentence: before, the
+        // whole text was read in the ANSI code page and every umlaut of the
+        // sentence was garbled
+        {"C:\\Pr\xFC" "f\\versions l\xC3\xA4sst sich nicht anlegen",
+         L"C:\\Pr" + ue + L"f\\versions l\u00E4sst sich nicht anlegen"},
+        {"\xE2\x80\x9E" "C:\\\xDF\xE2\x80\x9C", L"\u201EC:\\" + sz + L"\u201C"},
+    };
+    for (auto &c : cases) {
+        wchar_t out[128];
+        int n = win_text_utf16(c.text, out, 128);
+        EXPECT_EQ(n, (int)c.shown.size() + 1) << c.text;
+        EXPECT_EQ(std::wstring(out), c.shown) << c.text;
+        EXPECT_EQ(win_text_utf16(c.text, nullptr, 0), n) << c.text;
+        // One unit short of the whole text: nothing fits.
+        EXPECT_EQ(win_text_utf16(c.text, out, n - 1), 0) << c.text;
+    }
+}

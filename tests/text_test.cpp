@@ -5,6 +5,8 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "text.h"
 
@@ -77,6 +79,37 @@ TEST(TextUtf8, Valid)
     };
     for (auto &c : cases)
         EXPECT_EQ(text_utf8_valid(c.text, strlen(c.text)), c.valid) << c.text;
+}
+
+TEST(TextUtf8, RunsOfAMixedText)
+{
+    // A German sentence in UTF-8 that names a folder in the ANSI code page:
+    // the runs alternate, and each byte belongs to exactly one.
+    struct {
+        const char *text;
+        std::vector<std::pair<int, std::string>> runs;
+    } cases[] = {
+        {"", {}},
+        {"l\xC3\xA4sst", {{1, "l\xC3\xA4sst"}}},
+        {"Pr\xFC" "f", {{1, "Pr"}, {0, "\xFC"}, {1, "f"}}},
+        {"C:\\Pr\xFC\xDF l\xC3\xA4sst",
+         {{1, "C:\\Pr"}, {0, "\xFC\xDF"}, {1, " l\xC3\xA4sst"}}},
+        {"\xC3", {{0, "\xC3"}}},               // cut short
+        {"\xE2\x80\xA6\x80\xC3\xBC",       // a lone continuation byte between
+         {{1, "\xE2\x80\xA6"}, {0, "\x80"}, {1, "\xC3\xBC"}}},
+    };
+    for (auto &c : cases) {
+        std::vector<std::pair<int, std::string>> got;
+        size_t n = strlen(c.text);
+        for (size_t i = 0; i < n;) {
+            int utf8 = -1;
+            size_t k = text_utf8_run(c.text + i, n - i, &utf8);
+            ASSERT_GT(k, 0u) << c.text;
+            got.push_back({utf8, std::string(c.text + i, k)});
+            i += k;
+        }
+        EXPECT_EQ(got, c.runs) << c.text;
+    }
 }
 
 TEST(TextEscape, ControlCharactersAreShownNeverRaw)

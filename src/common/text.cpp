@@ -80,6 +80,20 @@ int text_utf8_valid(const char *s, size_t n)
     return 1;
 }
 
+size_t text_utf8_run(const char *s, size_t n, int *utf8)
+{
+    const unsigned char *p = (const unsigned char *)s;
+    size_t i = 0;
+    *utf8 = n > 0 && utf8_sequence(p, n) > 0;
+    while (i < n) {
+        size_t k = utf8_sequence(p + i, n - i);
+        if ((k > 0) != (*utf8 != 0))
+            break;
+        i += k ? k : 1;
+    }
+    return i;
+}
+
 int text_has_high_bytes(const char *text)
 {
     for (const unsigned char *p = (const unsigned char *)text; *p; p++)

@@ -16,6 +16,12 @@ size_t text_cut_whole(char *text, size_t size);
 // 1 when the n bytes at s are UTF-8 (no overlong forms, no surrogates, nothing
 // past U+10FFFF), else 0.
 int text_utf8_valid(const char *s, size_t n);
+// The length of the run that begins the n bytes at s (0 only when n is 0):
+// either whole UTF-8 characters (*utf8 set to 1), or bytes that start no
+// UTF-8 character (*utf8 set to 0), such as a path in the ANSI code page
+// placed in a UTF-8 sentence. A text is read run by run so that each part
+// shows as what it is.
+size_t text_utf8_run(const char *s, size_t n, int *utf8);
 // 1 when a byte of the NUL-terminated text is above 0x7F, else 0.
 int text_has_high_bytes(const char *text);
 

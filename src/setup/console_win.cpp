@@ -7,6 +7,7 @@
 
 #include "console_win.h"
 #include "log.h"
+#include "setup_win.h"
 #include "text.h"
 
 // The runtime's _isatty as a plain function for the table.
@@ -52,18 +53,11 @@ void console_write(FILE *stream, const char *raw)
         // A console shows UTF-8 bytes in its own code page, which garbles every
         // umlaut; it takes UTF-16 as it is. Text that is not UTF-8 (a path in
         // the ANSI code page, say) is read in that code page instead.
-        UINT cp = CP_UTF8;
-        DWORD flags = MB_ERR_INVALID_CHARS;
-        int n = MultiByteToWideChar(cp, flags, text, -1, nullptr, 0);
-        if (n <= 0) {
-            cp = CP_ACP;
-            flags = 0;
-            n = MultiByteToWideChar(cp, flags, text, -1, nullptr, 0);
-        }
+        int n = win_text_utf16(text, nullptr, 0);
         if (n > 1) {
             wchar_t *units = (wchar_t *)malloc((size_t)n * sizeof(wchar_t));
             if (units) {
-                if (MultiByteToWideChar(cp, flags, text, -1, units, n) == n) {
+                if (win_text_utf16(text, units, n) == n) {
                     // Bytes written earlier through the stream come first.
                     fflush(stream);
                     DWORD written;

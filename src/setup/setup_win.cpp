@@ -12,6 +12,7 @@
 
 #include "setup_report.h"
 #include "setup_text.h"
+#include "text.h"
 
 char *setup_data_dir(const setup_context *ctx, char *buf, size_t size)
 {
@@ -108,6 +109,47 @@ int win_snprintf(char *buf, size_t size, const char *format, ...)
     int r = setup_vsnprintf(buf, size, format, ap);
     va_end(ap);
     return r;
+}
+
+int win_text_utf16(const char *text, wchar_t *out, int cap)
+{
+    if (out && cap <= 0)
+        return 0;
+    size_t n = strlen(text);
+    if (text_utf8_valid(text, n))
+        return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out, out ? cap : 0);
+    // Only where UTF-8 characters beyond ASCII stand beside the other bytes is
+    // the text read in pieces; otherwise it is all in the ANSI code page, and
+    // a double-byte code page keeps its pairs together.
+    int mixed = 0;
+    for (size_t i = 0; i < n && !mixed;) {
+        int utf8;
+        size_t k = text_utf8_run(text + i, n - i, &utf8);
+        for (size_t j = i; utf8 && j < i + k; j++)
+            mixed |= (unsigned char)text[j] >= 0x80;
+        i += k;
+    }
+    if (!mixed)
+        return MultiByteToWideChar(CP_ACP, 0, text, -1, out, out ? cap : 0);
+    int total = 0;
+    for (size_t i = 0; i < n;) {
+        int utf8;
+        size_t k = text_utf8_run(text + i, n - i, &utf8);
+        if (out && total >= cap)
+            return 0;
+        int m = MultiByteToWideChar(utf8 ? CP_UTF8 : CP_ACP, 0, text + i, (int)k,
+                                    out ? out + total : nullptr, out ? cap - total : 0);
+        if (m <= 0)
+            return 0;
+        total += m;
+        i += k;
+    }
+    if (out) {
+        if (total >= cap)
+            return 0;
+        out[total] = L'\0';
+    }
+    return total + 1;
 }
 
 int win_swprintf(wchar_t *buf, size_t size, const wchar_t *format, ...)

@@ -33,6 +33,13 @@ void win_error(char *err, size_t errlen, const char *format, ...) ORV_PRINTF(3, 
 // vsnprintf rules: cut at the buffer's end, always NUL-terminated (size > 0),
 // the result the length the whole text would have had.
 int win_snprintf(char *buf, size_t size, const char *format, ...) ORV_PRINTF(3, 4);
+// A text for people (NUL-terminated) as UTF-16 into out, cap units with the
+// NUL: UTF-8 read as UTF-8, a text that is not UTF-8 in the ANSI code page,
+// and a text that holds both (a path in the ANSI code page placed in a German
+// sentence) run by run, so that neither part is garbled. Returns the units
+// written with the NUL; with out null the units needed; 0 when the text does
+// not fit in cap units or cannot be read.
+int win_text_utf16(const char *text, wchar_t *out, int cap);
 // The same for UTF-16 texts, size counted in units ("%ls" for a UTF-16
 // argument, "%s" for an 8-bit one).
 int win_swprintf(wchar_t *buf, size_t size, const wchar_t *format, ...);

@@ -13,6 +13,7 @@
 #include <vssym32.h>
 
 #include "setup_text.h"
+#include "setup_win.h"
 #include "text.h"
 #include "wizard_win.h"
 
@@ -45,36 +46,17 @@ int wizard_format(char *buf, size_t size, const char *fmt, ...)
     return n;
 }
 
-// The code page a text is read in: UTF-8 when it is UTF-8, else the ANSI
-// code page; and the flags for MultiByteToWideChar.
-static UINT text_code_page(const char *text, DWORD *flags)
-{
-    *flags = MB_ERR_INVALID_CHARS;
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0) > 0)
-        return CP_UTF8;
-    *flags = 0;
-    return CP_ACP;
-}
-
-// text read in cp into out: at most limit units, empty when it does not fit.
-static void convert_in(const char *text, UINT cp, DWORD flags, char16_t *out, size_t limit)
-{
-    if (MultiByteToWideChar(cp, flags, text, -1, (wchar_t *)out, (int)(limit + 1)) <= 0)
-        out[0] = 0;
-}
-
 // text as it is into out: at most limit units, empty when it does not fit.
 static void convert_text(const char *text, char16_t *out, size_t limit)
 {
-    DWORD flags;
-    UINT cp = text_code_page(text, &flags);
-    convert_in(text, cp, flags, out, limit);
+    if (win_text_utf16(text, (wchar_t *)out, (int)(limit + 1)) <= 0)
+        out[0] = 0;
 }
 
-// The UTF-16 units of text read in the code page cp (without the NUL).
-static size_t text_units(const char *text, UINT cp, DWORD flags)
+// The UTF-16 units of text (without the NUL).
+static size_t text_units(const char *text)
 {
-    int n = MultiByteToWideChar(cp, flags, text, -1, nullptr, 0);
+    int n = win_text_utf16(text, nullptr, 0);
     return n > 0 ? (size_t)n - 1 : 0;
 }
 
@@ -97,19 +79,17 @@ void wizard_show_text(const char *text, char16_t *out, size_t limit)
     if (!shown)
         return;
     text_escape_controls(text, shown, n + 1);
-    DWORD flags;
-    UINT cp = text_code_page(shown, &flags);
     size_t lo = 0, hi = n;
     while (lo < hi) {
         size_t mid = lo + (hi - lo + 1) / 2;
         text_escape_controls(text, shown, mid + 1);
-        if (text_units(shown, cp, flags) <= limit)
+        if (text_units(shown) <= limit)
             lo = mid;
         else
             hi = mid - 1;
     }
     text_escape_controls(text, shown, lo + 1);
-    convert_in(shown, cp, flags, out, limit);
+    convert_text(shown, out, limit);
     free(shown);
 }
 
