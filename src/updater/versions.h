@@ -168,10 +168,14 @@ int versions_go_live(const updater_config *cfg, int mode, const char *version,
 // Finishes or undoes a switch that a run ended before it was done, as its
 // journal tells: one whose programs had passed (or whose version the state
 // already records) is recorded and cleaned up, any other is undone, so that
-// bin holds one version's programs; the journal is gone afterwards. 0 also
-// when there was nothing to do; -1 with the sentence in err when the state
-// cannot record a finished switch (the journal then stays for the next run).
-// The caller holds updater.lock.
+// bin holds one version's programs; the journal is gone afterwards. What the
+// journal says is checked first: of its component list, only what the state
+// can record is recorded; a damaged previous version is taken from the
+// state; a switch that passed but names no valid version keeps its
+// programs unrecorded; a step that names a file outside the installation's
+// bin or versions is left alone. 0 also when there was nothing to do; -1
+// with the sentence in err when the state cannot record a finished switch
+// (the journal then stays for the next run). The caller holds updater.lock.
 int versions_recover(const updater_config *cfg, char *err, size_t errlen);
 // 1 when the installation holds the journal of a switch that is not done:
 // one that runs now, or one that an ended run left for versions_recover.

@@ -160,9 +160,9 @@ static HANDLE list_first(const char *dir, const char *match, WIN32_FIND_DATAA *f
     return versions_win.find_first(pattern, found);
 }
 
-// The sentence for a file at path that could not be written: a full disk
-// (said by the Windows error that the failed call left) is named, since it is
-// neither the version's fault nor a fault of the file.
+// The sentence for a file at path that could not be written; with full set
+// (the failed call's error said so) it names the full disk, which is neither
+// the version's fault nor the file's.
 static void write_failed(char *msg, size_t msglen, const char *path, int full)
 {
     if (full)
@@ -410,7 +410,8 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
             break;
         }
         // On the disk before the journal may say that the programs passed:
-        // the old ones go then, and a power cut must not find neither.
+        // the old ones are deleted then, and a power cut must not find the
+        // new ones still in the system's buffers.
         if (flush_file_at(e->target, msg, sizeof msg) != 0)
             break;
     } while (versions_win.find_next(find, &found));
@@ -961,13 +962,23 @@ int versions_recover(const updater_config *cfg, char *err, size_t errlen)
     int recorded = h.sound && strcmp(h.version, h.previous) != 0 &&
                    strcmp(st.installed_version, h.version) == 0;
     if (h.sound && h.previous_damaged) {
-        // Until the switch is recorded the state names the version it
-        // started from; once it is, there is nothing left to record.
         log_write(LOG_WARN, "the interrupted switch to %s names no valid previous version",
                   h.version);
-        recorded = strcmp(st.installed_version, h.version) == 0;
-        if (!recorded)
+        if (strcmp(st.installed_version, h.version) != 0) {
+            // Not recorded yet: the state still names the version the
+            // switch started from.
             memcpy(h.previous, st.installed_version, sizeof h.previous);
+            recorded = 0;
+        } else if (h.mode == VERSIONS_ROLLBACK) {
+            // A rollback always changes the version: this one is recorded.
+            recorded = 1;
+        } else {
+            // Recorded already, or the same version again: recorded as the
+            // same version, it changes nothing more, and only "tested" tells
+            // whether the programs stay.
+            memcpy(h.previous, h.version, sizeof h.previous);
+            recorded = 0;
+        }
     }
     int finish = h.sound && (tested || recorded);
     if (finish && !recorded) {
