@@ -311,6 +311,29 @@ TEST_F(Wizard, TestModeEndsWithOneWhereTheRunCannotGoOn)
     }
 }
 
+// The wizard heals a switch that an ended run left half done before it
+// connects: one that cannot reach its server leaves bin on one version, as
+// the state records it.
+TEST_F(Wizard, ARunThatCannotConnectHealsAnEndedSwitch)
+{
+    engine_site site("wizheal");
+    publish_client_site(site);
+    const std::string root = site.root + "\\root";
+    site.use_installation("heal");
+    test_proc r = test_run_setup(
+        with(places(site, root), {"--silent", "--components", "agent"}), kLimitMs);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_NO_FATAL_FAILURE(
+        site.leave_a_switch("2.0.0", {"core_tool", "agent_tool"}, "core,agent", false));
+
+    wizard_watch w = wizard_watch_run(
+        with(places(site, root), {"--url", "https://localhost:1/nothing/"}), "1", kLimitMs);
+    EXPECT_EQ(w.proc.exit_code, 1) << told(w);
+    EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal"));
+    EXPECT_EQ(site.live_version({"agent_tool.exe", "core_tool.exe"}), "1.0.0");
+    EXPECT_EQ(std::string(site.state().installed_version), "1.0.0");
+}
+
 TEST_F(Wizard, WithoutTheVariableAFailedConnectionWaitsForTheUser)
 {
     // Not in the test mode: the welcome page keeps the error and its retry

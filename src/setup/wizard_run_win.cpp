@@ -60,6 +60,12 @@ DWORD WINAPI wizard_worker(LPVOID unused)
     int task = wizard.task;
     int result;
     if (task == WIZARD_TASK_CONNECT) {
+        // Healed first, as every run that may change the installation is:
+        // the welcome page then shows the version that is live, also when
+        // the server cannot be reached. A switch that cannot be recorded is
+        // told by the task the user starts next.
+        setup_heal(ctx, err, sizeof err);
+        err[0] = '\0';
         result = setup_connect(ctx, err, sizeof err) != 0 ? 1 : 0;
         if (result == 0)
             setup_apply_selection_options(ctx, err, sizeof err);
