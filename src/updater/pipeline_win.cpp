@@ -49,6 +49,19 @@ int merge_disk_full(const char *path, char *err, size_t errlen)
     return -2;
 }
 
+// Creates the directory dir of the staging directory with its parents. 0,
+// or -1 with the run's sentence in err; -2 with it when the disk was full.
+int merge_dirs(const char *dir, char *err, size_t errlen)
+{
+    errno = 0;
+    if (install_win.create_dirs(dir) == 0)
+        return 0;
+    if (fs_disk_full(errno))
+        return merge_disk_full(dir, err, errlen);
+    update_error(err, errlen, "cannot create %s", dir);
+    return -1;
+}
+
 // Merges one package's entries from its scratch directory into staging.
 // 0, or -1 with the run's sentence in err; -2 with it when the disk was full.
 int merge_package(pipeline_run *rs, const char *scratch, const pkg_entry *entries,
@@ -79,25 +92,18 @@ int merge_package(pipeline_run *rs, const char *scratch, const pkg_entry *entrie
                          component, e->path);
             return -1;
         case MERGE_DIR_AGAIN:
-        case MERGE_NEW_DIR:
-            errno = 0;
-            if (install_win.create_dirs(target) != 0) {
-                if (fs_disk_full(errno))
-                    return merge_disk_full(target, err, errlen);
-                update_error(err, errlen, "cannot create %s", target);
-                return -1;
-            }
+        case MERGE_NEW_DIR: {
+            int made = merge_dirs(target, err, errlen);
+            if (made != 0)
+                return made;
             break;
+        }
         case MERGE_NEW_FILE: {
             char *slash = strrchr(target, '/');
             *slash = '\0';
-            errno = 0;
-            if (install_win.create_dirs(target) != 0) {
-                if (fs_disk_full(errno))
-                    return merge_disk_full(target, err, errlen);
-                update_error(err, errlen, "cannot create %s", target);
-                return -1;
-            }
+            int made = merge_dirs(target, err, errlen);
+            if (made != 0)
+                return made;
             *slash = '/';
             if (install_win.replace_file(source, target) != 0) {
                 if (fs_disk_full(0))
