@@ -80,6 +80,8 @@ keys() {
     xdotool windowactivate --sync "$wizard_window" 2>/dev/null || true
     xdotool key --delay 100 "$@"
 }
+# Presses keys in whatever window is active (a dialog over the wizard).
+keys_here() { xdotool key --delay 100 "$@"; }
 # Answers the question of a message box over the wizard with Return (Yes).
 answer_box() {
     local box
@@ -125,6 +127,17 @@ for dpi in 96 144; do
     wait_end 20
     nofault components.json
 
+    # A folder of 320 characters that cannot be made: the sentence on the
+    # result page holds the whole path; Escape closes the window, no question.
+    long="$dpi_dir/install"
+    while [ ${#long} -lt 320 ]; do long="$long/Ordner-mit-einem-recht-langen-Namen"; done
+    start_wizard --install-dir "$(win "${long:0:320}")"
+    sleep 3
+    keys Return Return Return Return Return Return Return
+    shot page9-long-path 6
+    keys Escape
+    wait_end 20
+
     # A fresh install of the client set: the catalog comes late, one package
     # is held back half-way so that the progress page shows a download.
     fault components.json "stall 3"
@@ -134,7 +147,20 @@ for dpi in 96 144; do
     sleep 4
     shot page0-welcome
     keys Return; shot page1-choice
-    keys Return; shot page3-updates
+    # Back to the first page by keys: Back is disabled there, so the focus
+    # goes to Next, and Enter goes on again.
+    keys shift+Tab shift+Tab shift+Tab space; shot page0-after-back
+    keys Return
+    # The folder emptied: the page is refused, and after the message the
+    # focus is in the field, where the folder is typed again.
+    keys Tab Tab BackSpace Return; shot page1-refused
+    answer_box
+    xdotool type --delay 20 "$(win "$dpi_dir/install")"; shot page1-typed-after-refusal
+    # Enter on the focused browse button opens the folder browser.
+    keys Tab Return; shot page1-folder-browser 2
+    keys_here Escape; shot page1-browse-focused
+    # Enter in the folder field goes on; the next page's first control has the focus.
+    keys shift+Tab Return; shot page3-updates
     keys Return; shot page4-backup-server
     keys Return; shot page5-console
     keys Return; shot page6-sharing

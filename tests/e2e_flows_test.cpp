@@ -489,4 +489,94 @@ TEST(Flows, TwoSetupsAtOnceOverAnInstallationOneProceeds)
             srv_fault(site.dir + site.package_path(v, c), "");
 }
 
+// A selection whose ids do not fit the state's list of 255 characters (core
+// and eleven ids of 24 characters, 279 in all) is refused before anything
+// is downloaded and changes nothing; a selection that fits installs, and
+// the installation can be removed.
+TEST(Flows, SelectionThatTheStateCannotRecordChangesNothing)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowslong");
+    std::vector<std::string> ids = {"core"};
+    for (int i = 0; i < 11; i++) {
+        ids.push_back(std::string(23, (char)('a' + i)) + "x");
+        site.more_components.push_back({ids.back(), "Teil " + std::to_string(i)});
+    }
+    site.releases = {engine_site::standard_release("1.0.0", ids)};
+    site.publish();
+    const std::string root = test_temp_dir("flowslongroot");
+    const std::string refused =
+        "Fehler: Zu viele Komponenten auf einmal: Ihre Kennungen ergeben zusammen 279 Zeichen, "
+        "der Installationsstatus fasst höchstens 255. Bitte weniger Komponenten wählen.\n";
+    const std::vector<std::string> all = with(site.setup_options(root), {"--preset", "all"});
+
+    test_proc r = test_run_setup(all, 120000);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_EQ(r.err, refused);
+    EXPECT_FALSE(site_exists(site.cfg.install_dir));
+    for (const std::string &id : ids)
+        EXPECT_EQ(site.requests(site.package_path("1.0.0", id)), 0u) << id << " was downloaded";
+
+    r = test_run_setup(with(site.setup_options(root), {"--components", ids[1]}), 120000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(std::string(site.state().components), "core," + ids[1]);
+    EXPECT_EQ(site.live_version({ids[1] + "_tool.exe", "core_tool.exe"}), "1.0.0");
+
+    // Over an installation too: it stays as it is.
+    r = test_run_setup(all, 120000);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_EQ(r.err, refused);
+    EXPECT_EQ(std::string(site.state().components), "core," + ids[1]);
+    EXPECT_EQ(site.live_version({ids[1] + "_tool.exe", "core_tool.exe"}), "1.0.0");
+
+    r = test_run_setup(with(site.setup_options(root), {"--uninstall"}), 120000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_FALSE(site_exists(site.bin()));
+    EXPECT_EQ(std::string(site.state().components), "");
+}
+
+// Every run that may change the installation heals a switch that an ended
+// run left half done before it connects: one that cannot reach its server
+// fails, yet leaves bin on one version with the state naming it; an
+// uninstall removes the healed installation.
+TEST(Flows, ARunThatCannotConnectHealsAnEndedSwitch)
+{
+    ASSERT_TRUE(srv_ready());
+    engine_site site("flowsheal");
+    site.releases = {engine_site::standard_release("1.0.0", {"core", "agent"})};
+    site.publish();
+    test_proc r = test_run_setup(site.setup_installation("base"), 120000);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    const std::vector<std::string> programs = {"agent_tool.exe", "core_tool.exe"};
+
+    struct {
+        const char *name;
+        std::vector<std::string> extra;
+        bool tested;        // the switch's programs had passed
+        int exit_code;
+        const char *live;   // the version of bin and of the state afterwards ("" none)
+    } cases[] = {
+        {"install", {}, false, 1, "1.0.0"},
+        {"modify", {"--modify"}, false, 1, "1.0.0"},
+        {"repair", {"--repair"}, false, 1, "1.0.0"},
+        {"install after the programs passed", {}, true, 1, "2.0.0"},
+        {"uninstall", {"--uninstall"}, false, 0, ""},
+    };
+    int round = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> opts = site.setup_copy("base", "h" + std::to_string(round++));
+        ASSERT_NO_FATAL_FAILURE(
+            site.leave_a_switch("2.0.0", {"core_tool", "agent_tool"}, "core,agent", c.tested));
+        r = test_run_setup(with(engine_site::offline(opts), c.extra), 120000);
+        EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+        EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal"));
+        EXPECT_EQ(site.live_version(c.live[0] ? programs : std::vector<std::string>{}), c.live);
+        EXPECT_EQ(std::string(site.state().installed_version), c.live);
+        for (const std::string &n : engine_site::names(site.bin()))
+            EXPECT_EQ(n.find(".old-"), std::string::npos) << n;
+        EXPECT_FALSE(site.lock_held());
+    }
+}
+
 }  // namespace

@@ -156,8 +156,10 @@ bool end_at(unsigned long pid, double start, const std::string &path, double ms,
 // An update from 1.0.0 to 2.0.0 ended by force at points spread over its
 // length and packed around the program switch: afterwards bin holds the
 // programs of one version (or a journal that the next run settles), a next
-// run that cannot download settles it anyway with the state agreeing, and
-// the run after that completes and leaves nothing of the killed one behind.
+// run that cannot connect, or one that cannot download, settles it anyway
+// with the state agreeing, and the run after that completes and leaves
+// nothing of the killed one behind. Kills land inside the switch, and every
+// switch they leave is healed.
 TEST(Killed, UpdateEndedAtAnyPointLeavesOneVersion)
 {
     ASSERT_TRUE(srv_ready());
@@ -190,7 +192,7 @@ TEST(Killed, UpdateEndedAtAnyPointLeavesOneVersion)
     for (const site_package &p : unreachable.packages)
         site.refuse(site.package_path("3.0.0", p.component), true);
 
-    int ended = 0, journals = 0;
+    int ended = 0, journals = 0, healed = 0;
     int round = 0;
     for (const kill_point &k : points) {
         const std::string name = "k" + std::to_string(round++);
@@ -212,7 +214,8 @@ TEST(Killed, UpdateEndedAtAnyPointLeavesOneVersion)
         // A switch that was ended leaves its journal, and bin is settled by
         // the next run; without one, bin must hold one version now.
         const std::string journal = std::string(site.cfg.install_dir) + "\\switch.journal";
-        if (site_exists(journal)) {
+        const bool left = site_exists(journal);
+        if (left) {
             journals++;
         } else {
             std::string v = site.live_version(kPrograms);
@@ -220,17 +223,21 @@ TEST(Killed, UpdateEndedAtAnyPointLeavesOneVersion)
             EXPECT_EQ(std::string(site.state().installed_version), v) << "after the kill";
         }
 
-        // The next run finds a newer release it cannot download, so what it
-        // leaves is what it made of the kill's leftovers, not a new install.
+        // The next run cannot reach its server (every other round), or
+        // finds a newer release it cannot download, so what it leaves is
+        // what it made of the kill's leftovers, not a new install.
+        const bool offline = round % 2 == 0;
+        const std::string next = offline ? "a run that could not connect"
+                                         : "a run that could not download";
         site.releases.push_back(unreachable);
         site.publish();
-        r = test_run_setup(opts, 120000);
+        r = test_run_setup(offline ? engine_site::offline(opts) : opts, 120000);
         EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
         std::string v = site.live_version(kPrograms);
-        EXPECT_TRUE(v == "1.0.0" || v == "2.0.0") << "after a run that could not download: " << v;
-        EXPECT_EQ(std::string(site.state().installed_version), v)
-            << "after a run that could not download";
-        EXPECT_FALSE(site_exists(journal));
+        EXPECT_TRUE(v == "1.0.0" || v == "2.0.0") << "after " << next << ": " << v;
+        EXPECT_EQ(std::string(site.state().installed_version), v) << "after " << next;
+        EXPECT_FALSE(site_exists(journal)) << "after " << next;
+        healed += left && !site_exists(journal);
 
         site.releases.pop_back();
         site.publish();
@@ -248,7 +255,9 @@ TEST(Killed, UpdateEndedAtAnyPointLeavesOneVersion)
     }
     for (const site_package &p : unreachable.packages)
         site.refuse(site.package_path("3.0.0", p.component), false);
-    printf("%zu kill points, %d ended the run, %d left a journal\n", points.size(), ended,
-           journals);
+    printf("%zu kill points, %d ended the run, %d left a journal, %d of them healed\n",
+           points.size(), ended, journals, healed);
     EXPECT_GT(ended, 0);
+    EXPECT_GT(journals, 0) << "no kill landed inside the switch";
+    EXPECT_EQ(healed, journals);
 }

@@ -115,6 +115,79 @@ std::map<std::string, std::string> left_behind(const std::string &root)
     return files;
 }
 
+// A user at the keyboard of a wizard that runs as an administrator meets it
+// (no test mode): keys go through the X server, and what the window shows
+// is looked at from outside. Each look waits a little, as a person would.
+struct keyboard_user {
+    void *main;
+    unsigned long pid;
+
+    keyboard_user(void *m, unsigned long p) : main(m), pid(p) {}
+    // A walk that stopped half-way leaves the window open: it is closed
+    // here, or the run would wait for its time limit.
+    ~keyboard_user() { test_process_ended(pid, 10000); }
+
+    bool press(const std::string &keys) { return wizard_press_keys(main, keys); }
+    void *focus() { return wizard_focus_of(main); }
+    std::string focus_text() { return wizard_text_of(focus()); }
+    std::string focus_class()
+    {
+        char cls[64] = "";
+        if (void *f = focus())
+            GetClassNameA((HWND)f, cls, sizeof cls);
+        return cls;
+    }
+    // The focus is on the control with this text (an edit field: its class).
+    bool focus_on(const std::string &text, unsigned ms = 5000)
+    {
+        return wizard_wait_for(
+            [&] { return focus_text() == text || (text == "Edit" && focus_class() == "Edit"); },
+            ms);
+    }
+    bool on_page(const std::string &title, unsigned ms = 10000)
+    {
+        return wizard_wait_for([&] { return wizard_shown_child(main, title) != nullptr; }, ms);
+    }
+    // Tab until the focus is on the control with this text, at most 16 times.
+    bool tab_to(const std::string &text)
+    {
+        for (int i = 0; i < 16; i++) {
+            if (focus_on(text, 300))
+                return true;
+            press("Tab");
+        }
+        return false;
+    }
+    void *box() { return wizard_find_window(pid, "#32770"); }
+    bool next_enabled()
+    {
+        void *next = wizard_shown_child(main, "Weiter >");
+        return next && IsWindowEnabled((HWND)next);
+    }
+};
+
+// Runs the wizard as an administrator meets it (no test mode) on the site
+// and hands it to walk once its window is up; walked tells whether it came.
+wizard_watch keyboard_run(const engine_site &site, const std::string &root, bool *walked,
+                          const std::function<void(keyboard_user &)> &walk)
+{
+    *walked = false;
+    return wizard_watch_run(places(site, root), nullptr, kLimitMs,
+                            [&](void *main, unsigned long pid) {
+                                if (!main || *walked)
+                                    return;
+                                *walked = true;
+                                keyboard_user u(main, pid);
+                                walk(u);
+                            });
+}
+
+// Where the focus was when a step expected it elsewhere.
+std::string focus_told(keyboard_user &u)
+{
+    return "focus on " + u.focus_class() + " \"" + u.focus_text() + "\"";
+}
+
 class Wizard : public ::testing::Test {
   protected:
     void SetUp() override
@@ -238,6 +311,29 @@ TEST_F(Wizard, TestModeEndsWithOneWhereTheRunCannotGoOn)
     }
 }
 
+// The wizard heals a switch that an ended run left half done before it
+// connects: one that cannot reach its server leaves bin on one version, as
+// the state records it.
+TEST_F(Wizard, ARunThatCannotConnectHealsAnEndedSwitch)
+{
+    engine_site site("wizheal");
+    publish_client_site(site);
+    const std::string root = site.root + "\\root";
+    site.use_installation("heal");
+    test_proc r = test_run_setup(
+        with(places(site, root), {"--silent", "--components", "agent"}), kLimitMs);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_NO_FATAL_FAILURE(
+        site.leave_a_switch("2.0.0", {"core_tool", "agent_tool"}, "core,agent", false));
+
+    wizard_watch w = wizard_watch_run(
+        with(places(site, root), {"--url", "https://localhost:1/nothing/"}), "1", kLimitMs);
+    EXPECT_EQ(w.proc.exit_code, 1) << told(w);
+    EXPECT_FALSE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal"));
+    EXPECT_EQ(site.live_version({"agent_tool.exe", "core_tool.exe"}), "1.0.0");
+    EXPECT_EQ(std::string(site.state().installed_version), "1.0.0");
+}
+
 TEST_F(Wizard, WithoutTheVariableAFailedConnectionWaitsForTheUser)
 {
     // Not in the test mode: the welcome page keeps the error and its retry
@@ -268,6 +364,126 @@ TEST_F(Wizard, WithoutTheVariableAFailedConnectionWaitsForTheUser)
         });
     EXPECT_TRUE(waited) << told(w);
     EXPECT_EQ(w.proc.exit_code, 42) << "it did not wait: " << told(w);
+}
+
+TEST_F(Wizard, KeyboardAloneFromStartToEnd)
+{
+    // An install with keys only: the focus lands where the next key is
+    // meant to go after every page change, Back to the first page, a page
+    // refused with a message box and Enter in a field; Escape on the result
+    // page closes the window with the run's exit code, without a question.
+    engine_site site("wizkeys");
+    publish_client_site(site);
+    const std::string root = site.root + "\\root";
+    bool walked = false, asked_at_end = false, keys_ok = true;
+    wizard_watch w = keyboard_run(site, root, &walked, [&](keyboard_user &u) {
+        ASSERT_TRUE(wizard_wait_for([&] { return u.next_enabled(); }, 30000))
+            << "the catalog did not come";
+        EXPECT_TRUE(u.focus_on("Weiter >")) << "after connecting: " << focus_told(u);
+        const std::string client =
+            "Client: Sichern, Wiederherstellen, Job-Planer und Verwaltungskonsole (empfohlen)";
+        keys_ok = u.press("Return");
+        ASSERT_TRUE(u.on_page("Was soll installiert werden?"));
+        EXPECT_TRUE(u.focus_on(client)) << "page 1: " << focus_told(u);
+
+        // Back to the first page, where Back is disabled.
+        ASSERT_TRUE(u.tab_to("< Zurück")) << focus_told(u);
+        keys_ok = keys_ok && u.press("space");
+        ASSERT_TRUE(u.on_page("Willkommen bei orvantis"));
+        EXPECT_TRUE(u.focus_on("Weiter >")) << "back on page 0: " << focus_told(u);
+        keys_ok = keys_ok && u.press("Return");
+        ASSERT_TRUE(u.on_page("Was soll installiert werden?")) << "Enter did nothing";
+
+        // The folder emptied: the page is refused, and typing goes on in the field.
+        ASSERT_TRUE(u.tab_to("Edit")) << focus_told(u);
+        void *field = u.focus();
+        keys_ok = keys_ok && u.press("BackSpace Return");
+        ASSERT_TRUE(wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
+            << "no message box";
+        keys_ok = keys_ok && wizard_press_keys(u.box(), "Return");
+        ASSERT_TRUE(wizard_wait_for([&] { return u.box() == nullptr; }, 10000));
+        EXPECT_TRUE(u.focus_on("Edit")) << "after the message box: " << focus_told(u);
+        keys_ok = keys_ok && u.press("a b c");
+        EXPECT_TRUE(wizard_wait_for([&] { return wizard_text_of(field) == "abc"; }, 5000))
+            << "typed into the field: \"" << wizard_text_of(field) << "\"";
+        wizard_set_field(field, site.cfg.install_dir);
+
+        // Enter in the field goes on; the next page has its first control focused.
+        keys_ok = keys_ok && u.press("Return");
+        ASSERT_TRUE(u.on_page("Updates"));
+        EXPECT_TRUE(u.focus_on("Täglich nach signierten Updates suchen und sie installieren"))
+            << "page 3: " << focus_told(u);
+        const struct {
+            const char *title, *focus;
+        } pages[] = {
+            {"Verbindung zum Backup-Server", "Verbindung jetzt einrichten"},
+            {"Verwaltungskonsole",
+             "Die Verwaltungskonsole mit dem Job-Planer dieses Computers verbinden"},
+            {"Freigabe für andere Rechner",
+             "Diesen Job-Planer für die Verwaltungskonsolen anderer Rechner freigeben"},
+            {"Zusammenfassung", "Installieren"},
+            {"orvantis ist eingerichtet", "Fertig"},
+        };
+        for (const auto &p : pages) {
+            keys_ok = keys_ok && u.press("Return");
+            ASSERT_TRUE(u.on_page(p.title, 120000)) << p.title;
+            EXPECT_TRUE(u.focus_on(p.focus)) << p.title << ": " << focus_told(u);
+        }
+        keys_ok = keys_ok && u.press("Escape");
+        wizard_wait_for([&] { return (asked_at_end = u.box() != nullptr); }, 2000);
+        if (asked_at_end)
+            wizard_press_keys(u.box(), "Return");
+    });
+    EXPECT_TRUE(walked) << told(w);
+    EXPECT_TRUE(keys_ok) << "xdotool could not press the keys";
+    EXPECT_FALSE(asked_at_end) << "Escape on the result page asked to cancel";
+    EXPECT_EQ(w.proc.exit_code, 0) << told(w);
+    EXPECT_EQ(std::string(site.state().installed_version), "1.0.0");
+}
+
+TEST_F(Wizard, EnterPressesTheFocusedButton)
+{
+    // After a failed connection the retry button has the focus: Enter
+    // connects again. On page 1 Enter on the browse button opens the folder
+    // browser; Escape closes it and the focus is back on the button.
+    engine_site site("wizenter");
+    publish_client_site(site);
+    const std::string catalog = site.dir + "alpha/components.json";
+    srv_fault(catalog, "status 404");
+    const std::string root = site.root + "\\root";
+    bool walked = false, keys_ok = true;
+    size_t before = 0, after = 0;
+    wizard_watch w = keyboard_run(site, root, &walked, [&](keyboard_user &u) {
+        ASSERT_TRUE(u.focus_on("Erneut versuchen", 30000)) << focus_told(u);
+        srv_fault(catalog, "");
+        before = srv_requests(catalog).size();
+        keys_ok = u.press("Return");
+        EXPECT_TRUE(wizard_wait_for([&] { return u.next_enabled(); }, 30000))
+            << "Enter on the retry button did not connect again";
+        after = srv_requests(catalog).size();
+        if (!u.next_enabled())
+            return;
+        keys_ok = keys_ok && u.press("Return");
+        ASSERT_TRUE(u.on_page("Was soll installiert werden?"));
+        ASSERT_TRUE(u.tab_to("Durchsuchen...")) << focus_told(u);
+        keys_ok = keys_ok && u.press("Return");
+        EXPECT_TRUE(wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
+            << "Enter on the browse button opened no folder browser";
+        if (void *browser = u.box()) {
+            keys_ok = keys_ok && wizard_press_keys(browser, "Escape");
+            EXPECT_TRUE(wizard_wait_for([&] { return u.box() == nullptr; }, 10000));
+            EXPECT_TRUE(u.focus_on("Durchsuchen...")) << focus_told(u);
+        }
+        // Cancel by keys: the question, answered Yes.
+        keys_ok = keys_ok && u.press("Escape");
+        if (wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
+            keys_ok = keys_ok && wizard_press_keys(u.box(), "Return");
+    });
+    srv_fault(catalog, "");
+    EXPECT_TRUE(walked) << told(w);
+    EXPECT_TRUE(keys_ok) << "xdotool could not press the keys";
+    EXPECT_GT(after, before) << "no request for the catalog after Enter on the retry button";
+    EXPECT_EQ(w.proc.exit_code, 1) << told(w);
 }
 
 TEST_F(Wizard, CancelWhileConnectingEndsWithOne)

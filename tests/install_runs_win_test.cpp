@@ -6,6 +6,7 @@
 // of components to the installed version.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdio.h>
 
 #include <string>
@@ -16,6 +17,7 @@
 #include "install_win_seam.h"
 #include "log.h"
 #include "seam_guard.h"
+#include "state_win_seam.h"
 #include "test_util.h"
 #include "update_server.h"
 
@@ -89,6 +91,65 @@ TEST_F(Runs, UninstallClearsTheStateOrPurgesIt)
     ASSERT_TRUE(test_write_file(std::string(site.cfg.state_dir) + "\\notes.txt", "mine"));
     ASSERT_EQ(updater_uninstall(&site.cfg, 1, err, sizeof err), 0) << err;
     EXPECT_EQ(engine_site::names(site.cfg.state_dir), std::vector<std::string>{"notes.txt"});
+}
+
+namespace {
+// How many flushes of the state file the full disk refuses yet.
+int full_flushes;
+int flush_while_full(FILE *f)
+{
+    if (full_flushes > 0) {
+        full_flushes--;
+        errno = ENOSPC;
+        return EOF;
+    }
+    return fflush(f);
+}
+} // namespace
+
+// Programs that passed while the state could not record them: every run
+// that needs the record fails while the disk is full, but the installation
+// can be removed all the same, and nothing of the switch is left.
+TEST_F(Runs, AnInstallationWhoseSwitchCannotBeRecordedCanStillBeRemoved)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent"}));
+    site.releases.push_back(engine_site::standard_release("1.1.0", {"core", "agent"}));
+    site.publish();
+    seam_guard<state_win_calls> guard(state_win);
+    state_win.flush = flush_while_full;
+    for (int purge = 0; purge < 2; purge++) {
+        site.use_installation(purge ? "purge" : "keep");
+        full_flushes = 0;
+        ASSERT_EQ(site.install("1.0.0", {"core", "agent"}).rc, 0) << purge;
+        full_flushes = 1;
+        ASSERT_EQ(site.install("1.1.0", {"core", "agent"}).rc, 1) << purge;
+        std::string journal = std::string(site.cfg.install_dir) + "\\switch.journal";
+        ASSERT_TRUE(site_exists(journal)) << purge;
+
+        full_flushes = 1000;
+        char err[600] = "";
+        EXPECT_EQ(updater_recover(&site.cfg, err, sizeof err), 1) << purge;
+        EXPECT_EQ(std::string(err).rfind("the programs of version 1.1.0 are live, but the state "
+                                         "cannot record them: cannot write ",
+                                         0),
+                  0u)
+            << err;
+        EXPECT_EQ(site.install("1.1.0", {"core", "agent"}).rc, 1) << purge;
+        EXPECT_TRUE(site_exists(journal)) << purge;
+
+        // The disk refuses the record of the switch, not the cleared state.
+        full_flushes = 1;
+        EXPECT_EQ(updater_uninstall(&site.cfg, purge, err, sizeof err), 0) << purge << ": " << err;
+        EXPECT_FALSE(site_exists(site.cfg.install_dir)) << purge;
+        if (purge) {
+            EXPECT_FALSE(site_exists(site.cfg.state_dir));
+        } else {
+            EXPECT_STREQ(site.state().installed_version, "");
+            EXPECT_STREQ(site.state().components, "");
+        }
+        full_flushes = 0;
+        EXPECT_EQ(updater_recover(&site.cfg, err, sizeof err), 0) << purge << ": " << err;
+    }
 }
 
 // The scheduled update of an installation made from components.

@@ -42,18 +42,20 @@ TEST(Install, ComponentListIsTheRequestsOrTheArtifactsIds)
         const char *list;
         size_t size;
         const char *expected;
+        size_t whole;  // the length of the whole list
     } cases[] = {
-        {"the request's list wins", 3, "x,y", 256, "x,y"},
-        {"ids joined, none adds an empty text", 3, nullptr, 256, "core,,agent"},
-        {"one id", 1, nullptr, 256, "core"},
-        {"no artifacts", 0, nullptr, 256, ""},
-        {"cut at the buffer", 3, nullptr, 8, "core,,a"},
-        {"cut inside the first id", 1, nullptr, 3, "co"},
+        {"the request's list wins", 3, "x,y", 256, "x,y", 3},
+        {"ids joined, none adds an empty text", 3, nullptr, 256, "core,,agent", 11},
+        {"one id", 1, nullptr, 256, "core", 4},
+        {"no artifacts", 0, nullptr, 256, "", 0},
+        {"cut at the buffer", 3, nullptr, 8, "core,,a", 11},
+        {"cut inside the first id", 1, nullptr, 3, "co", 4},
+        {"the request's list cut", 3, "core,agent", 5, "core", 10},
     };
     for (auto &c : cases) {
         char out[256];
         memset(out, 'Z', sizeof out);
-        install_component_list(arts, c.count, c.list, out, c.size);
+        EXPECT_EQ(install_component_list(arts, c.count, c.list, out, c.size), c.whole) << c.name;
         EXPECT_STREQ(out, c.expected) << c.name;
     }
     manifest_artifact nobody = art(nullptr);

@@ -31,6 +31,7 @@
 #include "log.h"
 #include "proc_win.h"
 #include "seam_guard.h"
+#include "state_win_seam.h"
 #include "test_package.h"
 #include "test_util.h"
 #include "update_server.h"
@@ -590,11 +591,59 @@ int unpack_onto_full_disk(const char *, const char *, uint64_t, pkg_entry **entr
     snprintf(err, errlen, "cannot write bin/core_tool.exe: the disk is full");
     return UNPACK_DISK_FULL;
 }
+// fs_create_dirs of the merge as on a disk with no room for a directory.
+int create_dirs_on_full_disk(const char *)
+{
+    errno = ENOSPC;
+    return -1;
+}
+// fs_replace_file of the merge as on a disk with no room for the file's name.
+int replace_on_full_disk(const char *, const char *)
+{
+    SetLastError(ERROR_DISK_FULL);
+    return -1;
+}
+// MoveFileExA as on a disk with no room for the version directory.
+BOOL WINAPI move_staging_onto_full_disk(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    if (strstr(from, ".staging-")) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return versions_win_real.move_file(from, to, flags);
+}
+// CopyFileA as on a disk with no room for the new program.
+BOOL WINAPI copy_onto_full_disk(LPCSTR, LPCSTR, BOOL)
+{
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+// FlushFileBuffers as on a disk that had promised room for a new program in
+// bin it does not have.
+BOOL WINAPI flush_bin_on_full_disk(HANDLE h)
+{
+    char name[2 * MAX_PATH] = "";
+    GetFinalPathNameByHandleA(h, name, sizeof name, FILE_NAME_NORMALIZED);
+    if (strstr(name, "\\bin\\") && !strstr(name, "\\versions\\")) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return versions_win_real.flush_file(h);
+}
+// WriteFile of the journal as on a disk that fills up: fewer bytes written
+// than asked for, and no error.
+BOOL WINAPI journal_onto_full_disk(HANDLE h, LPCVOID data, DWORD len, LPDWORD wrote,
+                                   LPOVERLAPPED ov)
+{
+    return versions_win_real.write_file(h, data, len / 2, wrote, ov);
+}
 } // namespace
 
-// A disk that fills up while a package is downloaded or unpacked is the
-// disk's fault: the run says so, and the version is neither recorded nor
-// taken off the programs that are live.
+// A disk that fills up while a package is downloaded or unpacked, while the
+// version directory is put in place or the programs are switched, or while
+// the state records them, is the disk's fault: the run says so, and the
+// version is neither recorded as failed nor, unless it passed and only the
+// state could not say so, taken off the programs that are live.
 TEST_F(Engine, FullDiskIsNotTheVersionsFault)
 {
     site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
@@ -605,12 +654,30 @@ TEST_F(Engine, FullDiskIsNotTheVersionsFault)
         void (*fault)();       // makes the disk full for the run
         std::string start;     // how the sentence begins
         std::string end;       // and ends
+        bool live = false;     // the new programs passed and are live, not yet recorded
     } cases[] = {
         {"download", [] { download_win.flush = flush_on_full_disk; }, "cannot write ",
          ".pkg.part: the disk is full"},
         {"unpack", [] { install_win.unpack = unpack_onto_full_disk; },
          "the package for core cannot be unpacked: ",
          "cannot write bin/core_tool.exe: the disk is full"},
+        {"merging a directory", [] { install_win.create_dirs = create_dirs_on_full_disk; },
+         "cannot write ", "/bin: the disk is full"},
+        {"merging a file", [] { install_win.replace_file = replace_on_full_disk; },
+         "cannot write ", "/bin/core_tool.exe: the disk is full"},
+        {"version directory", [] { versions_win.move_file = move_staging_onto_full_disk; },
+         "cannot write ", "\\versions\\1.1.0: the disk is full"},
+        {"journal", [] { versions_win.write_file = journal_onto_full_disk; }, "cannot write ",
+         "\\switch.journal: the disk is full"},
+        {"switch", [] { versions_win.copy_file = copy_onto_full_disk; },
+         "cannot switch to the new version: cannot write ", "\\bin\\core_tool.exe: the disk is full"},
+        {"the new programs reaching the disk",
+         [] { versions_win.flush_file = flush_bin_on_full_disk; },
+         "cannot switch to the new version: cannot write ", "\\bin\\core_tool.exe: the disk is full"},
+        {"state", [] { state_win.flush = flush_on_full_disk; },
+         "the programs of version 1.1.0 are live, but the state cannot record them: cannot "
+         "write ",
+         "state.tmp: the disk is full", true},
     };
     for (const auto &c : cases) {
         site.use_installation(c.name);
@@ -619,6 +686,8 @@ TEST_F(Engine, FullDiskIsNotTheVersionsFault)
         {
             seam_guard<download_win_calls> downloads(download_win);
             seam_guard<install_win_calls> engine(install_win);
+            seam_guard<versions_win_calls> switching(versions_win);
+            seam_guard<state_win_calls> recording(state_win);
             c.fault();
             r = site.install("1.1.0", {"core"}, 0);
         }
@@ -632,10 +701,15 @@ TEST_F(Engine, FullDiskIsNotTheVersionsFault)
         updater_state st = site.state();
         EXPECT_STREQ(st.installed_version, "1.0.0") << c.name;
         EXPECT_STREQ(st.bad_versions, "") << c.name;
-        EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0")) << c.name;
+        EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", c.live ? "1.1.0" : "1.0.0"))
+            << c.name;
+        EXPECT_EQ(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal"), c.live)
+            << c.name;
         // With room again, the same version installs without --force.
         r = site.install("1.1.0", {"core"}, 0);
         EXPECT_EQ(r.rc, 0) << c.name << ": " << r.err;
+        EXPECT_STREQ(site.state().installed_version, "1.1.0") << c.name;
+        EXPECT_STREQ(site.state().bad_versions, "") << c.name;
     }
 }
 

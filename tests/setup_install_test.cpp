@@ -41,6 +41,13 @@ struct world {
     std::string programs = "orv_agent orv_sched orv_console"; // installed programs
     updater_state before = {};  // the state before the engine ran
     updater_state after = {};   // the state after it
+    int recover_rc = 0;         // the healing of an interrupted switch
+    const char *recover_msg = "";
+    bool recover_heals = false;  // the healing changes the state to healed
+    updater_state healed = {};
+    int heals = 0;              // healings asked for
+    int heals_at_connect = -1;  // healings asked for when the flow connected
+    int pending = 0;            // a switch's journal is left after the engine's run
     bool installed = false;     // the engine ran and succeeded
     std::string calls;          // one word per call, in order
     std::string plan;           // "version list count" given to the engine
@@ -69,6 +76,7 @@ int fake_engine_uninstall(const updater_config *, int, char *, size_t) { return 
 void fake_purge(setup_context *) {}
 int fake_connect(setup_context *, char *err, size_t errlen)
 {
+    g.heals_at_connect = g.heals;
     if (g.connect_rc)
         snprintf(err, errlen, "%s", "Keine Verbindung");
     return g.connect_rc;
@@ -169,6 +177,16 @@ int fake_client(setup_context *, char *msg, size_t msglen)
     return g.client_rc;
 }
 
+int fake_recover(const updater_config *, char *err, size_t errlen)
+{
+    g.heals++;
+    if (g.recover_heals)
+        g.before = g.healed;
+    snprintf(err, errlen, "%s", g.recover_msg);
+    return g.recover_rc;
+}
+int fake_pending(const updater_config *) { return g.pending; }
+
 const setup_flow_sys kSys = {
     fake_admin,         fake_state_read,    fake_data_dir,      fake_task_exists,
     fake_uninstall_begin, fake_unregister,  fake_engine_uninstall, fake_purge,
@@ -177,7 +195,7 @@ const setup_flow_sys kSys = {
     fake_register,
     fake_task_create,   fake_task_delete,   fake_program_path,  fake_resume_create,
     fake_resume_remove, fake_sched_setup,   fake_sched_remove,  fake_console_link,
-    fake_server,        fake_client,
+    fake_server,        fake_client,        fake_recover,       fake_pending,
 };
 
 int record_step(void *, const char *step, size_t index, size_t count)
@@ -360,6 +378,7 @@ TEST_F(InstallFlow, EngineOutcomes)
         const char *msg;
         const char *installed;
         const char *expected_err;
+        int pending = 0;  // the engine left a switch's journal
     } cases[] = {
         {"postponed", 75, "", "core",
          "Gerade läuft eine Sicherung, Wiederherstellung, Wartung oder ein anderes Update. "
@@ -372,16 +391,129 @@ TEST_F(InstallFlow, EngineOutcomes)
          "Die Installation ist fehlgeschlagen. Es wurde nichts installiert."},
         {"failed update with words", 1, "too many components", "core",
          "Zu viele Komponenten. Die bisherige Installation ist unverändert."},
+        // Neither nothing nor the old installation: the programs are live.
+        {"programs live that the state could not record", 1,
+         "the programs of version 2.0.0 are live, but the state cannot record them: cannot "
+         "write C:\\s\\state.tmp: the disk is full",
+         "",
+         "Die Programme der Version 2.0.0 sind aktiv, aber der Installationsstatus lässt sich "
+         "nicht speichern (C:\\s\\state.tmp lässt sich nicht schreiben: Der Datenträger ist "
+         "voll. Bitte Platz schaffen und erneut versuchen). Bitte den Speicherplatz und die "
+         "Rechte im Statusverzeichnis prüfen; der nächste Lauf holt das Speichern nach.",
+         1},
     };
     for (const auto &c : cases) {
         SetUp();
         set_state(&g.before, c.installed[0] ? "1.0.0" : "", c.installed);
         g.install_rc = c.rc;
         g.install_msg = c.msg;
+        g.pending = c.pending;
         EXPECT_EQ(run(), c.rc) << c.name;
         EXPECT_STREQ(err, c.expected_err) << c.name;
         EXPECT_EQ(g.calls, "restrict install ") << c.name << ": settings written or registered";
         EXPECT_EQ(g.steps, "") << c.name;
+    }
+}
+
+// A switch that an ended run left half done is healed before the flow
+// connects, and the flow plans on the state the healing left; one that
+// cannot be recorded ends the run before anything else happens.
+TEST_F(InstallFlow, HealsBeforeItConnects)
+{
+    struct {
+        const char *name;
+        int recover_rc;
+        bool heals;      // the healing finishes a switch to 2.0.0 with core and agent
+        int connect_rc;
+        int expected_rc;
+        const char *plan;  // what the engine got ("" when it did not run)
+        const char *expected_err;
+    } cases[] = {
+        {"nothing to heal", 0, false, 0, 0, "1.0.0 core 1", ""},
+        {"a switch finished: the repair is of what is live now", 0, true, 0, 0,
+         "2.0.0 core,agent 2", ""},
+        {"another run holds the lock and heals", 75, false, 0, 0, "1.0.0 core 1", ""},
+        {"no connection", 0, true, -1, 1, "", "Keine Verbindung"},
+        {"a switch that cannot be recorded", 1, false, 0, 1, "",
+         "Die Programme der Version 2.0.0 sind aktiv, aber der Installationsstatus lässt sich "
+         "nicht speichern (C:\\s\\state.tmp lässt sich nicht schreiben: Der Datenträger ist "
+         "voll. Bitte Platz schaffen und erneut versuchen). Bitte den Speicherplatz und die "
+         "Rechte im Statusverzeichnis prüfen; der nächste Lauf holt das Speichern nach."},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        ctx->mode = SETUP_MODE_REPAIR;
+        set_state(&g.before, "1.0.0", "core");
+        set_state(&g.healed, "2.0.0", "core,agent");
+        g.recover_rc = c.recover_rc;
+        g.recover_heals = c.heals;
+        g.recover_msg = c.recover_rc == 1 ? "the programs of version 2.0.0 are live, but the "
+                                            "state cannot record them: cannot write "
+                                            "C:\\s\\state.tmp: the disk is full"
+                                          : "";
+        g.connect_rc = c.connect_rc;
+        EXPECT_EQ(run(), c.expected_rc) << c.name << ": " << err;
+        EXPECT_EQ(g.heals, 1) << c.name;
+        EXPECT_EQ(g.heals_at_connect, c.recover_rc == 1 ? -1 : 1) << c.name;
+        EXPECT_EQ(g.plan, c.plan) << c.name;
+        if (c.expected_rc) {
+            EXPECT_STREQ(err, c.expected_err) << c.name;
+            EXPECT_EQ(g.calls, "") << c.name;
+        }
+    }
+}
+
+// A selection whose ids do not fit the state's list of 255 characters is
+// refused before anything changes; one that just fits is installed whole.
+TEST_F(InstallFlow, SelectionThatTheStateCannotRecordIsRefused)
+{
+    // core and eleven ids of 24 characters: 279 characters; without the
+    // last, 254.
+    std::string components = "{\"id\": \"core\", \"title\": \"Grundpaket\", \"required\": true}";
+    std::string artifacts = pkg("core");
+    std::string all = "core", ten;
+    for (int i = 0; i < 11; i++) {
+        std::string id = std::string(23, (char)('a' + i)) + "x";
+        components += ", {\"id\": \"" + id + "\", \"title\": \"T" + std::to_string(i) + "\"}";
+        artifacts += ", " + pkg(id);
+        all += "," + id;
+        if (i == 9)
+            ten = all;
+    }
+    std::string text =
+        "{\"schema\": 1, \"product\": \"orvantis\", \"channel\": \"alpha\", \"sequence\": 1, "
+        "\"issued\": \"2026-01-01T00:00:00Z\", \"expires\": \"2027-01-01T00:00:00Z\", "
+        "\"releases\": [{\"version\": \"1.0.0\", \"artifacts\": [" + artifacts + "]}], "
+        "\"components\": [" + components + "]}";
+    struct {
+        const char *name;
+        const char *preset;
+        std::string list;
+        int expected_rc;
+        std::string plan;
+    } cases[] = {
+        {"all of them", "all", "", 1, ""},
+        {"all but one", "", ten, 0, "1.0.0 " + ten + " 11"},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        catalog_free(&ctx->component_catalog);
+        char msg[300] = "";
+        ASSERT_EQ(catalog_parse(text.data(), text.size(), &ctx->component_catalog, msg,
+                                sizeof msg),
+                  0)
+            << msg;
+        snprintf(ctx->preset, sizeof ctx->preset, "%s", c.preset);
+        snprintf(ctx->component_list, sizeof ctx->component_list, "%s", c.list.c_str());
+        EXPECT_EQ(run(), c.expected_rc) << c.name << ": " << err;
+        EXPECT_EQ(g.plan, c.plan) << c.name;
+        if (c.expected_rc) {
+            EXPECT_STREQ(err, "Zu viele Komponenten auf einmal: Ihre Kennungen ergeben zusammen "
+                              "279 Zeichen, der Installationsstatus fasst höchstens 255. Bitte "
+                              "weniger Komponenten wählen")
+                << c.name;
+            EXPECT_EQ(g.calls, "") << c.name << ": something changed";
+        }
     }
 }
 

@@ -206,3 +206,40 @@ TEST(State, EveryValueReadsBackAsWritten)
         }
     }
 }
+
+// Whether a component list reads back as it stands, and what of a list that
+// does not can be kept: the valid ids, in order, as far as 255 characters.
+TEST(State, ComponentListsThatReadBackAndTheirReadablePart)
+{
+    std::string long_ids = "core";  // core and eleven ids of 24 characters: 279
+    for (int i = 0; i < 11; i++)
+        long_ids += "," + std::string(24, (char)('a' + i));
+    std::string cut = long_ids.substr(0, 255);  // ends in ","
+    std::string ten = long_ids.substr(0, 254);
+    struct {
+        const char *name;
+        std::string list;
+        int readable;
+        std::string clean;  // the readable part
+    } cases[] = {
+        {"empty", "", 1, ""},
+        {"one id", "core", 1, "core"},
+        {"255 characters", long_components(), 1, long_components()},
+        {"a trailing comma", "core,agent,", 0, "core,agent"},
+        {"an empty id", "core,,agent", 0, "core,agent"},
+        {"a leading comma", ",core", 0, "core"},
+        {"an id in capitals", "core,Agent,restore", 0, "core,restore"},
+        {"an id of 32 characters", "core," + std::string(32, 'a'), 0, "core"},
+        {"cut at 255 after a comma", cut, 0, ten},
+        {"279 characters", long_ids, 0, ten},
+        {"only commas", ",,", 0, ""},
+    };
+    for (auto &c : cases) {
+        EXPECT_EQ(state_components_readable(c.list.c_str()), c.readable) << c.name;
+        char out[256];
+        memset(out, 'x', sizeof out);
+        EXPECT_EQ(state_components_clean(out, c.list.c_str()), !c.readable) << c.name;
+        EXPECT_EQ(std::string(out), c.clean) << c.name;
+        EXPECT_EQ(state_components_readable(out), 1) << c.name;
+    }
+}

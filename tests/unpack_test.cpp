@@ -37,10 +37,12 @@ struct mem_fs {
     std::map<std::string, std::string> files;  // file contents
     std::map<intptr_t, std::string> open;      // open handles and their paths
     intptr_t next = 1;                         // the next handle
-    std::string fail_dirs;                     // make_dirs fails for this path
+    std::string fail_dirs;                     // make_dirs fails for this path ...
+    int dirs_errno = 0;                        // ... with this error number
     std::string fail_create;                   // create_file fails for this path ...
     int create_errno = EACCES;                 // ... with this error number
     std::string short_write;                   // writes to this path come one byte short
+    std::string fail_write;                    // writes to this path fail
     std::string fail_close;                    // closing this path fails
     int io_errno = 0;                          // errno of that short write or close
 };
@@ -48,7 +50,11 @@ struct mem_fs {
 int mem_make_dirs(void *ctx, const char *path)
 {
     mem_fs *fs = (mem_fs *)ctx;
-    if (fs->fail_dirs == path || fs->files.count(path))
+    if (fs->fail_dirs == path) {
+        errno = fs->dirs_errno;
+        return -1;
+    }
+    if (fs->files.count(path))
         return -1;
     fs->dirs.insert(path);
     return 0;
@@ -71,6 +77,10 @@ int64_t mem_write(void *ctx, intptr_t file, const void *data, size_t len)
 {
     mem_fs *fs = (mem_fs *)ctx;
     const std::string &path = fs->open.at(file);
+    if (path == fs->fail_write) {
+        errno = fs->io_errno;
+        return -1;
+    }
     size_t n = path == fs->short_write ? len - 1 : len;
     if (n != len)
         errno = fs->io_errno;
@@ -641,8 +651,12 @@ TEST(Unpack, FileOperationFailures)
          package, "D", std::string("cannot create docs/a.txt (") + strerror(EACCES) + ")"},
         {"a file that exists", [](mem_fs &fs) { fs.files["D/empty.txt"] = "old"; }, package, "D",
          std::string("cannot create empty.txt (") + strerror(EEXIST) + ")"},
-        {"a short write", [](mem_fs &fs) { fs.short_write = "D/docs/a.txt"; }, package, "D",
-         "cannot write docs/a.txt"},
+        {"a failed write",
+         [](mem_fs &fs) {
+             fs.fail_write = "D/docs/a.txt";
+             fs.io_errno = EIO;
+         },
+         package, "D", "cannot write docs/a.txt"},
         {"closing a file", [](mem_fs &fs) { fs.fail_close = "D/docs/a.txt"; }, package, "D",
          "cannot write docs/a.txt"},
         {"closing an empty file", [](mem_fs &fs) { fs.fail_close = "D/empty.txt"; }, package, "D",
@@ -653,6 +667,22 @@ TEST(Unpack, FileOperationFailures)
          [](mem_fs &fs) {
              fs.fail_create = "D/docs/a.txt";
              fs.create_errno = ENOSPC;
+         },
+         package, "D", "cannot write docs/a.txt: the disk is full"},
+        // Windows tells of a disk that fills up mid-write only by writing
+        // fewer bytes than asked for.
+        {"a short write without an error number", [](mem_fs &fs) { fs.short_write = "D/docs/a.txt"; },
+         package, "D", "cannot write docs/a.txt: the disk is full"},
+        {"a directory on a full disk",
+         [](mem_fs &fs) {
+             fs.fail_dirs = "D/bin";
+             fs.dirs_errno = ENOSPC;
+         },
+         package, "D", "cannot write bin: the disk is full"},
+        {"a file's directory on a full disk",
+         [](mem_fs &fs) {
+             fs.fail_dirs = "D/docs";
+             fs.dirs_errno = ENOSPC;
          },
          package, "D", "cannot write docs/a.txt: the disk is full"},
         {"a short write on a full disk",

@@ -8,7 +8,8 @@
 // through. After every end the next run finds bin holding exactly the
 // programs of one version, the version that the state records, and the run
 // after it updates with 0 and leaves no journal, no staging directory and no
-// held lock behind.
+// held lock behind. The same for the recovery of a switch that an end left,
+// itself ended at every step.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -40,11 +41,15 @@ namespace {
 const char kDirVar[] = "ORV_CRASH_DIR";  // holds "cfg.bin"; the child writes "completed" there
 const char kAtVar[] = "ORV_CRASH_AT";    // the step at which the child ends itself
 const char kRunVar[] = "ORV_CRASH_RUN";  // "update" (update_run), "install" (install_run),
-                                         // or "forced" (update_run with force)
+                                         // "forced" (update_run with force), or
+                                         // "recover" (updater_recover)
 
 // The child's count of steps and the one it ends at.
 int steps_taken;
 int end_at;
+// The step of each journal line the child wrote and the line's first word,
+// one a line: the child leaves it beside "completed".
+std::string journal_steps;
 
 // Counts one step; at the chosen one the process ends at once, as a power
 // cut or a killed process would end it.
@@ -86,6 +91,9 @@ BOOL WINAPI crash_write(HANDLE h, LPCVOID data, DWORD len, LPDWORD wrote, LPOVER
         versions_win_real.flush_file(h);
     }
     step();
+    std::string line((const char *)data, len);
+    journal_steps += std::to_string(steps_taken) + " " + line.substr(0, line.find('\t')) +
+                     (line.find('\t') == std::string::npos ? "" : "\n");
     return versions_win_real.write_file(h, data, len, wrote, ov);
 }
 
@@ -136,14 +144,23 @@ int child_install(const updater_config *cfg, const host_facts *hf, char *err, si
 
 // What one crash test runs and expects.
 struct crash_case {
-    const char *run;                  // the child's run: "update", "install" or "forced"
+    const char *run;                  // the child's run: "update", "install", "forced" or
+                                      // "recover" (of the install's switch)
     std::string from, to;             // the versions before and after (to fails: none after)
     std::vector<std::string> before;  // the live programs of from
     std::vector<std::string> after;   // the live programs of to
     bool fails = false;               // to fails its live self-test: from stays
     std::string kept = "";            // a file below the installation directory that
     std::string kept_bytes = "";      // must hold these bytes after every end, if set
+    int prepare_at = 0;               // > 0: an install ended at this step first, in place
+    int min_ends = 10;                // the fewest steps the run ends at on its way
 };
+
+// 1 for a case whose runs are those of the component engine.
+bool components(const crash_case &c)
+{
+    return strcmp(c.run, "install") == 0 || strcmp(c.run, "recover") == 0;
+}
 
 // The next run after an end: one that takes the lock (and so finishes or
 // undoes the switch) and changes nothing else.
@@ -151,45 +168,68 @@ void run_next(engine_site &site, const crash_case &c, int at)
 {
     char err[600] = "";
     update_options o = options(1);
-    int rc = strcmp(c.run, "install") != 0
-                 ? update_run(&site.cfg, &o, &site.hf, err, sizeof err)
-                 : update_components_run(&site.cfg, &o, &site.hf, err, sizeof err);
+    int rc = !components(c) ? update_run(&site.cfg, &o, &site.hf, err, sizeof err)
+                            : update_components_run(&site.cfg, &o, &site.hf, err, sizeof err);
     EXPECT_TRUE(rc == 0 || rc == 10) << at << ": " << rc << " " << err;
 }
 
 // The run that completes: to over whatever the end left.
 site_result run_complete(engine_site &site, const crash_case &c)
 {
-    if (strcmp(c.run, "install") == 0)
+    if (components(c))
         return site.install(c.to, {"core", "agent"});
     update_options o = options();
     o.force = strcmp(c.run, "forced") == 0;
     return site.update(o);
 }
 
-// Ends the child's run of c at every step in turn, on a copy of the
-// installation below site.root\template each time, and checks what the next
-// runs find.
-void end_at_every_step(engine_site &site, const crash_case &c)
+// Runs the child's run on the installation below site.root\name, a copy of
+// the one below site.root\from (or, with from empty, as it stands: a journal
+// names the files of its own installation), ending it at step at, and points
+// site at it. The child's result, and whether it completed.
+test_proc run_child(engine_site &site, const char *run, const std::string &from,
+                    const std::string &name, int at, bool *completed)
 {
     std::string self(MAX_PATH, '\0');
     self.resize(GetModuleFileNameA(nullptr, &self[0], MAX_PATH));
-    SetEnvironmentVariableA(kRunVar, c.run);
+    SetEnvironmentVariableA(kRunVar, run);
+    std::string base = site.root + "\\" + name;
+    if (!from.empty())
+        std::filesystem::copy(site.root + "\\" + from, base,
+                              std::filesystem::copy_options::recursive);
+    std::filesystem::remove(base + "\\completed");
+    site.use_installation(name);
+    EXPECT_TRUE(test_write_file(base + "\\cfg.bin",
+                                std::string((const char *)&site.cfg, sizeof site.cfg)));
+    SetEnvironmentVariableA(kDirVar, base.c_str());
+    SetEnvironmentVariableA(kAtVar, std::to_string(at).c_str());
+    test_proc child = test_run(self, {"--gtest_filter=UpdateCrash.DISABLED_Child",
+                                      "--gtest_also_run_disabled_tests"});
+    *completed = site_exists(base + "\\completed");
+    return child;
+}
+
+// Ends the child's run of c at every step in turn, on a copy of the
+// installation below site.root\template each time (first ended itself at
+// c.prepare_at by an install, when that is set), and checks what the next
+// runs find.
+void end_at_every_step(engine_site &site, const crash_case &c)
+{
     bool completed = false;
     int ends = 0;
     for (int at = 1; at <= 300 && !completed; at++) {
-        std::string name = std::string(c.run) + std::to_string(at);
+        std::string name = std::string(c.run) + std::to_string(c.prepare_at) + "_" +
+                           std::to_string(at);
         std::string base = site.root + "\\" + name;
-        std::filesystem::copy(site.root + "\\template", base,
-                              std::filesystem::copy_options::recursive);
-        site.use_installation(name);
-        ASSERT_TRUE(test_write_file(base + "\\cfg.bin",
-                                    std::string((const char *)&site.cfg, sizeof site.cfg)));
-        SetEnvironmentVariableA(kDirVar, base.c_str());
-        SetEnvironmentVariableA(kAtVar, std::to_string(at).c_str());
-        test_proc child = test_run(self, {"--gtest_filter=UpdateCrash.DISABLED_Child",
-                                          "--gtest_also_run_disabled_tests"});
-        completed = site_exists(base + "\\completed");
+        std::string from = "template";
+        if (c.prepare_at) {
+            run_child(site, "install", from, name, c.prepare_at, &completed);
+            ASSERT_FALSE(completed) << at;
+            ASSERT_TRUE(site_exists(std::string(site.cfg.install_dir) + "\\switch.journal"))
+                << at;
+            from = "";
+        }
+        test_proc child = run_child(site, c.run, from, name, at, &completed);
         if (completed) {
             EXPECT_EQ(child.exit_code, 0) << at << ": " << child.out;
             EXPECT_EQ(test_read_file(base + "\\completed").substr(0, 2), c.fails ? "1 " : "0 ")
@@ -235,7 +275,7 @@ void end_at_every_step(engine_site &site, const crash_case &c)
             break;
     }
     EXPECT_TRUE(completed) << c.run << ": it never got through";
-    EXPECT_GT(ends, 10) << c.run << ": ended at every step on the way";
+    EXPECT_GT(ends, c.min_ends) << c.run << ": ended at every step on the way";
 }
 
 // Publishes the whole releases 2.0.0 and 2.1.0 and installs 2.0.0 into the
@@ -250,6 +290,22 @@ void two_releases_first_installed(engine_site &site)
     ASSERT_EQ(r.rc, 0) << r.err;
     ASSERT_EQ(site.live_version(), "2.0.0");
 }
+
+// Publishes 1.0.0 of core, agent and restore and 1.1.0 of core and agent,
+// and installs 1.0.0 into the template installation.
+void component_releases_first_installed(engine_site &site)
+{
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent", "restore"}));
+    site.releases.push_back(engine_site::standard_release("1.1.0", {"core", "agent"}));
+    site.publish();
+    site.use_installation("template");
+    site_result r = site.install("1.0.0", {"core", "agent", "restore"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+}
+
+// The live programs of 1.0.0 of component_releases_first_installed.
+const std::vector<std::string> kComponentPrograms = {"agent_tool.exe", "core_tool.exe",
+                                                     "restore_tool.exe"};
 
 } // namespace
 
@@ -276,9 +332,11 @@ TEST(UpdateCrash, DISABLED_Child)
     update_options o = options();
     o.force = run && strcmp(run, "forced") == 0;
     char err[600] = "";
-    int rc = run && strcmp(run, "install") == 0 ? child_install(&cfg, &hf, err, sizeof err)
-                                                : update_run(&cfg, &o, &hf, err, sizeof err);
+    int rc = run && strcmp(run, "install") == 0   ? child_install(&cfg, &hf, err, sizeof err)
+             : run && strcmp(run, "recover") == 0 ? updater_recover(&cfg, err, sizeof err)
+                                                  : update_run(&cfg, &o, &hf, err, sizeof err);
     log_set_callback(nullptr, nullptr);
+    test_write_file(dir + "\\journal_steps", journal_steps);
     test_write_file(dir + "\\completed", std::to_string(rc) + " " + err);
 }
 
@@ -319,12 +377,49 @@ TEST(UpdateCrash, EveryEndOfAnInstallLeavesOneVersionAndTheNextRunCompletes)
 {
     engine_site site("crash_install");
     site_log log;
-    site.releases.push_back(engine_site::standard_release("1.0.0", {"core", "agent", "restore"}));
-    site.releases.push_back(engine_site::standard_release("1.1.0", {"core", "agent"}));
-    site.publish();
-    site.use_installation("template");
-    site_result r = site.install("1.0.0", {"core", "agent", "restore"});
-    ASSERT_EQ(r.rc, 0) << r.err;
-    end_at_every_step(site, {"install", "1.0.0", "1.1.0",
-                             {"agent_tool.exe", "core_tool.exe", "restore_tool.exe"}, kPrograms});
+    ASSERT_NO_FATAL_FAILURE(component_releases_first_installed(site));
+    end_at_every_step(site, {"install", "1.0.0", "1.1.0", kComponentPrograms, kPrograms});
+}
+
+// The recovery of a switch that an ended install left, itself ended at every
+// step: of a switch ended halfway, and of one ended after its programs had
+// passed. Each end leaves bin on one version, or a journal that the next
+// run settles, and the install after that completes.
+TEST(UpdateCrash, EveryEndOfARecoveryLeavesOneVersionAndTheNextRunCompletes)
+{
+    engine_site site("crash_recover");
+    site_log log;
+    ASSERT_NO_FATAL_FAILURE(component_releases_first_installed(site));
+
+    // Where a whole install writes its journal lines.
+    bool completed = false;
+    run_child(site, "install", "template", "probe", 1 << 30, &completed);
+    ASSERT_TRUE(completed);
+    std::string steps = test_read_file(site.root + "\\probe\\journal_steps");
+    int halfway = 0, passed = 0, lines = 0;
+    for (size_t at = 0; at < steps.size();) {
+        size_t end = steps.find('\n', at);
+        std::string line = steps.substr(at, end - at);
+        at = end == std::string::npos ? steps.size() : end + 1;
+        // Ended at the step after a line's: the line is on disk, its step not taken.
+        int step_of = atoi(line.c_str());
+        if (++lines == 3)
+            halfway = step_of + 1;
+        if (line.find(" tested") != std::string::npos)
+            passed = step_of + 1;
+    }
+    ASSERT_GT(halfway, 0) << steps;
+    ASSERT_GT(passed, halfway) << steps;
+
+    struct {
+        const char *name;
+        int at;
+    } ends[] = {{"halfway", halfway}, {"passed", passed}};
+    for (auto &e : ends) {
+        SCOPED_TRACE(e.name);
+        crash_case c = {"recover", "1.0.0", "1.1.0", kComponentPrograms, kPrograms};
+        c.prepare_at = e.at;
+        c.min_ends = 3;
+        end_at_every_step(site, c);
+    }
 }

@@ -9,6 +9,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -270,6 +271,151 @@ TEST(VersionsHandover, AStateThatCannotBeWrittenFailsAndIsRecordedNextTime)
     EXPECT_FALSE(exists(f.dir + "\\switch.journal"));
     EXPECT_EQ(snapshot(f.bin()), next);
     EXPECT_EQ(snapshot(f.dir + "\\versions"), (file_map{{"1.0.0/", ""}, {"1.1.0/", ""}}));
+}
+
+namespace {
+
+// The files whose data reached the disk, named below the installation
+// directory ("bin\tool.exe"), and "tested" where the journal said that the
+// programs passed.
+std::vector<std::string> flushed;
+std::string flushed_below;  // the installation directory's last name
+
+BOOL WINAPI record_flush(HANDLE h)
+{
+    char name[2 * MAX_PATH] = "";
+    DWORD n = GetFinalPathNameByHandleA(h, name, sizeof name, FILE_NAME_NORMALIZED);
+    std::string path(name, n < sizeof name ? n : 0);
+    size_t at = path.find("\\" + flushed_below + "\\");
+    flushed.push_back(at == std::string::npos ? path
+                                              : path.substr(at + flushed_below.size() + 2));
+    return versions_win_real.flush_file(h);
+}
+
+BOOL WINAPI record_tested(HANDLE h, LPCVOID data, DWORD len, LPDWORD wrote, LPOVERLAPPED ov)
+{
+    if (std::string((const char *)data, len) == "tested\n")
+        flushed.push_back("tested");
+    return versions_win_real.write_file(h, data, len, wrote, ov);
+}
+
+}  // namespace
+
+// The copies of the new programs in bin and the files of the version
+// directory are on the disk before the journal says that the programs
+// passed: from then on the old programs are deleted, and a power cut must
+// not leave neither.
+TEST(VersionsHandover, NewFilesReachTheDiskBeforeTheyPass)
+{
+    seam_guard<versions_win_calls> guard(versions_win);
+    installed f("flushed");
+    file_map next;
+    add_program(&next, "tool.exe", "1.1.0");
+    std::string staging = f.stage("1.1.0", next);
+    std::vector<pkg_entry> entries = entries_of(next);
+    flushed.clear();
+    flushed_below = f.dir.substr(f.dir.find_last_of("\\/") + 1);
+    versions_win.flush_file = record_flush;
+    versions_win.write_file = record_tested;
+    char err[400] = "";
+    ASSERT_EQ(versions_install_staged(&f.cfg, "1.1.0", "core", staging.c_str(), entries.data(),
+                                      entries.size(), &f.st, err, sizeof err),
+              0)
+        << err;
+    std::vector<std::string> before_tested;
+    for (const std::string &name : flushed) {
+        if (name == "tested")
+            break;
+        before_tested.push_back(name);
+    }
+    ASSERT_NE(before_tested.size(), flushed.size()) << "the journal never said tested";
+    std::vector<std::string> expected = {"versions\\1.1.0\\docs\\manual.txt"};
+    for (auto &file : next) {
+        expected.push_back("bin\\" + file.first);
+        expected.push_back("versions\\1.1.0\\bin\\" + file.first);
+    }
+    for (const std::string &name : expected)
+        EXPECT_NE(std::find(before_tested.begin(), before_tested.end(), name),
+                  before_tested.end())
+            << name << " was not flushed before the journal said tested";
+}
+
+// A journal left by an ended switch is acted on only as far as it can be
+// trusted: a component list that the state cannot record is recorded as far
+// as it reads, a damaged previous version is taken from the state, a
+// damaged version keeps the programs that passed (or undoes the switch
+// that had not), and a step that names a file outside the installation's
+// bin is left alone. None of them keeps the next runs from going on.
+TEST(VersionsHandover, ADamagedJournalIsCheckedBeforeItIsActedOn)
+{
+    std::string cut = "core";  // core and ten ids of 24 characters, cut after a comma
+    for (int i = 0; i < 10; i++)
+        cut += "," + std::string(24, (char)('a' + i));
+    std::string ten = cut;
+    cut += ",";
+    struct {
+        const char *name;
+        std::string head;  // "begin" line, after "begin\t"
+        bool tested;
+        bool outside;      // the journal copied a file outside bin
+        // What follows: the programs of which version are live, and the
+        // state's installed version, previous version, components and
+        // failed versions.
+        const char *live;
+        const char *installed, *previous;
+        std::string components;
+        const char *bad;
+    } cases[] = {
+        {"a component list cut after a comma", "install\t1.1.0\t1.0.0\t" + cut, true, false,
+         "1.1.0", "1.1.0", "1.0.0", ten, ""},
+        {"an empty id", "install\t1.1.0\t1.0.0\tcore,,extra", true, false, "1.1.0", "1.1.0",
+         "1.0.0", "core,extra", ""},
+        {"a previous version with a blank", "rollback\t1.1.0\t1.0.0 x\t",
+         true, false, "1.1.0", "1.1.0", "1.0.0", "core,extra", "1.0.0"},
+        {"a version that is none, tested", "install\t1.1\t1.0.0\tcore", true, false, "1.1.0",
+         "1.0.0", "0.9.0", "core,extra", ""},
+        {"a version that is none, not tested", "install\t1.1\t1.0.0\tcore", false, false,
+         "1.0.0", "1.0.0", "0.9.0", "core,extra", ""},
+        {"a copy outside bin", "install\t1.1.0\t1.0.0\tcore", false, true, "1.0.0", "1.0.0",
+         "0.9.0", "core,extra", ""},
+    };
+    for (auto &c : cases) {
+        installed f("damaged");
+        // The switch to 1.1.0 moved tool.exe aside and copied the new one in.
+        std::string tool = f.bin() + "\\tool.exe";
+        std::string aside = tool + ".old-" + pid_text() + "-1";
+        ASSERT_TRUE(MoveFileA(tool.c_str(), aside.c_str())) << c.name;
+        file_map next;
+        add_program(&next, "tool.exe", "1.1.0");
+        write_files(f.version_bin("1.1.0"), next);
+        write_files(f.bin(), {{"tool.exe", next["tool.exe"]}});
+        std::string outside = f.dir + "\\notes.txt";
+        write_files(f.dir, {{"notes.txt", "mine"}});
+        std::string journal = "begin\t" + c.head + "\nmove\t" + tool + "\t" + aside + "\n";
+        if (c.outside)
+            journal += "copy\t" + outside + "\n";
+        if (c.tested)
+            journal += "tested\n";
+        write_files(f.dir, {{"switch.journal", journal}});
+
+        log_catcher logs;
+        char err[400] = "";
+        // Twice: the second run finds nothing left to do.
+        for (int round = 0; round < 2; round++)
+            EXPECT_EQ(versions_recover(&f.cfg, err, sizeof err), 0) << c.name << ": " << err;
+        EXPECT_FALSE(exists(f.dir + "\\switch.journal")) << c.name;
+        EXPECT_EQ(test_read_file(tool), strcmp(c.live, "1.1.0") == 0 ? next["tool.exe"]
+                                                                     : fake_program("1.0.0"))
+            << c.name;
+        EXPECT_EQ(names_with(snapshot(f.bin()), "tool.exe.old-"), std::vector<std::string>{})
+            << c.name;
+        EXPECT_EQ(test_read_file(outside), "mine") << c.name;
+        updater_state now = f.on_disk();
+        EXPECT_STREQ(now.installed_version, c.installed) << c.name;
+        EXPECT_STREQ(now.previous_version, c.previous) << c.name;
+        EXPECT_EQ(std::string(now.components), c.components) << c.name;
+        EXPECT_STREQ(now.bad_versions, c.bad) << c.name;
+    }
 }
 
 // A repair (the installed version again) that fails at any step keeps the

@@ -203,6 +203,46 @@ TEST(Versions, RecordByModeTwiceGivesTheSameState)
     EXPECT_EQ(versions_mode_of("reinstall"), -1);
 }
 
+// A record the state could not write back is refused whole, so that no
+// switch can put programs live that the state then fails to name, and a
+// damaged journal's previous version cannot grow the failed versions each
+// time it is recorded.
+TEST(Versions, RecordByModeRefusesWhatTheStateCouldNotWriteBack)
+{
+    std::string long_list = "core";
+    for (int i = 0; i < 11; i++)
+        long_list += "," + std::string(23, (char)('a' + i)) + "x";
+    struct {
+        const char *name;
+        int mode;
+        const char *version, *previous;
+        std::string components;
+    } cases[] = {
+        {"a previous version with a blank", VERSIONS_ROLLBACK, "1.0.0", "1.1.0 x", ""},
+        {"a previous version that is no version", VERSIONS_UPDATE, "1.1.0", "v1", ""},
+        {"a version that is no version", VERSIONS_INSTALL, "1.1", "1.0.0", "core"},
+        {"no version", VERSIONS_ADOPT, nullptr, "", ""},
+        {"an empty id", VERSIONS_INSTALL, "1.1.0", "1.0.0", "core,,agent"},
+        {"a trailing comma", VERSIONS_INSTALL, "1.1.0", "1.0.0", "core,"},
+        {"a list longer than 255 characters", VERSIONS_INSTALL, "1.1.0", "1.0.0", long_list},
+    };
+    for (auto &c : cases) {
+        updater_state st;
+        memset(&st, 0, sizeof st);
+        strcpy(st.installed_version, "1.0.0");
+        strcpy(st.previous_version, "0.9.0");
+        strcpy(st.components, "agent");
+        strcpy(st.bad_versions, "0.5.0");
+        updater_state before = st;
+        for (int round = 0; round < 2; round++)
+            EXPECT_EQ(versions_record_mode(&st, c.mode, c.version, c.previous,
+                                           c.components.c_str()),
+                      -1)
+                << c.name << " " << round;
+        EXPECT_EQ(memcmp(&st, &before, sizeof st), 0) << c.name << ": the state changed";
+    }
+}
+
 TEST(Versions, JournalLinesSplitAtTabs)
 {
     struct {

@@ -403,6 +403,30 @@ TEST(WizardText, CrLfConversionAndItsLimits)
     }
 }
 
+TEST(WizardText, ChosenFolderGetsOneBackslash)
+{
+    struct {
+        const char16_t *chosen;
+        const char *expected;
+    } cases[] = {
+        {u"C:\\Users\\anna\\Documents", "C:\\Users\\anna\\Documents\\orvantis"},
+        // Some folders come back with their separator, a drive's root always.
+        {u"C:\\Users\\anna\\Documents\\", "C:\\Users\\anna\\Documents\\orvantis"},
+        {u"D:\\", "D:\\orvantis"},
+        {u"\\\\server\\share\\", "\\\\server\\share\\orvantis"},
+    };
+    for (const auto &c : cases) {
+        char16_t out[276];
+        wizard_folder_join(c.chosen, out, 276);
+        EXPECT_EQ(u8(out), c.expected) << u8(c.chosen);
+    }
+    // The browser's longest path (259 characters) still fits its 276.
+    std::u16string deep = u"C:\\" + std::u16string(256, u'd');
+    char16_t out[276];
+    EXPECT_EQ(wizard_folder_join(deep.c_str(), out, 276), 268u);
+    EXPECT_EQ(u8(out), "C:\\" + std::string(256, 'd') + "\\orvantis");
+}
+
 TEST_F(Wizard, NextPageTable)
 {
     struct {
@@ -551,11 +575,13 @@ TEST_F(Wizard, ChoicePageFolderAndPreset)
     read_case r = fresh();
     EXPECT_EQ(wizard_read_values(ctx.get(), 1, &r.v, &r.env, msg, sizeof msg), 0);
     EXPECT_STREQ(msg, "Bitte einen Installationsordner angeben.");
+    EXPECT_EQ(r.env.refused_field, WIZARD_FIELD_INSTALL_DIR);
 
     // A relative folder becomes absolute, as on the command line.
     snprintf(r.v.install_dir, sizeof r.v.install_dir, "orvantis");
     select(ctx.get(), "target");
     EXPECT_EQ(wizard_read_values(ctx.get(), 1, &r.v, &r.env, msg, sizeof msg), 1);
+    EXPECT_EQ(r.env.refused_field, WIZARD_FIELD_NONE) << "accepted";
     EXPECT_STREQ(ctx->updater_config.install_dir, "C:\\work\\orvantis");
     EXPECT_EQ(r.env.custom_chosen, 0);
     EXPECT_EQ(selection(ctx.get()), "core,agent,restore,sched,console") << "the client set";
@@ -624,12 +650,36 @@ TEST_F(Wizard, ServerPageNeedsAllFourFields)
     EXPECT_STREQ(msg, "Bitte Server, Verzeichnis, Zertifikat und API-Key angeben (oder die "
                       "Einrichtung abwählen).");
     EXPECT_STREQ(ctx->client_server, "backup:7000") << "written before the refusal";
+    EXPECT_EQ(r.env.refused_field, WIZARD_FIELD_API_KEY);
     snprintf(r.v.api_key, sizeof r.v.api_key, "k");
     r.v.test = 0;
     EXPECT_EQ(wizard_read_values(ctx.get(), 4, &r.v, &r.env, msg, sizeof msg), 1);
     EXPECT_EQ(ctx->configure_client, 1);
     EXPECT_EQ(ctx->client_test, 0);
     EXPECT_STREQ(ctx->client_api_key, "k");
+    EXPECT_EQ(r.env.refused_field, WIZARD_FIELD_NONE);
+
+    // The refusal is about the first empty field in the page's order.
+    struct {
+        const char *server, *dir, *cert, *key;
+        int field;
+    } empty[] = {
+        {"", "", "", "", WIZARD_FIELD_SERVER},
+        {"", "pc1", "c", "k", WIZARD_FIELD_SERVER},
+        {"s:1", "", "", "k", WIZARD_FIELD_SERVER_DIR},
+        {"s:1", "pc1", "", "", WIZARD_FIELD_CERT},
+    };
+    for (const auto &e : empty) {
+        read_case q = fresh();
+        q.v.connect = 1;
+        snprintf(q.v.server, sizeof q.v.server, "%s", e.server);
+        snprintf(q.v.server_dir, sizeof q.v.server_dir, "%s", e.dir);
+        snprintf(q.v.cert, sizeof q.v.cert, "%s", e.cert);
+        snprintf(q.v.api_key, sizeof q.v.api_key, "%s", e.key);
+        EXPECT_EQ(wizard_read_values(ctx.get(), 4, &q.v, &q.env, msg, sizeof msg), 0);
+        EXPECT_EQ(q.env.refused_field, e.field)
+            << e.server << "|" << e.dir << "|" << e.cert << "|" << e.key;
+    }
 }
 
 TEST_F(Wizard, ConsolePageChecksTheUser)
@@ -639,15 +689,17 @@ TEST_F(Wizard, ConsolePageChecksTheUser)
         const char *user;
         int answer, link_after, resolved;
         const char *msg, *console_user;
+        int refused;  // the field the refusal is about
     } cases[] = {
-        {0, 0, "", 1, 0, 0, "", ""},
+        {0, 0, "", 1, 0, 0, "", "", WIZARD_FIELD_NONE},
         {1, 0, "", 0, 1, 0,
          "Bitte den Windows-Benutzer angeben, der die Konsole verwendet (oder die Verbindung "
          "abwählen).",
-         ""},
-        {1, 0, "anna", 1, 1, 1, "", "PC\\anna"},
-        {1, 0, "Gäste", 0, 1, 0, "Das Konto „Gäste“ ist kein Benutzer.", ""},
-        {1, 1, "Gäste", 1, 0, 0, "", ""},  // the test mode switches the link off
+         "", WIZARD_FIELD_USER},
+        {1, 0, "anna", 1, 1, 1, "", "PC\\anna", WIZARD_FIELD_NONE},
+        {1, 0, "Gäste", 0, 1, 0, "Das Konto „Gäste“ ist kein Benutzer.", "", WIZARD_FIELD_USER},
+        // the test mode switches the link off
+        {1, 1, "Gäste", 1, 0, 0, "", "", WIZARD_FIELD_NONE},
     };
     for (const auto &c : cases) {
         auto ctx = loaded();
@@ -665,6 +717,7 @@ TEST_F(Wizard, ConsolePageChecksTheUser)
         EXPECT_EQ(r.env.user_resolved, c.resolved) << c.user;
         EXPECT_STREQ(msg, c.msg) << c.user;
         EXPECT_STREQ(ctx->console_user, c.console_user) << c.user;
+        EXPECT_EQ(r.env.refused_field, c.refused) << c.user;
     }
 }
 
@@ -809,13 +862,46 @@ TEST_F(Wizard, SummaryLimits)
     wizard_summary_text(ctx.get(), data.c_str(), -1, show_utf8, out.data(), out.size());
     EXPECT_NE(u8(out.data()).find("Protokolle:  (nur"), std::string::npos) << "701 characters";
 
-    // The whole text stops at 3199 units, the appended lines too.
+    // The whole text stops at 3199 units, the appended lines too, whatever
+    // room the caller gives: a modify with every value at its limit (two
+    // lists of 13 titles of 40 characters) comes to about 2890 units before
+    // the console line, which then passes 3199.
     std::string user(255, 'u');
-    snprintf(ctx->console_user, sizeof ctx->console_user, "%s", user.c_str());
-    wizard_summary_text(ctx.get(), std::string(699, 'd').c_str(), -1, show_utf8, out.data(),
-                        out.size());
-    size_t n = wizard_len16(out.data());
-    EXPECT_LT(n, (size_t)WIZARD_SUMMARY_MAX);
+    std::string extra, chosen = "sched,console", installed = "core";
+    for (char kind : {'l', 'r'}) {
+        for (int i = 1; i <= 13; i++) {
+            char id[8];
+            snprintf(id, sizeof id, "%c%02d", kind, i);
+            extra += std::string(", {\"id\": \"") + id + "\", \"title\": \"" + id +
+                     std::string(37, 't') + "\"}";
+            (kind == 'l' ? chosen : installed) += std::string(",") + id;
+        }
+    }
+    auto full = loaded(extra, chosen.substr(strlen("sched,console,")));
+    full->mode = SETUP_MODE_MODIFY;
+    full->sched_api = 1;
+    full->console_link = 1;
+    full->console_release = 1;
+    full->configure_client = 1;
+    snprintf(full->client_server, sizeof full->client_server, "%s", std::string(255, 's').c_str());
+    snprintf(full->console_user, sizeof full->console_user, "%s", user.c_str());
+    snprintf(full->updater_config.install_dir, sizeof full->updater_config.install_dir, "%s",
+             dir.c_str());
+    snprintf(full->installed_components, sizeof full->installed_components, "%s",
+             installed.c_str());
+    select(full.get(), chosen.c_str());
+    std::vector<char16_t> roomy(5000);
+    size_t n = wizard_summary_text(full.get(), std::string(699, 'd').c_str(), -1, show_utf8,
+                                   roomy.data(), roomy.size());
+    text = u8(roomy.data());
+    EXPECT_EQ(n, 3199u);
+    EXPECT_EQ(wizard_len16(roomy.data()), 3199u);
+    size_t console = text.find("\r\nVerwaltungskonsole: wird für " + user.substr(0, 100));
+    ASSERT_NE(console, std::string::npos) << "the console line is cut, not left out";
+    EXPECT_EQ(text.find("Freigabe"), std::string::npos) << "no room for the sharing line";
+    EXPECT_NE(text.find("\r\nWird entfernt: r01"), std::string::npos);
+    EXPECT_NE(text.find("l13" + std::string(37, 't') + "\r\n"), std::string::npos)
+        << "every chosen title";
     std::vector<char16_t> small(300);
     wizard_summary_text(ctx.get(), "C:\\D", -1, show_utf8, small.data(), small.size());
     EXPECT_EQ(wizard_len16(small.data()), 299u);

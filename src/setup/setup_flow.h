@@ -93,6 +93,14 @@ struct setup_flow_sys {
     int (*server_unsupported)(setup_context *ctx, char *err, size_t errlen);
     // setup_client_connect: 0, or -1 with a German sentence.
     int (*client_connect)(setup_context *ctx, char *msg, size_t msglen);
+
+    // ---- a switch that an ended run left half done ----
+    // updater_recover: 0 healed or nothing to heal, 75 another process
+    // holds the lock, 1 with an English sentence when it cannot be recorded.
+    int (*recover)(const updater_config *cfg, char *err, size_t errlen);
+    // versions_switch_pending: 1 while a switch's journal is on disk (after a
+    // failed run: programs live that the state could not record yet).
+    int (*switch_pending)(const updater_config *cfg);
 };
 
 // 0 in test mode or as an administrator; else -1 with "Das Setup braucht
@@ -108,6 +116,14 @@ int setup_require_admin_with(setup_context *ctx, const setup_flow_sys *sys, char
 int setup_install_silent(setup_context *ctx, char *err, size_t errlen);
 int setup_install_silent_with(setup_context *ctx, const setup_flow_sys *sys, char *err,
                               size_t errlen);
+
+// Heals a switch that an ended run left half done (bin then holds one
+// version's programs and the state names them), under the engine's lock;
+// every flow that may change the installation does so before it connects.
+// 0 healed, nothing to heal, or busy elsewhere (the other run heals it); 1
+// with a German message in err when the switch cannot be recorded.
+int setup_heal(setup_context *ctx, char *err, size_t errlen);
+int setup_heal_with(setup_context *ctx, const setup_flow_sys *sys, char *err, size_t errlen);
 
 // The administrator check (skipped in test mode), then setup_uninstall; 1
 // when the check fails.

@@ -15,6 +15,7 @@
 #include "setup_report.h"
 #include "setup_win.h"
 #include "updconf.h"
+#include "versions.h"
 
 // The Windows clean-up reports nothing of its own: each item is best effort.
 static int unregister(setup_context *ctx, char *msg, size_t msglen)
@@ -92,11 +93,18 @@ static const setup_flow_sys flow_sys = {
     win_console_link,
     setup_server_unsupported,
     setup_client_connect,
+    updater_recover,
+    versions_switch_pending,
 };
 
 int setup_require_admin(setup_context *ctx, char *err, size_t errlen)
 {
     return setup_require_admin_with(ctx, &flow_sys, err, errlen);
+}
+
+int setup_heal(setup_context *ctx, char *err, size_t errlen)
+{
+    return setup_heal_with(ctx, &flow_sys, err, errlen);
 }
 
 int setup_install_silent(setup_context *ctx, char *err, size_t errlen)

@@ -32,6 +32,20 @@ static int resolve_selection(setup_context *ctx, setup_install_plan *plan, const
         msg_localize(err, errlen);
         return 1;
     }
+    // The installed components are recorded as one list of at most 255
+    // characters: a longer one is refused before anything changes, never
+    // recorded cut.
+    size_t whole = 0;
+    for (size_t i = 0; i < plan->count; i++)
+        whole += strlen(ids[i]) + (i ? 1 : 0);
+    if (whole >= sizeof plan->component_list) {
+        setup_error(err, errlen,
+                    "Zu viele Komponenten auf einmal: Ihre Kennungen ergeben zusammen %zu "
+                    "Zeichen, der Installationsstatus fasst höchstens 255. Bitte weniger "
+                    "Komponenten wählen",
+                    whole);
+        return 1;
+    }
     setup_resolved_list(ctx, plan->component_list, sizeof plan->component_list);
     return 0;
 }
@@ -102,12 +116,33 @@ static int choose_release(setup_context *ctx, int defaulted, const char **ids,
     return 1;
 }
 
-// Steps up to the plan: administrator, catalog, installed state, selection,
-// closure and release. 0 with the plan, or 1 with the message in err.
+int setup_heal_with(setup_context *ctx, const setup_flow_sys *sys, char *err, size_t errlen)
+{
+    if (errlen)
+        err[0] = '\0';
+    // Busy (75): the run that holds the lock heals it before it does anything.
+    if (sys->recover(&ctx->updater_config, err, errlen) != 1) {
+        if (errlen)
+            err[0] = '\0';
+        return 0;
+    }
+    msg_localize(err, errlen);
+    msg_finish_sentence(err, errlen);
+    return 1;
+}
+
+// Steps up to the plan: administrator, healing, catalog, installed state,
+// selection, closure and release. 0 with the plan, or 1 with the message in
+// err.
 static int install_plan(setup_context *ctx, const setup_flow_sys *sys, setup_install_plan *plan,
                         char *err, size_t errlen)
 {
     if (setup_require_admin_with(ctx, sys, err, errlen) != 0)
+        return 1;
+    // Before the connection, so that a run that cannot reach its server
+    // leaves bin on one version too, and the installed state read next is
+    // the one the healing left.
+    if (setup_heal_with(ctx, sys, err, errlen) != 0)
         return 1;
     if (sys->connect(ctx, err, errlen) != 0)
         return 1;
@@ -365,8 +400,11 @@ int setup_install_silent_with(setup_context *ctx, const setup_flow_sys *sys, cha
         else
             setup_error(err, errlen, "Die Installation ist fehlgeschlagen");
         msg_finish_sentence(err, errlen);
+        // Programs that went live while the state could not record them are
+        // neither nothing nor the installation as it was: the engine's
+        // sentence says what became of them and that the next run records.
         size_t n = strnlen(err, errlen);
-        if (n < errlen)
+        if (n < errlen && !sys->switch_pending(&ctx->updater_config))
             setup_error(err + n, errlen - n, " %s",
                         ctx->installed_components[0] ? "Die bisherige Installation ist "
                                                        "unverändert."

@@ -151,6 +151,11 @@ int32_t wizard_bytes_bar(uint64_t step_pos, uint64_t step_count, uint64_t done, 
 // limit left out. Returns the length.
 size_t wizard_crlf(const char *text, char *out);
 
+// The folder the browser's choice stands for: "orvantis" below folder, with
+// one backslash between them also when folder ends in one (a drive's root).
+// Cut at cap - 1 units; returns the whole length.
+size_t wizard_folder_join(const char16_t *folder, char16_t *out, size_t cap);
+
 // 1 when id is in the selection closed over its requirements.
 int wizard_component_selected(setup_context *ctx, const char *id);
 // The page after page (0 to 9) or a WIZARD_NEXT_* answer.
@@ -186,6 +191,17 @@ struct wizard_page_values {
     int32_t purge;                     // page 7: purge checkbox
 };
 
+// The field a refused page is about, so that it gets the focus back.
+enum {
+    WIZARD_FIELD_NONE = 0,
+    WIZARD_FIELD_INSTALL_DIR,
+    WIZARD_FIELD_SERVER,
+    WIZARD_FIELD_SERVER_DIR,
+    WIZARD_FIELD_CERT,
+    WIZARD_FIELD_API_KEY,
+    WIZARD_FIELD_USER
+};
+
 // What reading a page needs beside the context, and what it hands back.
 struct wizard_read_env {
     int32_t test_mode;     // the wizard runs itself: an unknown user switches the link off
@@ -196,6 +212,7 @@ struct wizard_read_env {
     int (*check_user)(const char *name, char *full_out, int full_cap, char *err, size_t errlen);
     char shown_user[256];  // out: the resolved user for the field, when user_resolved
     int32_t user_resolved; // out: 1 when shown_user is to be put into the field
+    int32_t refused_field; // out: WIZARD_FIELD_* of a refusal, NONE when the page is accepted
 };
 // Writes page's values into ctx: 1 when the wizard may go on, 0 with the
 // refusal's sentence (UTF-8) in msg.

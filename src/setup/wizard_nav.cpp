@@ -113,6 +113,7 @@ int wizard_read_values(setup_context *ctx, int page, const wizard_page_values *v
     if (msglen)
         msg[0] = '\0';
     env->user_resolved = 0;
+    env->refused_field = WIZARD_FIELD_NONE;
     switch (page) {
     case 0:
         if (v->choice_visible) {
@@ -136,6 +137,7 @@ int wizard_read_values(setup_context *ctx, int page, const wizard_page_values *v
         read_folder(ctx, v->install_dir, env->fullpath);
         if (!ctx->updater_config.install_dir[0]) {
             snprintf(msg, msglen, "%s", "Bitte einen Installationsordner angeben.");
+            env->refused_field = WIZARD_FIELD_INSTALL_DIR;
             return 0;
         }
         env->custom_chosen = v->custom ? 1 : 0;
@@ -166,8 +168,13 @@ int wizard_read_values(setup_context *ctx, int page, const wizard_page_values *v
         take(ctx->client_server_cert, sizeof ctx->client_server_cert, v->cert);
         take(ctx->client_api_key, sizeof ctx->client_api_key, v->api_key);
         ctx->client_test = v->test ? 1 : 0;
-        if (!ctx->client_server[0] || !ctx->client_dir[0] || !ctx->client_server_cert[0] ||
-            !ctx->client_api_key[0]) {
+        // The first empty one in the page's order is the one to fill in.
+        env->refused_field = !ctx->client_server[0]        ? WIZARD_FIELD_SERVER
+                             : !ctx->client_dir[0]         ? WIZARD_FIELD_SERVER_DIR
+                             : !ctx->client_server_cert[0] ? WIZARD_FIELD_CERT
+                             : !ctx->client_api_key[0]     ? WIZARD_FIELD_API_KEY
+                                                           : WIZARD_FIELD_NONE;
+        if (env->refused_field != WIZARD_FIELD_NONE) {
             snprintf(msg, msglen, "%s",
                      "Bitte Server, Verzeichnis, Zertifikat und API-Key angeben (oder die "
                      "Einrichtung abwählen).");
@@ -183,6 +190,7 @@ int wizard_read_values(setup_context *ctx, int page, const wizard_page_values *v
             snprintf(msg, msglen, "%s",
                      "Bitte den Windows-Benutzer angeben, der die Konsole verwendet (oder die "
                      "Verbindung abwählen).");
+            env->refused_field = WIZARD_FIELD_USER;
             return 0;
         }
         char full[256] = "", err[300] = "";
@@ -198,6 +206,7 @@ int wizard_read_values(setup_context *ctx, int page, const wizard_page_values *v
         }
         msg_finish_sentence(err, sizeof err);
         snprintf(msg, msglen, "%s", err);
+        env->refused_field = WIZARD_FIELD_USER;
         return 0;
     }
     case 6:

@@ -69,11 +69,17 @@ static HWND add_read_only(int page, int x, int y, int w, int h)
     return e;
 }
 
-// An edit field showing a context text when show is set.
-static HWND add_edit(int page, const char *text, int show, DWORD extra, int x, int y, int w, int h)
+// An edit field showing a context text when show is set. It takes no more
+// characters than its context field holds (size bytes with the terminator),
+// so that a text read back can be empty only when nothing was typed.
+static HWND add_edit(int page, const char *text, int show, DWORD extra, int x, int y, int w, int h,
+                     size_t size)
 {
     HWND e = add(page, L"EDIT", L"", kEdit | extra, x, y, w, h);
-    if (e && show)
+    if (!e)
+        return e;
+    SendMessageW(e, EM_LIMITTEXT, (WPARAM)(size - 1), 0);
+    if (show)
         wizard_set_text(e, text, 1300);
     return e;
 }
@@ -114,7 +120,8 @@ static void build_choice(setup_context *ctx)
                               30, 100, 500, 20, WIZARD_ID_CUSTOM);
     add(1, L"STATIC", L"Installationsordner:", kStatic, 20, 170, 300, 20);
     wizard.install_dir_field =
-        add_edit(1, ctx->updater_config.install_dir, 1, 0, 20, 194, 440, 22);
+        add_edit(1, ctx->updater_config.install_dir, 1, 0, 20, 194, 440, 22,
+                 sizeof ctx->updater_config.install_dir);
     add(1, L"BUTTON", L"Durchsuchen...", kPush, 470, 193, 90, 24, WIZARD_ID_BROWSE);
     char data[600];
     setup_data_dir(ctx, data, sizeof data);
@@ -153,7 +160,8 @@ static void build_updates(setup_context *ctx)
         L"wartet er bis zum nächsten Lauf.",
         kStatic, 44, 92, 500, 40);
     add(3, L"STATIC", L"Kanal:", kStatic, 24, 150, 100, 20);
-    wizard.channel_field = add_edit(3, ctx->updater_config.channel, 1, 0, 130, 148, 200, 22);
+    wizard.channel_field = add_edit(3, ctx->updater_config.channel, 1, 0, 130, 148, 200, 22,
+                                    sizeof ctx->updater_config.channel);
 }
 
 // Appends a dependent control to a page's list while it has room.
@@ -175,18 +183,22 @@ static void build_server(setup_context *ctx)
     int show = ctx->configure_client != 0;
     dependent(l, n, 12, add(4, L"STATIC", L"Server (Host:Port):", kStatic, 24, 96, 200, 20));
     wizard.server_field =
-        dependent(l, n, 12, add_edit(4, ctx->client_server, show, 0, 230, 94, 320, 22));
+        dependent(l, n, 12, add_edit(4, ctx->client_server, show, 0, 230, 94, 320, 22,
+                                      sizeof ctx->client_server));
     dependent(l, n, 12, add(4, L"STATIC", L"Verzeichnis auf dem Server:", kStatic, 24, 128, 200, 20));
     wizard.server_dir_field =
-        dependent(l, n, 12, add_edit(4, ctx->client_dir, show, 0, 230, 126, 320, 22));
+        dependent(l, n, 12, add_edit(4, ctx->client_dir, show, 0, 230, 126, 320, 22,
+                                      sizeof ctx->client_dir));
     dependent(l, n, 12,
               add(4, L"STATIC", L"Server-Zertifikat (target.crt):", kStatic, 24, 160, 200, 20));
     wizard.cert_field =
-        dependent(l, n, 12, add_edit(4, ctx->client_server_cert, show, 0, 230, 158, 250, 22));
+        dependent(l, n, 12, add_edit(4, ctx->client_server_cert, show, 0, 230, 158, 250,
+                                      22, sizeof ctx->client_server_cert));
     dependent(l, n, 12, add(4, L"BUTTON", L"...", kPush, 486, 157, 64, 24, WIZARD_ID_CERT));
     dependent(l, n, 12, add(4, L"STATIC", L"API-Key:", kStatic, 24, 192, 200, 20));
     wizard.api_key_field = dependent(
-        l, n, 12, add_edit(4, ctx->client_api_key, show, ES_PASSWORD, 230, 190, 320, 22));
+        l, n, 12, add_edit(4, ctx->client_api_key, show, ES_PASSWORD, 230, 190, 320, 22,
+                          sizeof ctx->client_api_key));
     wizard.test_checkbox = dependent(l, n, 12,
                                      add(4, L"BUTTON", L"Verbindung nach der Installation testen",
                                          kCheckbox, 24, 228, 400, 20));
@@ -210,7 +222,8 @@ static void build_console(setup_context *ctx)
         snprintf(user, sizeof user, "%s", ctx->console_user);
     else if (win_session_user(user, sizeof user) != 0)
         user[0] = '\0';
-    wizard.user_field = dependent(l, n, 8, add_edit(5, user, 1, 0, 44, 116, 320, 22));
+    wizard.user_field = dependent(l, n, 8, add_edit(5, user, 1, 0, 44, 116, 320, 22,
+                                                     sizeof ctx->console_user));
     dependent(l, n, 8, add(5, L"STATIC", L"Die Konsole darf:", kStatic, 44, 154, 500, 20));
     wizard.admin_radio =
         dependent(l, n, 8,
@@ -412,6 +425,10 @@ void wizard_show_page(int p)
     EnableWindow(wizard.cancel_button, cancel_on);
     SetWindowTextW(wizard.next_button, next_label);
     place_next(next_x);
+    // Last, once the page's controls are shown and the buttons enabled as
+    // the page wants them: the focus may have been on a control just hidden
+    // or disabled.
+    wizard_focus(wizard_first_control(p));
 }
 
 // A field's text (at most chars characters) converted to code_page into out
@@ -505,6 +522,16 @@ int wizard_read_page(int page)
     char16_t text[401];
     wizard_show_text(msg, text, 400);
     wizard_message_box((const wchar_t *)text, MB_ICONWARNING | MB_OK);
+    // Whatever had the focus, the typing goes on in the field the message is about.
+    HWND refused = env.refused_field == WIZARD_FIELD_INSTALL_DIR  ? wizard.install_dir_field
+                   : env.refused_field == WIZARD_FIELD_SERVER     ? wizard.server_field
+                   : env.refused_field == WIZARD_FIELD_SERVER_DIR ? wizard.server_dir_field
+                   : env.refused_field == WIZARD_FIELD_CERT       ? wizard.cert_field
+                   : env.refused_field == WIZARD_FIELD_API_KEY    ? wizard.api_key_field
+                   : env.refused_field == WIZARD_FIELD_USER       ? wizard.user_field
+                                                                  : nullptr;
+    if (refused)
+        wizard_focus(refused);
     return 0;
 }
 
@@ -600,7 +627,7 @@ void wizard_fill_after_connect(void)
     SetWindowTextW(wizard.status_text, status);
     wizard_build_component_list();
     wizard_show_page(0);
-    SetFocus(wizard.next_button);
+    wizard_focus(wizard.next_button);
 }
 
 void wizard_build_summary(void)
@@ -638,9 +665,9 @@ void wizard_browse_folder(void)
         return;
     wchar_t path[260];
     if (SHGetPathFromIDListW(list, path)) {
-        wchar_t dir[276];
-        wizard_format_wide(dir, 276, L"%ls\\orvantis", path);
-        SetWindowTextW(wizard.install_dir_field, dir);
+        char16_t dir[276];
+        wizard_folder_join((const char16_t *)path, dir, 276);
+        SetWindowTextW(wizard.install_dir_field, (const wchar_t *)dir);
     }
     CoTaskMemFree(list);
 }

@@ -60,6 +60,12 @@ DWORD WINAPI wizard_worker(LPVOID unused)
     int task = wizard.task;
     int result;
     if (task == WIZARD_TASK_CONNECT) {
+        // Healed first, as every run that may change the installation is:
+        // the welcome page then shows the version that is live, also when
+        // the server cannot be reached. A switch that cannot be recorded is
+        // told by the task the user starts next.
+        setup_heal(ctx, err, sizeof err);
+        err[0] = '\0';
         result = setup_connect(ctx, err, sizeof err) != 0 ? 1 : 0;
         if (result == 0)
             setup_apply_selection_options(ctx, err, sizeof err);
@@ -119,7 +125,7 @@ void wizard_on_task_done(int task, int result)
             wizard_set_status_height(120);
             SetWindowTextW(wizard.status_text, status);
             wizard_show_page(0);
-            SetFocus(wizard.retry_button);
+            wizard_focus(wizard.retry_button);
             return;
         }
         wizard.connect_state = 1;
@@ -144,7 +150,7 @@ void wizard_on_task_done(int task, int result)
     wizard.finished = 1;
     wizard.history_count = 0;
     wizard_show_page(9);
-    SetFocus(wizard.next_button);
+    wizard_focus(wizard.next_button);
 }
 
 // Page 8 and the run.
@@ -196,6 +202,16 @@ static void ask_cancel(void)
         DestroyWindow(wizard.main_window);
 }
 
+// Cancel (also Escape) and the close box: after the run there is nothing
+// left to cancel, and the window closes as "Fertig" and "Schließen" close it.
+static void close_or_ask(void)
+{
+    if (wizard.page == 9 || wizard.finished)
+        DestroyWindow(wizard.main_window);
+    else
+        ask_cancel();
+}
+
 static void on_step(WPARAM wp, char *english)
 {
     if (!english)
@@ -245,7 +261,7 @@ static void on_command(WPARAM wp)
         break;
     case WIZARD_ID_CANCEL:
         if (IsWindowEnabled(wizard.cancel_button))
-            ask_cancel();
+            close_or_ask();
         break;
     case WIZARD_ID_BACK:
         // Also a command sent while Back is disabled (pages 0 and 8) does nothing.
@@ -269,7 +285,7 @@ static void on_command(WPARAM wp)
         wizard.connect_state = 0;
         SetWindowTextW(wizard.status_text, L"Verbindung zum Update-Server wird hergestellt …");
         wizard_show_page(0);
-        SetFocus(wizard.cancel_button);
+        wizard_focus(wizard.cancel_button);
         wizard_start_task(WIZARD_TASK_CONNECT);
         break;
     default:
@@ -311,16 +327,20 @@ LRESULT CALLBACK wizard_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
     case WM_CLOSE:
         if (wizard.busy)
             return 0;
-        if (wizard.page == 9 || wizard.finished || wizard.test_mode)
+        if (wizard.test_mode)
             DestroyWindow(hwnd);
         else
-            ask_cancel();
+            close_or_ask();
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
     case DM_GETDEFID:
-        return MAKELONG(WIZARD_ID_NEXT, DC_HASDEFID);
+        // Enter presses the focused push button (retry, browse, Back), else Next.
+        return MAKELONG(wizard_default_id(), DC_HASDEFID);
+    case WM_ACTIVATE:
+        wizard_activated(hwnd, wp);
+        return 0;
     case WM_DPICHANGED:
         wizard_dpi_changed(wp, lp);
         return 0;
@@ -369,10 +389,11 @@ int wizard_run(setup_context *ctx)
         SetTimer(wizard.main_window, WIZARD_TIMER_ID, WIZARD_TIMER_MS, nullptr);
     MSG m;
     while (GetMessageW(&m, nullptr, 0, 0) > 0) {
-        if (IsDialogMessageW(wizard.main_window, &m))
-            continue;
-        TranslateMessage(&m);
-        DispatchMessageW(&m);
+        if (!IsDialogMessageW(wizard.main_window, &m)) {
+            TranslateMessage(&m);
+            DispatchMessageW(&m);
+        }
+        wizard_follow_focus();
     }
     if (wizard.worker_thread)
         // Closed while the connect task still runs: it is neither waited for

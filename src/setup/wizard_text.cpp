@@ -192,6 +192,15 @@ size_t wizard_crlf(const char *text, char *out)
     return len;
 }
 
+size_t wizard_folder_join(const char16_t *folder, char16_t *out, size_t cap)
+{
+    // A drive's root, and some shell folders, come back with their separator.
+    size_t n = wizard_len16(folder);
+    int has_separator = n > 0 && (folder[n - 1] == u'\\' || folder[n - 1] == u'/');
+    return (size_t)wizard_format16(out, cap, has_separator ? u"%lsorvantis" : u"%ls\\orvantis",
+                                   folder);
+}
+
 // Appends a formatted line at the end of the text in buf.
 static size_t append16(char16_t *buf, size_t cap, const char16_t *fmt, ...)
 {

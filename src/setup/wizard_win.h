@@ -91,6 +91,8 @@ struct wizard_state {
     int32_t test_mode;                // 1: ORV_SETUP_GUI_TEST was set
     int32_t modal;                    // a message box or dialog of the wizard is open
     int32_t refused;                  // test mode: a page was refused and the wizard ends
+    HWND focus_control;               // the control that gets the focus back when the window is active again
+    HWND marked_focus;                // the focus the default button was last drawn for
 };
 
 // The process's one wizard.
@@ -141,6 +143,23 @@ void wizard_browse_folder(void);
 void wizard_browse_cert(void);
 // MessageBoxW on the window with the wizard's caption; no timer tick acts meanwhile.
 int wizard_message_box(const wchar_t *text, UINT type);
+// The control a page change puts the focus on: the page's first enabled
+// control in Tab order (of a radio group the checked one), else Next, else
+// Cancel; null when none of them can take it.
+HWND wizard_first_control(int page);
+// Puts the focus on h, or on the window itself when h is null, and keeps it
+// for the window's next activation; an edit field's text is selected, as Tab
+// selects it.
+void wizard_focus(HWND h);
+// WM_ACTIVATE: the focus is kept when the window goes inactive and put back
+// when it comes back (Windows would put it on the window itself).
+void wizard_activated(HWND hwnd, WPARAM wp);
+// The command Enter presses (DM_GETDEFID): the focused push button's id,
+// Next's for every other control.
+int wizard_default_id(void);
+// Draws the button Enter presses as the default one once the focus has
+// moved; the message loop calls it after every message.
+void wizard_follow_focus(void);
 
 // ---- navigation and tasks ----
 // Zeroes the state, sets the callbacks and the test mode, builds the window

@@ -32,18 +32,15 @@ struct download_job {
     download_sink sink;                // the part file being written
 };
 
-// 1 when errno_value or the thread's last Windows error says that the disk
-// (or the user's quota on it) is full.
-int disk_full(int errno_value)
-{
-    DWORD e = GetLastError();
-    return errno_value == ENOSPC || e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL;
-}
+// A disk with less room than this left after a write failed is full.
+#define DOWNLOAD_ROOM_MIN 65536
 
-// The sentence for a part file that cannot be written.
+// The sentence for a part file that cannot be written; full when the error
+// said so. A write that stopped part way on a disk that filled up says
+// nothing under Wine: the room left on the disk tells.
 void write_failure(const download_job *j, int full, char *err, size_t errlen)
 {
-    if (full)
+    if (full || fs_disk_short(j->part, DOWNLOAD_ROOM_MIN))
         update_error(err, errlen, "cannot write %s: the disk is full", j->part);
     else
         update_error(err, errlen, "cannot write %s", j->part);
@@ -85,7 +82,7 @@ int download_fill(download_job *j, char *err, size_t errlen)
     if (got == 0)
         return 0;
     if (j->sink.write_errno != 0) {
-        write_failure(j, disk_full(j->sink.write_errno), err, errlen);
+        write_failure(j, fs_disk_full(j->sink.write_errno), err, errlen);
         return -1;
     }
     update_error(err, errlen, "cannot download %s: %s", j->url, reason);
@@ -109,7 +106,7 @@ int download_settle(download_job *j, char *err, size_t errlen)
     errno = 0;
     SetLastError(0);
     if (!f || download_win.flush(f) != 0 || download_win.commit(_fileno(f)) != 0) {
-        write_failure(j, disk_full(errno), err, errlen);
+        write_failure(j, fs_disk_full(errno), err, errlen);
         return -1;
     }
     if (download_part_finish(&j->sink, j->expected, j->have_expected, j->part, err, errlen) != 0)

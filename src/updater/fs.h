@@ -30,3 +30,12 @@ int fs_remove_tree(const char *path);
 int fs_remove_path(const char *path);
 // Removes path when it is an empty directory: 0, else -1.
 int fs_remove_dir(const char *path);
+// 1 when errno_value (ENOSPC) or the thread's last Windows error
+// (ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL) says that the disk, or the
+// user's quota on it, is full; read right after the call that failed.
+int fs_disk_full(int errno_value);
+// 1 when the disk that holds path (a file or a directory) has less than
+// need bytes left for this user: asked after a write failed without saying
+// why, as one does that stops part way on a disk that filled up. 0 also
+// when the free space cannot be read.
+int fs_disk_short(const char *path, unsigned long long need);

@@ -135,3 +135,34 @@ int fs_remove_dir(const char *path)
         return -1;
     return RemoveDirectoryA(path) ? 0 : -1;
 }
+
+int fs_disk_full(int errno_value)
+{
+    DWORD e = GetLastError();
+    return errno_value == ENOSPC || e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL;
+}
+
+int fs_disk_short(const char *path, unsigned long long need)
+{
+    if (!path)
+        return 0;
+    char dir[FS_PATH_MAX];
+    size_t len = strlen(path);
+    if (len >= sizeof dir)
+        return 0;
+    memcpy(dir, path, len + 1);
+    ULARGE_INTEGER room;
+    // The free space is asked of a directory: a file's path is cut to the
+    // directory it is in.
+    if (!GetDiskFreeSpaceExA(dir, &room, NULL, NULL)) {
+        char *slash = strrchr(dir, '\\'), *other = strrchr(dir, '/');
+        if (other > slash)
+            slash = other;
+        if (!slash)
+            return 0;
+        *slash = '\0';
+        if (!GetDiskFreeSpaceExA(dir, &room, NULL, NULL))
+            return 0;
+    }
+    return room.QuadPart < need;
+}

@@ -24,24 +24,24 @@ const char *install_artifact_name(const manifest_artifact *art)
     return art && art->component ? art->component : "package";
 }
 
-void install_component_list(const manifest_artifact *const *artifacts, size_t count,
-                            const char *list, char *out, size_t size)
+size_t install_component_list(const manifest_artifact *const *artifacts, size_t count,
+                              const char *list, char *out, size_t size)
 {
-    if (!out || size == 0)
-        return;
-    out[0] = '\0';
+    if (out && size)
+        out[0] = '\0';
     if (list) {
-        install_format(out, size, "%s", list);
-        return;
+        install_format(out, out ? size : 0, "%s", list);
+        return strlen(list);
     }
     size_t len = 0;
     for (size_t i = 0; i < count; i++) {
         const char *id = artifacts[i] && artifacts[i]->component ? artifacts[i]->component : "";
-        int n = install_format(out + len, size - len, "%s%s", i ? "," : "", id);
-        if (n < 0 || (size_t)n >= size - len)
-            return;  // cut: the formatter has terminated it at the end
-        len += (size_t)n;
+        // Past the end of out only the length is counted: the formatter has
+        // terminated the cut text at the end.
+        size_t room = out && len < size ? size - len : 0;
+        len += (size_t)install_format(room ? out + len : nullptr, room, "%s%s", i ? "," : "", id);
     }
+    return len;
 }
 
 const char *install_json_size_reason(uint64_t len)

@@ -91,11 +91,20 @@ int install_run(const updater_config *cfg, const host_facts *hf, const install_r
 // changed and written. Results as install_run.
 int install_components(const updater_config *cfg, const host_facts *hf,
                        const install_request *req, updater_state *st, char *err, size_t errlen);
-// Removes the programs and version directories under updater.lock; with purge
+// Removes the programs and version directories under updater.lock (a switch
+// left half done that cannot be recorded does not stop it); with purge
 // also the state files, the downloads and the lock file, else it clears the
 // installed and previous version and the components in the state. 0, 1 with a
 // sentence, or 75 (lock held, product program running, scheduler busy).
 int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t errlen);
+// Finishes or undoes, under updater.lock, a switch that an ended run left
+// half done, so that bin holds one version's programs and the state names
+// them: for a flow that may change the installation, before it connects
+// (a run that cannot reach its server heals too). Nothing is done, and
+// nothing created, when no switch was left. 0 (also when there was nothing
+// to do), 75 when another process holds the lock (it heals it itself), or 1
+// with a sentence in err when the switch cannot be recorded.
+int updater_recover(const updater_config *cfg, char *err, size_t errlen);
 // The first half of updater_uninstall for a caller that has its own work to
 // do before the removal: takes updater.lock and makes the busy checks. 0 with
 // the lock held (updater_uninstall_locked must follow); 75 busy or 1 with a
@@ -171,9 +180,10 @@ int install_format(char *buf, size_t size, const char *fmt, ...) ORV_PRINTF(3, 4
 
 // The component list text of a request into out (size bytes, cut there):
 // list when it is not null, else the component ids of the count artifacts
-// joined by "," (an artifact without an id adds an empty text).
-void install_component_list(const manifest_artifact *const *artifacts, size_t count,
-                            const char *list, char *out, size_t size);
+// joined by "," (an artifact without an id adds an empty text). Returns the
+// length of the whole text, so a result >= size means it was cut.
+size_t install_component_list(const manifest_artifact *const *artifacts, size_t count,
+                              const char *list, char *out, size_t size);
 // The name an artifact goes by in step texts and messages: its component id,
 // or "package" when it has none.
 const char *install_artifact_name(const manifest_artifact *art);

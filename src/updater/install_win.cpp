@@ -27,7 +27,7 @@
 
 const install_win_calls install_win_real = {
     sched_service_busy, sched_service_stop, sched_service_start, proc_running_programs,
-    updater_lock_release, unpack_tar_zstd,
+    updater_lock_release, unpack_tar_zstd,    fs_create_dirs,     fs_replace_file,
 };
 install_win_calls install_win = install_win_real;
 
@@ -136,8 +136,13 @@ int install_staged_run(install_run_state *rs, char *err, size_t errlen)
 
 } // namespace
 
-int install_lock_for_run(const updater_config *cfg, const char *busy_line, char *err,
-                         size_t errlen)
+namespace {
+
+// install_lock_for_run; with removing set, a switch that cannot be recorded
+// does not stop the run: an uninstall takes the programs away anyway, and an
+// installation whose state cannot be written must still be removable.
+int lock_and_recover(const updater_config *cfg, const char *busy_line, int removing, char *err,
+                     size_t errlen)
 {
     int got = updater_lock_acquire(cfg);
     if (got == -1) {
@@ -152,10 +157,36 @@ int install_lock_for_run(const updater_config *cfg, const char *busy_line, char 
     // Before anything else: a switch that a run ended half done is finished
     // or undone, so that bin holds one version again.
     if (versions_recover(cfg, err, errlen) != 0) {
+        if (removing) {
+            log_write(LOG_WARN, "%s; removing the programs all the same", err);
+            update_error(err, errlen, "%s", "");
+            return 0;
+        }
         install_win.lock_release();
         return INSTALL_FAILED;
     }
     return 0;
+}
+
+} // namespace
+
+int install_lock_for_run(const updater_config *cfg, const char *busy_line, char *err,
+                         size_t errlen)
+{
+    return lock_and_recover(cfg, busy_line, 0, err, errlen);
+}
+
+int updater_recover(const updater_config *cfg, char *err, size_t errlen)
+{
+    update_error(err, errlen, "%s", "");
+    // Without a journal there is nothing to heal, and nothing is made: a
+    // first installation that cannot connect leaves no state directory.
+    if (!versions_switch_pending(cfg))
+        return INSTALL_DONE;
+    int rc = install_lock_for_run(cfg, nullptr, err, errlen);
+    if (rc == 0)
+        install_win.lock_release();
+    return rc;
 }
 
 int install_sched_pause(const updater_config *cfg, const char *what, int *stopped)
@@ -207,6 +238,15 @@ int install_components(const updater_config *cfg, const host_facts *hf,
                      req->version);
         return INSTALL_FAILED;
     }
+    // A list the state cannot record is refused before anything changes:
+    // the programs would go live and the state could never say so.
+    char list[INSTALL_LIST_MAX];
+    size_t whole = install_component_list(req->artifacts, (size_t)req->count, req->component_list,
+                                          list, sizeof list);
+    if (whole >= sizeof list || !state_components_readable(list)) {
+        state_components_refusal(list, whole, err, errlen);
+        return INSTALL_FAILED;
+    }
 
     install_run_state *rs = (install_run_state *)calloc(1, sizeof *rs);
     if (!rs) {
@@ -224,8 +264,7 @@ int install_components(const updater_config *cfg, const host_facts *hf,
         rc = INSTALL_POSTPONED;
         goto out;
     }
-    install_component_list(req->artifacts, (size_t)req->count, req->component_list, rs->list,
-                           sizeof rs->list);
+    memcpy(rs->list, list, sizeof rs->list);
     if (!fits(install_format(rs->downloads, sizeof rs->downloads, "%s/downloads",
                              cfg->state_dir),
               sizeof rs->downloads) ||
@@ -304,7 +343,7 @@ int uninstall_busy(const updater_config *cfg, char *err, size_t errlen)
 int updater_uninstall_begin(const updater_config *cfg, char *err, size_t errlen)
 {
     update_error(err, errlen, "%s", "");
-    int rc = install_lock_for_run(cfg, nullptr, err, errlen);
+    int rc = lock_and_recover(cfg, nullptr, 1, err, errlen);
     if (rc != 0)
         return rc;
     rc = uninstall_busy(cfg, err, errlen);
@@ -316,7 +355,7 @@ int updater_uninstall_begin(const updater_config *cfg, char *err, size_t errlen)
 int updater_uninstall(const updater_config *cfg, int purge, char *err, size_t errlen)
 {
     update_error(err, errlen, "%s", "");
-    int rc = install_lock_for_run(cfg, nullptr, err, errlen);
+    int rc = lock_and_recover(cfg, nullptr, 1, err, errlen);
     if (rc != 0)
         return rc;
     return updater_uninstall_locked(cfg, purge, err, errlen);

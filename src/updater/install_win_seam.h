@@ -23,6 +23,10 @@ struct install_win_calls {
     // unpack_tar_zstd: no test can fill the disk while a package is unpacked
     int (*unpack)(const char *archive, const char *dest, uint64_t limit, pkg_entry **entries,
                   size_t *count, char *err, size_t errlen);
+    // fs_create_dirs and fs_replace_file of the merge into staging: nor
+    // while a package is merged
+    int (*create_dirs)(const char *path);
+    int (*replace_file)(const char *source, const char *destination);
 };
 
 // The calls the engine makes; the real functions unless a test swapped some.

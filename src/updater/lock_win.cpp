@@ -191,6 +191,11 @@ int versions_remove_all(const updater_config *cfg, char *err, size_t errlen)
         return -1;
     }
     remove_staging_dirs(dir);
+    // With bin and the versions gone there is no switch left to finish or
+    // undo: a journal the recovery could not record goes too.
+    char journal[PATH_1400];
+    if (path_format_1400(journal, "%s\\switch.journal", dir) == 0)
+        DeleteFileA(journal);
     if (!RemoveDirectoryA(dir))
         remove_at_restart(dir);
     return 0;

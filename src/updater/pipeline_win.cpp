@@ -6,6 +6,7 @@
 // staging directory; then the clean-up of what the run's failure left.
 #include "pipeline.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,8 +43,29 @@ void mark_failed(pipeline_run *rs)
     state_write(rs->cfg, rs->st, nullptr, 0);
 }
 
+// The sentence of a merge step on path that the full disk stopped: -2, as
+// it says nothing about the version.
+int merge_disk_full(const char *path, char *err, size_t errlen)
+{
+    update_error(err, errlen, "cannot write %s: the disk is full", path);
+    return -2;
+}
+
+// Creates the directory dir of the staging directory with its parents. 0,
+// or -1 with the run's sentence in err; -2 with it when the disk was full.
+int merge_dirs(const char *dir, char *err, size_t errlen)
+{
+    errno = 0;
+    if (install_win.create_dirs(dir) == 0)
+        return 0;
+    if (fs_disk_full(errno))
+        return merge_disk_full(dir, err, errlen);
+    update_error(err, errlen, "cannot create %s", dir);
+    return -1;
+}
+
 // Merges one package's entries from its scratch directory into staging.
-// 0, or -1 with the run's sentence in err.
+// 0, or -1 with the run's sentence in err; -2 with it when the disk was full.
 int merge_package(pipeline_run *rs, const char *scratch, const pkg_entry *entries,
                   size_t count, const char *component, char *err, size_t errlen)
 {
@@ -72,22 +94,22 @@ int merge_package(pipeline_run *rs, const char *scratch, const pkg_entry *entrie
                          component, e->path);
             return -1;
         case MERGE_DIR_AGAIN:
-        case MERGE_NEW_DIR:
-            if (fs_create_dirs(target) != 0) {
-                update_error(err, errlen, "cannot create %s", target);
-                return -1;
-            }
+        case MERGE_NEW_DIR: {
+            int made = merge_dirs(target, err, errlen);
+            if (made != 0)
+                return made;
             break;
+        }
         case MERGE_NEW_FILE: {
             char *slash = strrchr(target, '/');
             *slash = '\0';
-            int made = fs_create_dirs(target);
-            if (made != 0) {
-                update_error(err, errlen, "cannot create %s", target);
-                return -1;
-            }
+            int made = merge_dirs(target, err, errlen);
+            if (made != 0)
+                return made;
             *slash = '/';
-            if (fs_replace_file(source, target) != 0) {
+            if (install_win.replace_file(source, target) != 0) {
+                if (fs_disk_full(0))
+                    return merge_disk_full(target, err, errlen);
                 update_error(err, errlen, "cannot move %s into the installation", e->path);
                 return -1;
             }

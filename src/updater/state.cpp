@@ -70,6 +70,61 @@ static void take_components(char out[256], const char *value)
     memcpy(out, joined, jl + 1);
 }
 
+int state_components_readable(const char *list)
+{
+    if (strlen(list) > 255)
+        return 0;
+    char back[256];
+    take_components(back, list);
+    return strcmp(back, list) == 0;
+}
+
+int state_components_clean(char out[256], const char *list)
+{
+    size_t len = 0;
+    int dropped = 0;
+    out[0] = '\0';
+    for (const char *p = list; *p;) {
+        const char *comma = strchr(p, ',');
+        size_t pl = comma ? (size_t)(comma - p) : strlen(p);
+        char piece[256];
+        int valid = pl < sizeof piece;
+        if (valid) {
+            memcpy(piece, p, pl);
+            piece[pl] = '\0';
+            valid = id_is_valid(piece) && len + (len ? 1 : 0) + pl < 256;
+        }
+        if (valid) {
+            if (len)
+                out[len++] = ',';
+            memcpy(out + len, piece, pl + 1);
+            len += pl;
+        } else {
+            dropped = 1;
+        }
+        if (!comma)
+            break;
+        p = comma + 1;
+        // A comma at the very end ends the list, as the reader has it.
+        dropped |= *p == '\0';
+    }
+    return dropped;
+}
+
+void state_components_refusal(const char *list, size_t len, char *err, size_t errlen)
+{
+    if (len > 255)
+        update_error(err, errlen,
+                     "the list of components takes %zu characters, but the state can record "
+                     "at most 255; choose fewer components",
+                     len);
+    else
+        update_error(err, errlen,
+                     "the component list %s holds an empty or invalid id, which the state "
+                     "cannot record",
+                     list);
+}
+
 void state_parse_line(updater_state *st, const char *line)
 {
     long long seq = 0;

@@ -39,6 +39,19 @@ int state_format(const updater_state *st, char *buf, size_t size);
 // drop, a negative sequence), or null when every field reads back the same.
 // Text fields count up to their first NUL.
 const char *state_unreadable_field(const updater_state *st);
+// 1 when list would read back from the state file as it stands: at most 255
+// characters of component ids joined by "," (the empty list too); 0 for a
+// longer list, an empty or invalid id, or a trailing comma.
+int state_components_readable(const char *list);
+// The readable part of list into out: its valid ids in their order, joined
+// by "," as long as they fit 255 characters; empty pieces, invalid ids and
+// the ids past the limit are dropped. Returns 1 when something was dropped.
+int state_components_clean(char out[256], const char *list);
+// The sentence for a component list that does not read back as it stands
+// (state_components_readable is 0): one too long for the state, by len (the
+// whole list's length, when list holds only its start), or one that holds an
+// empty or invalid id.
+void state_components_refusal(const char *list, size_t len, char *err, size_t errlen);
 
 // Reads "<state_dir>/state" into st; a missing or unreadable file gives the
 // empty state. Always returns 0.

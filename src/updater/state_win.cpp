@@ -1,19 +1,42 @@
 // Reading and writing the state file on disk.
 #include "state.h"
 
+#include <errno.h>
 #include <io.h>
+#include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <windows.h>
+
 #include "fs.h"
+#include "state_win_seam.h"
 #include "update.h"
 
+// Tries of a state write that another process holds up for a moment, and
+// the pause between two of them: two seconds in all.
+#define STATE_WRITE_TRIES 40
+#define STATE_WRITE_PAUSE_MS 50
+
+const state_win_calls state_win_real = {fflush};
+state_win_calls state_win = state_win_real;
+
 // Reads the whole file into a heap text with room for a NUL after it; null
-// when it cannot be opened or read (or memory runs out).
+// when it cannot be opened or read (or memory runs out). A file that another
+// process's write is replacing at this moment cannot be opened for that
+// moment: it is waited for, since taking it for a missing state would let
+// the next write drop the whole record.
 static char *read_whole(const char *path, size_t *len)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = NULL;
+    for (int i = 0; i < STATE_WRITE_TRIES && !f; i++) {
+        if (i > 0)
+            Sleep(STATE_WRITE_PAUSE_MS);
+        f = fopen(path, "rb");
+        if (!f && GetLastError() != ERROR_SHARING_VIOLATION)
+            break;
+    }
     if (!f)
         return NULL;
     size_t cap = 4096, n = 0;
@@ -58,6 +81,63 @@ int state_read(const updater_config *cfg, updater_state *st)
     return 0;
 }
 
+// One try of writing the n bytes of text as tmp and moving it over path. 0
+// done; 1 held up by another process, to be tried again: a second writer
+// has tmp open, or path is open elsewhere at the moment it is replaced (or
+// the second writer moved this one's tmp over it); -1 failed, with the
+// sentence in err.
+static int write_once(const char *tmp, const char *path, const char *text, int n, char *err,
+                      size_t errlen)
+{
+    errno = 0;
+    // Shared with nobody: a second writer waits for this one instead of
+    // emptying the file under it, which would give the state a torn record.
+    FILE *f = _fsopen(tmp, "wb" FS_NOINHERIT, _SH_DENYRW);
+    if (!f) {
+        int full = fs_disk_full(errno);
+        if (GetLastError() == ERROR_SHARING_VIOLATION)
+            return 1;
+        if (full)
+            update_error(err, errlen, "cannot write %s: the disk is full", tmp);
+        else
+            update_error(err, errlen, "cannot write %s", tmp);
+        return -1;
+    }
+    int bad = n < 0 || (size_t)n >= STATE_TEXT_MAX;
+    int full = 0;
+    // The data must be on disk before the move makes it the state file;
+    // otherwise a power cut right after the move can leave an empty file.
+    // Each step is checked as it is taken: a full disk shows in the error of
+    // the step that failed, or, for a write that stopped part way and says
+    // nothing (under Wine), in the room left on the disk.
+    unsigned long long need = n > 0 ? (unsigned long long)n : 1;
+    if (!bad && fwrite(text, 1, (size_t)n, f) != (size_t)n)
+        bad = 1, full = fs_disk_full(errno) || fs_disk_short(tmp, need);
+    if (!bad && state_win.flush(f) != 0)
+        bad = 1, full = fs_disk_full(errno) || fs_disk_short(tmp, need);
+    if (!bad && _commit(_fileno(f)) != 0)
+        bad = 1, full = fs_disk_full(errno) || fs_disk_short(tmp, need);
+    if (fclose(f) != 0 && !bad)
+        bad = 1, full = fs_disk_full(errno) || fs_disk_short(tmp, need);
+    if (full) {
+        update_error(err, errlen, "cannot write %s: the disk is full", tmp);
+        return -1;
+    }
+    if (!bad && fs_replace_file(tmp, path) == 0)
+        return 0;
+    DWORD e = GetLastError();
+    update_error(err, errlen, "cannot update %s", path);
+    // A directory in the state file's place stays there; a reader or the
+    // other writer lets go in a moment.
+    DWORD attrs = GetFileAttributesA(path);
+    int in_the_way = attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+    return !bad && !in_the_way &&
+                   (e == ERROR_SHARING_VIOLATION || e == ERROR_ACCESS_DENIED ||
+                    e == ERROR_FILE_NOT_FOUND)
+               ? 1
+               : -1;
+}
+
 int state_write(const updater_config *cfg, const updater_state *st, char *err, size_t errlen)
 {
     char path[600], tmp[610], text[STATE_TEXT_MAX];
@@ -76,20 +156,15 @@ int state_write(const updater_config *cfg, const updater_state *st, char *err, s
     }
     snprintf(tmp, sizeof tmp, "%s.tmp", path);
     int n = state_format(st, text, sizeof text);
-    FILE *f = fopen(tmp, "wb" FS_NOINHERIT);
-    if (!f) {
-        update_error(err, errlen, "cannot write %s", tmp);
-        return -1;
+    // Two setups connect at the same moment, and loading the catalog writes
+    // the state without the engine's lock: the one that comes second waits
+    // for the first a moment instead of failing.
+    update_error(err, errlen, "cannot update %s", path);
+    int rc = 1;
+    for (int i = 0; i < STATE_WRITE_TRIES && rc == 1; i++) {
+        if (i > 0)
+            Sleep(STATE_WRITE_PAUSE_MS);
+        rc = write_once(tmp, path, text, n, err, errlen);
     }
-    int bad = n < 0 || (size_t)n >= sizeof text || fwrite(text, 1, (size_t)n, f) != (size_t)n;
-    // The data must be on disk before the move makes it the state file;
-    // otherwise a power cut right after the move can leave an empty file.
-    bad |= fflush(f) != 0;
-    bad |= _commit(_fileno(f)) != 0;
-    bad |= fclose(f) != 0;
-    if (bad || fs_replace_file(tmp, path) != 0) {
-        update_error(err, errlen, "cannot update %s", path);
-        return -1;
-    }
-    return 0;
+    return rc == 0 ? 0 : -1;
 }

@@ -238,6 +238,10 @@ static int tar_write(unpack_run *r, const unsigned char *p, size_t n)
 {
     errno = 0;
     int64_t written = r->io->write_file(r->io->ctx, r->file, p, n);
+    // A write that took fewer bytes without failing stopped at the end of the
+    // disk's room: Windows says no more than that when a disk fills up.
+    if (written >= 0 && (uint64_t)written < n)
+        return unpack_fail_full(r);
     if (written < 0 || (uint64_t)written != n)
         return errno == ENOSPC ? unpack_fail_full(r)
                                : unpack_fail(r, "cannot write %s", r->current.path);
@@ -251,8 +255,10 @@ static int tar_make_dir(unpack_run *r)
 {
     char full[UNPACK_FULL_BUF];
     unpack_full_path(r, r->current.path, full);
+    errno = 0;
     if (r->io->make_dirs(r->io->ctx, full) != 0)
-        return unpack_fail(r, "cannot create the directory %s", r->current.path);
+        return errno == ENOSPC ? unpack_fail_full(r)
+                               : unpack_fail(r, "cannot create the directory %s", r->current.path);
     r->entries[r->count++] = r->current;
     return 0;
 }
@@ -266,10 +272,13 @@ static int tar_open_file(unpack_run *r)
     // The parent is the destination itself for a path without "/".
     char *slash = strrchr(full + strlen(r->dest), '/');
     *slash = '\0';
+    errno = 0;
     int made = r->io->make_dirs(r->io->ctx, full);
     *slash = '/';
     if (made != 0)
-        return unpack_fail(r, "cannot create the directory of %s", r->current.path);
+        return errno == ENOSPC
+                   ? unpack_fail_full(r)
+                   : unpack_fail(r, "cannot create the directory of %s", r->current.path);
     int e = r->io->create_file(r->io->ctx, full, &r->file);
     if (e == ENOSPC)
         return unpack_fail_full(r);

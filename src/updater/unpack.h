@@ -51,14 +51,15 @@ int unpack_tar_zstd(const char *archive, const char *dest, uint64_t limit, pkg_e
 struct unpack_io {
     void *ctx;  // handed to every call
     // Creates path with its parents: 0 when a directory stands there
-    // afterwards, -1 otherwise.
+    // afterwards, -1 otherwise (errno ENOSPC for a full disk).
     int (*make_dirs)(void *ctx, const char *path);
     // Creates the file path new, without text translation, failing when
     // something exists there: 0 with *file set, or the runtime's error number
     // (ENOSPC for a full disk).
     int (*create_file)(void *ctx, const char *path, intptr_t *file);
-    // Writes len bytes (len fits in 32 bits): the count written, or -1; a
-    // short count or -1 on a full disk leaves errno at ENOSPC.
+    // Writes len bytes (len fits in 32 bits): the count written, or -1 (errno
+    // ENOSPC for a full disk). A short count is taken for a full disk too,
+    // whatever errno says.
     int64_t (*write_file)(void *ctx, intptr_t file, const void *data, size_t len);
     // Closes the file: 0, or -1 (errno ENOSPC for a full disk) when its data
     // may not have reached the disk.

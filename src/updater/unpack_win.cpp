@@ -11,7 +11,14 @@
 
 static int unpack_win_make_dirs(void *ctx, const char *path)
 {
-    return fs_create_dirs(path);
+    errno = 0;
+    if (fs_create_dirs(path) == 0)
+        return 0;
+    // The runtime's number, or Windows' own error when the runtime has none
+    // for it: either way the unpacker is told of a full disk.
+    if (fs_disk_full(errno))
+        errno = ENOSPC;
+    return -1;
 }
 
 // Binary, new only: an existing file (also one whose name differs only in
@@ -28,14 +35,24 @@ static int unpack_win_create(void *ctx, const char *path, intptr_t *file)
     return 0;
 }
 
+// A write that stops part way on a disk that fills up fails under Wine with
+// no error number worth the name: the room left on the destination's disk
+// (ctx) tells.
 static int64_t unpack_win_write(void *ctx, intptr_t file, const void *data, size_t len)
 {
-    return _write((int)file, data, (unsigned)len);
+    int written = _write((int)file, data, (unsigned)len);
+    if (written < 0 && (fs_disk_full(errno) || fs_disk_short((const char *)ctx, len)))
+        errno = ENOSPC;
+    return written;
 }
 
 static int unpack_win_close(void *ctx, intptr_t file)
 {
-    return _close((int)file) == 0 ? 0 : -1;
+    if (_close((int)file) == 0)
+        return 0;
+    if (fs_disk_full(errno) || fs_disk_short((const char *)ctx, 1))
+        errno = ENOSPC;
+    return -1;
 }
 
 static const unpack_io unpack_win_io = {nullptr, unpack_win_make_dirs, unpack_win_create,
@@ -44,5 +61,7 @@ static const unpack_io unpack_win_io = {nullptr, unpack_win_make_dirs, unpack_wi
 int unpack_tar_zstd(const char *archive, const char *dest, uint64_t limit, pkg_entry **entries,
                     size_t *count, char *err, size_t errlen)
 {
-    return unpack_tar_zstd_io(&unpack_win_io, archive, dest, limit, entries, count, err, errlen);
+    unpack_io io = unpack_win_io;
+    io.ctx = (void *)dest;
+    return unpack_tar_zstd_io(&io, archive, dest, limit, entries, count, err, errlen);
 }

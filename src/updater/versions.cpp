@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "selftest.h"
+#include "state.h"
 #include "update.h"
 #include "version.h"
 
@@ -81,6 +82,13 @@ int versions_record_mode(updater_state *st, int mode, const char *version, const
                          const char *components)
 {
     const char *prev = previous ? previous : "";
+    // What the state could not write back is never recorded: a record the
+    // writer refuses would leave the programs live and the state behind for
+    // good, and a previous version with a blank in it would be a new word
+    // of the failed versions each time it is recorded.
+    if (!version || !version_is_valid(version) || (prev[0] && !version_is_valid(prev)) ||
+        (mode == VERSIONS_INSTALL && !state_components_readable(components ? components : "")))
+        return -1;
     switch (mode) {
     case VERSIONS_INSTALL:
         versions_record_success(st, version, prev, components);

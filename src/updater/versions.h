@@ -104,7 +104,10 @@ void versions_record_success(updater_state *st, const char *version, const char 
 // of version are live, switched to from previous (empty when nothing was
 // installed); components are recorded only by VERSIONS_INSTALL, and an
 // install or update of the version that was installed keeps the previous
-// version as it was. Doing it twice gives the same state. -1 for an unknown mode (st unchanged), else 0.
+// version as it was. Doing it twice gives the same state. -1 (st unchanged)
+// for an unknown mode, a version that is not a version text, a previous one
+// that is neither empty nor a version text, and for an install a component
+// list the state would not read back as it stands; else 0.
 int versions_record_mode(updater_state *st, int mode, const char *version, const char *previous,
                          const char *components);
 // The name of a mode in the journal ("install", ...), or null.
@@ -165,11 +168,18 @@ int versions_go_live(const updater_config *cfg, int mode, const char *version,
 // Finishes or undoes a switch that a run ended before it was done, as its
 // journal tells: one whose programs had passed (or whose version the state
 // already records) is recorded and cleaned up, any other is undone, so that
-// bin holds one version's programs; the journal is gone afterwards. 0 also
-// when there was nothing to do; -1 with the sentence in err when the state
-// cannot record a finished switch (the journal then stays for the next run).
-// The caller holds updater.lock.
+// bin holds one version's programs; the journal is gone afterwards. What the
+// journal says is checked first: of its component list, only what the state
+// can record is recorded; a damaged previous version is taken from the
+// state; a switch that passed but names no valid version keeps its
+// programs unrecorded; a step that names a file outside the installation's
+// bin or versions is left alone. 0 also when there was nothing to do; -1
+// with the sentence in err when the state cannot record a finished switch
+// (the journal then stays for the next run). The caller holds updater.lock.
 int versions_recover(const updater_config *cfg, char *err, size_t errlen);
+// 1 when the installation holds the journal of a switch that is not done:
+// one that runs now, or one that an ended run left for versions_recover.
+int versions_switch_pending(const updater_config *cfg);
 // Starts the journal of a switch of mode to version from previous (empty when
 // none), for runs that call versions_switch_bin themselves. 0, or -1 with
 // "cannot write %s".

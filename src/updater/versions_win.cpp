@@ -1,5 +1,6 @@
 // Version directories and the program switch on the 8-bit Win32 file calls,
 // all made through the versions_win table.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -159,12 +160,77 @@ static HANDLE list_first(const char *dir, const char *match, WIN32_FIND_DATAA *f
     return versions_win.find_first(pattern, found);
 }
 
+// The sentence for a file at path that could not be written; with full set
+// (the failed call's error said so) it names the full disk, which is neither
+// the version's fault nor the file's.
+static void write_failed(char *msg, size_t msglen, const char *path, int full)
+{
+    if (full)
+        update_error(msg, msglen, "cannot write %s: the disk is full", path);
+    else
+        update_error(msg, msglen, "cannot write %s", path);
+}
+
+// Writes what the system still holds of the file at path to the disk. A file
+// that cannot be opened for writing (read-only, say) is left as it is: there
+// is nothing of ours in the system's buffers that the open would reach. 0, or
+// -1 with the sentence in msg when the data cannot reach the disk.
+static int flush_file_at(const char *path, char *msg, size_t msglen)
+{
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    int rc = 0;
+    if (!versions_win.flush_file(h)) {
+        write_failed(msg, msglen, path, fs_disk_full(0));
+        rc = -1;
+    }
+    CloseHandle(h);
+    return rc;
+}
+
+// flush_file_at for every file below dir, its subdirectories included. 0, or
+// -1 with the sentence of the first file that failed.
+static int flush_tree(const char *dir, char *msg, size_t msglen)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE find = list_first(dir, "*", &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    int rc = 0;
+    do {
+        const char *name = found.cFileName;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
+        char path[PATH_1700];
+        if (path_format_1700(path, "%s\\%s", dir, name) != 0) {
+            rc = path_too_long(dir, msg, msglen);
+            break;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            continue;  // not ours to follow
+        rc = found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? flush_tree(path, msg, msglen)
+                                                               : flush_file_at(path, msg, msglen);
+    } while (rc == 0 && versions_win.find_next(find, &found));
+    versions_win.find_close(find);
+    return rc;
+}
+
 // ---- the journal -------------------------------------------------------------
 
 // The journal of the switch in progress, while one is open.
 static HANDLE journal_handle = INVALID_HANDLE_VALUE;
 // Its path.
 static char journal_path[PATH_1400];
+// 1 when the last journal write failed because the disk was full.
+static int journal_full;
+
+// The sentence for a journal that could not be written.
+static void journal_failed(char *msg, size_t msglen)
+{
+    write_failed(msg, msglen, journal_path, journal_full);
+}
 
 // "<installation directory>\switch.journal" of c (a copy with backslashes).
 static int journal_file(const updater_config *c, char out[PATH_1400])
@@ -185,9 +251,14 @@ static int journal_line(const char *kind, const char *a, const char *b)
     if (n < 0 || (size_t)n >= sizeof line)
         return -1;
     DWORD wrote = 0;
+    journal_full = 0;
     if (!versions_win.write_file(journal_handle, line, (DWORD)n, &wrote, NULL) ||
-        wrote != (DWORD)n || !versions_win.flush_file(journal_handle))
+        wrote != (DWORD)n || !versions_win.flush_file(journal_handle)) {
+        // A write that stopped short without an error stopped at the end of
+        // the disk's room.
+        journal_full = fs_disk_full(0) || wrote != (DWORD)n;
         return -1;
+    }
     return 0;
 }
 
@@ -199,18 +270,38 @@ int versions_journal_begin(const updater_config *cfg, int mode, const char *vers
     versions_config_copy(cfg, &c);
     versions_journal_end();
     const char *name = versions_mode_name(mode);
-    if (!name || journal_file(&c, journal_path) != 0 || fs_create_dirs(c.install_dir) != 0) {
-        update_error(err, errlen, "cannot write %s\\switch.journal", c.install_dir);
+    const char *prev = previous ? previous : "";
+    const char *list = components ? components : "";
+    // The next run records what this line says: only what the state can
+    // write back may stand in it, or an ended run would leave programs live
+    // that no later run could ever record.
+    const char *invalid = !version || !version_is_valid(version) ? (version ? version : "")
+                          : prev[0] && !version_is_valid(prev)    ? prev
+                                                                  : NULL;
+    if (invalid) {
+        update_error(err, errlen, "not a valid version: %s", invalid);
+        return -1;
+    }
+    if (!state_components_readable(list)) {
+        state_components_refusal(list, strlen(list), err, errlen);
+        return -1;
+    }
+    if (!name || journal_file(&c, journal_path) != 0)
+        return path_too_long(c.install_dir, err, errlen);
+    if (fs_create_dirs(c.install_dir) != 0) {
+        write_failed(err, errlen, journal_path, fs_disk_full(errno));
         return -1;
     }
     journal_handle = CreateFileA(journal_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, NULL);
+    if (journal_handle == INVALID_HANDLE_VALUE) {
+        write_failed(err, errlen, journal_path, fs_disk_full(0));
+        return -1;
+    }
     char head[3 * 64 + 256 + 8];
-    update_format(head, sizeof head, "%s\t%s\t%s", version, previous ? previous : "",
-                  components ? components : "");
-    if (journal_handle == INVALID_HANDLE_VALUE ||
-        journal_line("begin", name, head) != 0) {
-        update_error(err, errlen, "cannot write %s", journal_path);
+    update_format(head, sizeof head, "%s\t%s\t%s", version, prev, list);
+    if (journal_line("begin", name, head) != 0) {
+        journal_failed(err, errlen);
         versions_journal_end();
         return -1;
     }
@@ -218,6 +309,14 @@ int versions_journal_begin(const updater_config *cfg, int mode, const char *vers
 }
 
 int versions_journal_tested(void) { return journal_line("tested", NULL, NULL); }
+
+int versions_switch_pending(const updater_config *cfg)
+{
+    updater_config c;
+    versions_config_copy(cfg, &c);
+    char path[PATH_1400];
+    return c.install_dir[0] && journal_file(&c, path) == 0 && exists(path);
+}
 
 void versions_journal_close(void)
 {
@@ -285,7 +384,7 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
                 break;
             }
             if (journal_line("move", e->target, e->old) != 0) {
-                update_error(msg, sizeof msg, "cannot write %s", journal_path);
+                journal_failed(msg, sizeof msg);
                 break;
             }
             if (!versions_win.move_file(e->target, e->old, MOVEFILE_REPLACE_EXISTING)) {
@@ -295,17 +394,26 @@ int versions_switch_bin(const updater_config *cfg, const char *version, char *er
             }
             e->moved = 1;
         } else if (journal_line("copy", e->target, NULL) != 0) {
-            update_error(msg, sizeof msg, "cannot write %s", journal_path);
+            journal_failed(msg, sizeof msg);
             break;
         }
         // Counted before the copy: a failed copy may still leave a part of
         // the file, and the undo must bring the old one back in any case.
         undo_table.count++;
         if (!versions_win.copy_file(file, e->target, TRUE)) {
-            update_error(msg, sizeof msg, "cannot copy %s (error %lu)", name,
-                       (unsigned long)GetLastError());
+            DWORD error = GetLastError();
+            if (fs_disk_full(0))
+                write_failed(msg, sizeof msg, e->target, 1);
+            else
+                update_error(msg, sizeof msg, "cannot copy %s (error %lu)", name,
+                             (unsigned long)error);
             break;
         }
+        // On the disk before the journal may say that the programs passed:
+        // the old ones are deleted then, and a power cut must not find the
+        // new ones still in the system's buffers.
+        if (flush_file_at(e->target, msg, sizeof msg) != 0)
+            break;
     } while (versions_win.find_next(find, &found));
     versions_win.find_close(find);
     if (msg[0])
@@ -368,7 +476,10 @@ int versions_dir_create(const updater_config *cfg, char *err, size_t errlen)
     if (path_format(dir, sizeof dir, "%s\\versions", c.install_dir) != 0)
         return path_too_long(c.install_dir, err, errlen);
     if (fs_create_dirs(dir) != 0) {
-        update_error(err, errlen, "cannot create %s", dir);
+        if (fs_disk_full(errno))
+            write_failed(err, errlen, dir, 1);
+        else
+            update_error(err, errlen, "cannot create %s", dir);
         return -1;
     }
     return 0;
@@ -478,6 +589,17 @@ static char kept_aside[PATH_1500];
 // Names of version directories kept aside in this process.
 static uint32_t kept_counter;
 
+// The sentence for a version directory that could not be moved to or from
+// target, for the Windows error of the last try.
+static void place_failed(const char *target, DWORD error, char *err, size_t errlen)
+{
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
+        write_failed(err, errlen, target, 1);
+    else
+        update_error(err, errlen, "cannot move the new version into place (error %lu)",
+                     (unsigned long)error);
+}
+
 // Moves the staging directory to target, a version directory. Whatever stood
 // there is first renamed to a ".old-" name beside it (journaled), to come
 // back should the new version fail. 0, or -1 with the sentence in err (what
@@ -487,24 +609,25 @@ static int place_version(const char *staging, const char *target, char *err, siz
     kept_aside[0] = '\0';
     DWORD error = 0;
     if (exists(target)) {
-        if (aside_name(kept_aside, target, ".old-", &kept_counter) != 0 ||
-            journal_line("keep", target, kept_aside) != 0) {
-            update_error(err, errlen, "cannot write %s", journal_path);
+        if (aside_name(kept_aside, target, ".old-", &kept_counter) != 0) {
+            kept_aside[0] = '\0';
+            return path_too_long(target, err, errlen);
+        }
+        if (journal_line("keep", target, kept_aside) != 0) {
+            journal_failed(err, errlen);
             kept_aside[0] = '\0';
             return -1;
         }
         error = move_with_retry(target, kept_aside, 0);
         if (error) {
-            update_error(err, errlen, "cannot move the new version into place (error %lu)",
-                         (unsigned long)error);
+            place_failed(target, error, err, errlen);
             kept_aside[0] = '\0';
             return -1;
         }
     }
     error = move_with_retry(staging, target, 0);
     if (error) {
-        update_error(err, errlen, "cannot move the new version into place (error %lu)",
-                     (unsigned long)error);
+        place_failed(target, error, err, errlen);
         if (kept_aside[0])
             move_with_retry(kept_aside, target, 0);
         kept_aside[0] = '\0';
@@ -571,6 +694,14 @@ int versions_go_live(const updater_config *cfg, int mode, const char *version,
         return 1;
     }
     char msg[VERSIONS_MSG_MAX] = "";
+    // The version's files reach the disk before its programs can pass: the
+    // version directory is what a later repair or rollback starts from.
+    if (flush_tree(target, msg, sizeof msg) != 0) {
+        update_error(err, errlen, "cannot switch to the new version: %s", msg);
+        unplace_version(target);
+        versions_journal_end();
+        return 1;
+    }
     if (versions_switch_bin(&c, version, msg, sizeof msg) != 0) {
         update_error(err, errlen, "cannot switch to the new version: %s", msg);
         unplace_version(target);
@@ -662,9 +793,99 @@ static char *journal_read(const char *path)
     return text;
 }
 
-// Undoes one journaled step, lines being taken last first. A file moved
-// aside is put back only when its aside name still exists (else the move was
-// never made, or was undone already); a file copied where nothing stood goes.
+// What the first line of a journal says, as far as it can be trusted.
+struct journal_head {
+    int mode;              // a versions_mode, or -1
+    char version[64];      // the version switched to
+    char previous[64];     // the version before it, or empty
+    char components[256];  // the readable part of its component list
+    int sound;             // 1 when the mode and the version can be recorded
+    int previous_damaged;  // 1 when the previous version is neither empty nor a version
+};
+
+// Reads the journal's first line into h. A version is taken only whole (cut
+// to its field it could name another version) and only when it is a version
+// text; of the component list, what the state can record: a list that a run
+// of an earlier build let through would otherwise keep every later run from
+// recording the switch.
+static void journal_head_read(char *line, journal_head *h)
+{
+    memset(h, 0, sizeof *h);
+    h->mode = -1;
+    char *f[VERSIONS_JOURNAL_FIELDS];
+    if (!line || versions_journal_fields(line, f, VERSIONS_JOURNAL_FIELDS) != 5 ||
+        strcmp(f[0], "begin") != 0)
+        return;
+    h->mode = versions_mode_of(f[1]);
+    if (strlen(f[2]) < sizeof h->version)
+        memcpy(h->version, f[2], strlen(f[2]) + 1);
+    if (strlen(f[3]) < sizeof h->previous)
+        memcpy(h->previous, f[3], strlen(f[3]) + 1);
+    h->sound = h->mode >= 0 && version_is_valid(h->version);
+    h->previous_damaged = f[3][0] && !version_is_valid(h->previous);
+    if (h->previous_damaged)
+        h->previous[0] = '\0';
+    if (state_components_clean(h->components, f[4]))
+        log_write(LOG_WARN,
+                  "the component list of the interrupted switch cannot be recorded as it "
+                  "stands (%.300s); recording %s",
+                  f[4], h->components);
+}
+
+// 1 when path names an entry right inside dir ("<dir>\<name>", a name
+// without separators), and aside, when given, is a name the switch gives
+// such an entry to move it aside ("<path>.old-..."). A journal names nothing
+// else, so a line that does was not written by a switch of this
+// installation and is not acted on.
+static int journal_names_entry(const char *dir, const char *path, const char *aside)
+{
+    size_t n = strlen(dir);
+    if (_strnicmp(path, dir, n) != 0 || path[n] != '\\')
+        return 0;
+    const char *name = path + n + 1;
+    if (!name[0] || strpbrk(name, "\\/") || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+        return 0;
+    if (!aside)
+        return 1;
+    size_t pl = strlen(path);
+    return _strnicmp(aside, path, pl) == 0 && strncmp(aside + pl, ".old-", 5) == 0 &&
+           !strpbrk(aside + pl, "\\/");
+}
+
+// The directories that the steps of a journal of installation c may name.
+struct journal_dirs {
+    char bin[PATH_DIR_MAX];       // the live programs
+    char versions[PATH_DIR_MAX];  // the version directories
+};
+
+// Splits one journal line into f and returns its number of fields when it is
+// a step that a switch of d's installation journals: a move aside or a copy
+// in the live bin, or a version directory kept aside. 0 for anything else; a
+// step that names other files is logged and left alone.
+static int journal_step(const journal_dirs *d, char *line, char **f)
+{
+    int n = versions_journal_fields(line, f, VERSIONS_JOURNAL_FIELDS);
+    int ok;
+    if (n == 3 && strcmp(f[0], "move") == 0)
+        ok = journal_names_entry(d->bin, f[1], f[2]);
+    else if (n == 2 && strcmp(f[0], "copy") == 0)
+        ok = journal_names_entry(d->bin, f[1], NULL);
+    else if (n == 3 && strcmp(f[0], "keep") == 0)
+        ok = journal_names_entry(d->versions, f[1], f[2]);
+    else
+        return 0;
+    if (!ok) {
+        log_write(LOG_WARN, "the interrupted switch names a file outside %s; left alone: %.300s",
+                  strcmp(f[0], "keep") == 0 ? d->versions : d->bin, f[1]);
+        return 0;
+    }
+    return n;
+}
+
+// Undoes one journaled step (its n fields in f), lines being taken last
+// first. A file moved aside is put back only when its aside name still
+// exists (else the move was never made, or was undone already); a file
+// copied where nothing stood goes.
 static void recover_undo_line(char **f, int n)
 {
     if (n == 3 && strcmp(f[0], "keep") == 0) {
@@ -695,9 +916,12 @@ int versions_recover(const updater_config *cfg, char *err, size_t errlen)
     updater_config c;
     versions_config_copy(cfg, &c);
     char path[PATH_1400];
+    journal_dirs dirs;
     // No installation directory set: there is no journal to look for (an
     // empty setting would name the drive's root).
-    if (!c.install_dir[0] || journal_file(&c, path) != 0)
+    if (!c.install_dir[0] || journal_file(&c, path) != 0 ||
+        path_format(dirs.bin, sizeof dirs.bin, "%s\\bin", c.install_dir) != 0 ||
+        path_format(dirs.versions, sizeof dirs.versions, "%s\\versions", c.install_dir) != 0)
         return 0;
     char *text = journal_read(path);
     if (!text)
@@ -724,18 +948,10 @@ int versions_recover(const updater_config *cfg, char *err, size_t errlen)
         lines[count++] = p;
         p = nl + 1;
     }
-    int rc = 0;
+    int rc = 0, tested = 0;
     char *f[VERSIONS_JOURNAL_FIELDS];
-    int mode = -1, tested = 0;
-    char version[64] = "", previous[64] = "", components[256] = "";
-    if (lines && count > 0 &&
-        versions_journal_fields(lines[0], f, VERSIONS_JOURNAL_FIELDS) == 5 &&
-        strcmp(f[0], "begin") == 0) {
-        mode = versions_mode_of(f[1]);
-        update_format(version, sizeof version, "%s", f[2]);
-        update_format(previous, sizeof previous, "%s", f[3]);
-        update_format(components, sizeof components, "%s", f[4]);
-    }
+    journal_head h;
+    journal_head_read(lines && count > 0 ? lines[0] : NULL, &h);
     for (size_t i = 1; lines && i < count; i++)
         if (strcmp(lines[i], "tested") == 0)
             tested = 1;
@@ -743,37 +959,65 @@ int versions_recover(const updater_config *cfg, char *err, size_t errlen)
     state_read(&c, &st);
     // A state that names the new version has recorded the switch already;
     // with the same version before and after, only "tested" tells.
-    int recorded = version[0] && strcmp(version, previous) != 0 &&
-                   strcmp(st.installed_version, version) == 0;
-    int finish = mode >= 0 && version_is_valid(version) && (tested || recorded);
-    if (finish) {
-        if (!recorded) {
-            versions_record_mode(&st, mode, version, previous, components);
-            char werr[VERSIONS_MSG_MAX];
-            if (state_write(&c, &st, werr, sizeof werr) != 0) {
-                unrecorded(version, werr, err, errlen);
-                rc = -1;
-            }
+    int recorded = h.sound && strcmp(h.version, h.previous) != 0 &&
+                   strcmp(st.installed_version, h.version) == 0;
+    if (h.sound && h.previous_damaged) {
+        log_write(LOG_WARN, "the interrupted switch to %s names no valid previous version",
+                  h.version);
+        if (strcmp(st.installed_version, h.version) != 0) {
+            // Not recorded yet: the state still names the version the
+            // switch started from.
+            memcpy(h.previous, st.installed_version, sizeof h.previous);
+            recorded = 0;
+        } else if (h.mode == VERSIONS_ROLLBACK) {
+            // A rollback always changes the version: this one is recorded.
+            recorded = 1;
+        } else {
+            // Recorded already, or the same version again: recorded as the
+            // same version, it changes nothing more, and only "tested" tells
+            // whether the programs stay.
+            memcpy(h.previous, h.version, sizeof h.previous);
+            recorded = 0;
         }
-        if (rc == 0) {
-            for (size_t i = 1; i < count; i++)
-                if (versions_journal_fields(lines[i], f, VERSIONS_JOURNAL_FIELDS) == 3 &&
-                    strcmp(f[0], "keep") == 0)
-                    fs_remove_path(f[2]);
-            log_write(LOG_INFO, "finished the interrupted switch to %s", version);
+    }
+    int finish = h.sound && (tested || recorded);
+    if (finish && !recorded) {
+        // A sound head with its readable components always makes a record.
+        versions_record_mode(&st, h.mode, h.version, h.previous, h.components);
+        char werr[VERSIONS_MSG_MAX];
+        if (state_write(&c, &st, werr, sizeof werr) != 0) {
+            unrecorded(h.version, werr, err, errlen);
+            rc = -1;
         }
-    } else if (lines) {
+    }
+    if (lines && rc == 0 && (finish || tested)) {
+        // The programs passed: what was kept for an undo goes. A journal
+        // that says so but names no version the state can take keeps them
+        // live as they are; the next installation puts a version in place.
+        for (size_t i = 1; i < count; i++)
+            if (journal_step(&dirs, lines[i], f) == 3 && strcmp(f[0], "keep") == 0)
+                fs_remove_path(f[2]);
+        if (finish)
+            log_write(LOG_INFO, "finished the interrupted switch to %s", h.version);
+        else
+            log_write(LOG_WARN,
+                      "the journal of the interrupted switch names no version that can be "
+                      "recorded; its programs had passed their test and stay live");
+    } else if (lines && rc == 0) {
         for (size_t i = count; i-- > 1;)
-            recover_undo_line(f, versions_journal_fields(lines[i], f, VERSIONS_JOURNAL_FIELDS));
+            recover_undo_line(f, journal_step(&dirs, lines[i], f));
         if (count > 1)
-            log_write(LOG_INFO, "undid the interrupted switch to %s", version);
+            log_write(LOG_INFO, "undid the interrupted switch to %s", h.version);
     }
     // Without the lines (memory ran out) the journal stays for another try.
+    // The moved-aside files go first: an end of the process before the
+    // journal is gone leaves them to the next recovery, which would not run
+    // without it.
     if (rc == 0 && lines) {
-        versions_win.delete_file(path);
         versions_remove_old_files(&c);
-        if (finish && (mode == VERSIONS_INSTALL || mode == VERSIONS_UPDATE))
-            versions_prune(&c, version, st.previous_version[0] ? st.previous_version : NULL);
+        versions_win.delete_file(path);
+        if (finish && (h.mode == VERSIONS_INSTALL || h.mode == VERSIONS_UPDATE))
+            versions_prune(&c, h.version, st.previous_version[0] ? st.previous_version : NULL);
     }
     free(lines);
     free(text);

@@ -152,9 +152,18 @@ struct engine_site {
     // Points the site at the installation name (use_installation) and gives
     // the options of its runs, whose test root is root\<name>\root.
     std::vector<std::string> setup_installation(const std::string &name);
+    // opts (of a setup run) with an update URL where nothing answers.
+    static std::vector<std::string> offline(std::vector<std::string> opts);
     // Copies the installation from, test root included, to the installation
     // to (a new name) and gives setup_installation(to).
     std::vector<std::string> setup_copy(const std::string &from, const std::string &to);
+    // Leaves the installation as a run ended inside its switch to version
+    // leaves it: the first of programs (names without ".exe") moved aside in
+    // bin and its copy of version put in its place, or, with tested, each of
+    // them and the journal's word that they passed. The journal names the
+    // installed version as the previous one and components as the list.
+    void leave_a_switch(const std::string &version, const std::vector<std::string> &programs,
+                        const std::string &components, bool tested) const;
     // true when a process holds the installation's updater.lock.
     bool lock_held() const;
 };

@@ -427,6 +427,14 @@ std::vector<std::string> engine_site::setup_installation(const std::string &name
     return setup_options(root + "\\" + name + "\\root");
 }
 
+std::vector<std::string> engine_site::offline(std::vector<std::string> opts)
+{
+    for (size_t i = 0; i + 1 < opts.size(); i++)
+        if (opts[i] == "--url")
+            opts[i + 1] = "https://localhost:1/nobody";
+    return opts;
+}
+
 std::vector<std::string> engine_site::setup_copy(const std::string &from, const std::string &to)
 {
     std::error_code ec;
@@ -434,6 +442,31 @@ std::vector<std::string> engine_site::setup_copy(const std::string &from, const 
                           std::filesystem::copy_options::recursive, ec);
     EXPECT_FALSE(ec) << "copy of the installation " << from << ": " << ec.message();
     return setup_installation(to);
+}
+
+void engine_site::leave_a_switch(const std::string &version,
+                                 const std::vector<std::string> &programs,
+                                 const std::string &components, bool tested) const
+{
+    std::string journal = "begin\tinstall\t" + version + "\t" + state().installed_version + "\t" +
+                          components + "\n";
+    const std::string vbin = version_dir(version) + "\\bin";
+    std::error_code ec;
+    std::filesystem::create_directories(vbin, ec);
+    for (const std::string &name : programs) {
+        const std::string live = bin() + "\\" + name + ".exe";
+        const std::string aside = live + ".old-77-1";
+        ASSERT_TRUE(MoveFileA(live.c_str(), aside.c_str())) << live;
+        std::string bytes = program(name, version).data;
+        ASSERT_TRUE(test_write_file(live, bytes));
+        ASSERT_TRUE(test_write_file(vbin + "\\" + name + ".exe", bytes));
+        journal += "move\t" + live + "\t" + aside + "\n";
+        if (!tested)
+            break;
+    }
+    if (tested)
+        journal += "tested\n";
+    ASSERT_TRUE(test_write_file(std::string(cfg.install_dir) + "\\switch.journal", journal));
 }
 
 bool engine_site::lock_held() const

@@ -28,6 +28,17 @@ wizard_watch wizard_watch_run(const std::vector<std::string> &args, const char *
 // ("OrvSetupWnd", "#32770" for a message box); null when there is none.
 void *wizard_find_window(unsigned long pid, const char *cls);
 
+// The control that has the keyboard focus in the thread of window, or null.
+void *wizard_focus_of(void *window);
+// A window's text (WM_GETTEXT, so an edit field's too) in UTF-8.
+std::string wizard_text_of(void *window);
+// The shown child of window whose text is text (UTF-8), or null.
+void *wizard_shown_child(void *window, const std::string &text);
+// Sets an edit field's text from outside, as pasting it would.
+void wizard_set_field(void *field, const std::string &text);
+// Looks at cond every 50 ms until it holds, at most ms: whether it held.
+bool wizard_wait_for(const std::function<bool()> &cond, unsigned ms);
+
 // Focuses the X window behind the top-level window and presses keys there
 // (xdotool's key names, "Escape", "Return"); true when xdotool did it.
 bool wizard_press_keys(void *window, const std::string &keys);

@@ -124,6 +124,56 @@ int test_unix_run(const std::string &command, unsigned timeout_ms, std::string *
     return atoi(rc.c_str());
 }
 
+void *wizard_focus_of(void *window)
+{
+    GUITHREADINFO gi = {};
+    gi.cbSize = sizeof gi;
+    DWORD tid = GetWindowThreadProcessId((HWND)window, nullptr);
+    if (!tid || !GetGUIThreadInfo(tid, &gi))
+        return nullptr;
+    return gi.hwndFocus;
+}
+
+std::string wizard_text_of(void *window)
+{
+    wchar_t w[2048] = L"";
+    DWORD_PTR got = 0;
+    if (!window || !SendMessageTimeoutW((HWND)window, WM_GETTEXT, 2048, (LPARAM)w,
+                                        SMTO_ABORTIFHUNG, 5000, &got))
+        return "";
+    char out[8192] = "";
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, out, sizeof out, nullptr, nullptr);
+    return out;
+}
+
+void *wizard_shown_child(void *window, const std::string &text)
+{
+    for (HWND h = GetWindow((HWND)window, GW_CHILD); h; h = GetWindow(h, GW_HWNDNEXT))
+        if (IsWindowVisible(h) && wizard_text_of(h) == text)
+            return h;
+    return nullptr;
+}
+
+void wizard_set_field(void *field, const std::string &text)
+{
+    wchar_t w[2048] = L"";
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, w, 2048);
+    DWORD_PTR got = 0;
+    SendMessageTimeoutW((HWND)field, WM_SETTEXT, 0, (LPARAM)w, SMTO_ABORTIFHUNG, 5000, &got);
+}
+
+bool wizard_wait_for(const std::function<bool()> &cond, unsigned ms)
+{
+    ULONGLONG deadline = GetTickCount64() + ms;
+    for (;;) {
+        if (cond())
+            return true;
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(50);
+    }
+}
+
 bool wizard_press_keys(void *window, const std::string &keys)
 {
     // Wine names the X window behind each top-level window in this property.
