@@ -280,6 +280,8 @@ namespace {
 // programs passed.
 std::vector<std::string> flushed;
 std::string flushed_below;  // the installation directory's last name
+std::vector<std::string> flushed_aside;  // those flushed by a thread other than
+DWORD flushing_caller;                   // the one that handed the version over
 
 BOOL WINAPI record_flush(HANDLE h)
 {
@@ -289,6 +291,8 @@ BOOL WINAPI record_flush(HANDLE h)
     size_t at = path.find("\\" + flushed_below + "\\");
     flushed.push_back(at == std::string::npos ? path
                                               : path.substr(at + flushed_below.size() + 2));
+    if (GetCurrentThreadId() != flushing_caller)
+        flushed_aside.push_back(flushed.back());
     return versions_win_real.flush_file(h);
 }
 
@@ -338,6 +342,40 @@ TEST(VersionsHandover, NewFilesReachTheDiskBeforeTheyPass)
         EXPECT_NE(std::find(before_tested.begin(), before_tested.end(), name),
                   before_tested.end())
             << name << " was not flushed before the journal said tested";
+}
+
+// While the staged programs are checked, another thread already writes the
+// version's other files to the disk; never a program, which Windows would
+// not start while a handle holds it open for writing.
+TEST(VersionsHandover, DataFilesReachTheDiskWhileTheProgramsAreChecked)
+{
+    seam_guard<versions_win_calls> guard(versions_win);
+    installed f("flushed-aside");
+    file_map next;
+    add_program(&next, "tool.exe", "1.1.0");
+    add_program(&next, "extra.exe", "1.1.0");
+    std::string staging = f.stage("1.1.0", next);
+    std::vector<pkg_entry> entries = entries_of(next);
+    pkg_entry manual = {};
+    strcpy(manual.path, "docs/manual.txt");
+    manual.mode = PKG_MODE_PLAIN;
+    entries.push_back(manual);
+    flushed.clear();
+    flushed_aside.clear();
+    flushed_below = f.dir.substr(f.dir.find_last_of("\\/") + 1);
+    flushing_caller = GetCurrentThreadId();
+    versions_win.flush_file = record_flush;
+    char err[400] = "";
+    ASSERT_EQ(versions_install_staged(&f.cfg, "1.1.0", "core", staging.c_str(), entries.data(),
+                                      entries.size(), &f.st, err, sizeof err),
+              0)
+        << err;
+    std::string in_staging = staging.substr(staging.find_last_of("\\/") + 1) + "\\";
+    std::vector<std::string> expected = {in_staging + "bin\\extra.exe.version",
+                                         in_staging + "bin\\tool.exe.version",
+                                         in_staging + "docs\\manual.txt"};
+    std::sort(flushed_aside.begin(), flushed_aside.end());
+    EXPECT_EQ(flushed_aside, expected);
 }
 
 // A journal left by an ended switch is acted on only as far as it can be
