@@ -444,6 +444,62 @@ TEST_F(Download, BytesThatDoNotReachTheDiskNeverGetThePackagesName)
     EXPECT_TRUE(test_read_file(file("a.pkg")) == pkg);
 }
 
+namespace {
+std::vector<int64_t> g_committed;  // the part file's size at each commit
+int g_fail_commit = -1;            // the commit (counted from 0) that finds the disk full
+int recording_commit(int fd)
+{
+    g_committed.push_back(_filelengthi64(fd));
+    if ((int)g_committed.size() - 1 == g_fail_commit) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return download_win_real.commit(fd);
+}
+} // namespace
+
+// A large download goes to the disk while it comes, 32 MiB at a time, not
+// all at once before it takes its name; a disk that fills up on the way is
+// named as the cause and stops the download, keeping what reached it.
+TEST_F(Download, LargeDownloadReachesTheDiskAsItGrows)
+{
+    seam_guard<download_win_calls> guard(download_win);
+    download_win.commit = recording_commit;
+    const int64_t step = 32ll << 20;
+    std::string big = package((size_t)step + 300000);
+    srv_put(at("big.pkg"), big);
+    struct {
+        const char *name;
+        int fail_commit;
+        int rc;
+        std::vector<int64_t> at_least;  // the least size at each commit
+    } cases[] = {
+        {"room enough", -1, 0, {step, (int64_t)big.size()}},
+        {"full at the first 32 MiB", 0, -1, {step}},
+    };
+    for (const auto &c : cases) {
+        std::filesystem::remove_all(dir);
+        g_committed.clear();
+        g_fail_commit = c.fail_commit;
+        got g = run(artifact("big.pkg", big));
+        EXPECT_EQ(g.rc, c.rc) << c.name << ": " << g.err;
+        ASSERT_EQ(g_committed.size(), c.at_least.size()) << c.name;
+        for (size_t i = 0; i < c.at_least.size(); i++) {
+            EXPECT_GE(g_committed[i], c.at_least[i]) << c.name << ", commit " << i;
+            // No more than one piece of the body past the mark.
+            EXPECT_LE(g_committed[i], c.at_least[i] + 16384) << c.name << ", commit " << i;
+        }
+        if (c.rc != 0) {
+            EXPECT_EQ(g.err, "cannot write " + file("big.pkg.part", big) + ": the disk is full")
+                << c.name;
+            EXPECT_EQ((int64_t)std::filesystem::file_size(file("big.pkg.part", big)),
+                      g_committed.back())
+                << c.name;
+        }
+    }
+    g_fail_commit = -1;
+}
+
 TEST_F(Download, NamesThatLeaveTheDirectoryAreRefusedBeforeAnythingIsWritten)
 {
     const std::string abs = srv_url("ca", at(""));

@@ -46,6 +46,29 @@ void write_failure(const download_job *j, int full, char *err, size_t errlen)
         update_error(err, errlen, "cannot write %s", j->part);
 }
 
+// How many bytes of a download the system may hold before they are put on
+// the disk: written back while the body still comes, so that the commit
+// before the move finds little left to write.
+#define DOWNLOAD_FLUSH_EVERY (32ull << 20)
+
+// The body sink of a download: download_write_chunk, and every
+// DOWNLOAD_FLUSH_EVERY bytes a flush and commit of the part file. A flush or
+// commit that fails stops the body as a write that failed would.
+int download_write_flushed(const void *data, size_t len, void *user)
+{
+    download_sink *s = (download_sink *)user;
+    uint64_t before = s->bytes_done;
+    int rc = download_write_chunk(data, len, user);
+    if (rc != 0 || before / DOWNLOAD_FLUSH_EVERY == s->bytes_done / DOWNLOAD_FLUSH_EVERY)
+        return rc;
+    errno = 0;
+    if (download_win.flush(s->file) != 0 || download_win.commit(_fileno(s->file)) != 0) {
+        s->write_errno = errno ? errno : EIO;
+        return 1;
+    }
+    return 0;
+}
+
 // Asks for the bytes of the package that the part file lacks, into the sink.
 // 0, or the client's result with its sentence in reason (-1 without a
 // request once the download is to stop).
@@ -57,7 +80,8 @@ int download_request(download_job *j, char *reason, size_t reason_size)
     }
     http_opts opts;
     download_http_opts(j->cfg, j->sink.bytes_done, j->sink.bytes_expected, &opts);
-    return http_get(j->url, &opts, download_write_chunk, &j->sink, nullptr, reason, reason_size);
+    return http_get(j->url, &opts, download_write_flushed, &j->sink, nullptr, reason,
+                    reason_size);
 }
 
 // Fills the part file up to the package's size: a request for what it lacks
