@@ -156,8 +156,22 @@ static test_proc run_piped(const std::string &program, const std::vector<std::st
     si.hStdOutput = out_w;
     si.hStdError = err_w;
     PROCESS_INFORMATION pi = {};
-    BOOL ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                             nullptr, &si, &pi);
+    // A loaded machine's Wine now and then refuses a good start with
+    // ERROR_INTERNAL_ERROR, and the same start goes through a moment later;
+    // nothing of the program ran, so it is tried twice more, as the product's
+    // runner does.
+    BOOL ok = FALSE;
+    for (int attempt = 0; attempt < 3 && !ok; attempt++) {
+        if (attempt) {
+            if (GetLastError() != ERROR_INTERNAL_ERROR)
+                break;
+            Sleep(100);
+        }
+        ok = CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                            nullptr, &si, &pi);
+    }
+    if (!ok)
+        r.err = "the start failed (error " + std::to_string(GetLastError()) + ")";
     CloseHandle(out_w);
     CloseHandle(err_w);
     if (nul != INVALID_HANDLE_VALUE)
