@@ -563,18 +563,18 @@ TEST(Manifest, ChooseBestArtifact)
 namespace {
 
 // One release of a test document.
-struct rel_spec {
+struct rel_row {
     const char *version;
     int rollout;              // -1: no rollout_percent
     const char *min_updater;  // null: none
     const char *os;           // the artifact's os
 };
 
-std::string releases_doc(const std::vector<rel_spec> &rels, const char *blocked)
+std::string releases_doc(const std::vector<rel_row> &rels, const char *blocked)
 {
     std::string list = "[";
     for (size_t i = 0; i < rels.size(); i++) {
-        const rel_spec &r = rels[i];
+        const rel_row &r = rels[i];
         members a = with(artifact(), "match", "{\"os\":" + q(r.os ? r.os : "windows") + "}");
         members m = with(release(a), "version", q(r.version));
         if (r.rollout >= 0)
@@ -601,20 +601,20 @@ const char BLOCKED[] = "the newer releases are blocked";
 
 TEST(Manifest, ReleaseChoice)
 {
-    const std::vector<rel_spec> staged = {{"2.1.0", 10, NULL, NULL}, {"2.0.0", 100, NULL, NULL}};
-    const std::vector<rel_spec> only2 = {{"2.0.0", -1, NULL, NULL}};
-    const std::vector<rel_spec> two = {{"1.9.0", -1, NULL, NULL}, {"2.0.0", -1, NULL, NULL}};
-    const std::vector<rel_spec> unsorted = {
+    const std::vector<rel_row> staged = {{"2.1.0", 10, NULL, NULL}, {"2.0.0", 100, NULL, NULL}};
+    const std::vector<rel_row> only2 = {{"2.0.0", -1, NULL, NULL}};
+    const std::vector<rel_row> two = {{"1.9.0", -1, NULL, NULL}, {"2.0.0", -1, NULL, NULL}};
+    const std::vector<rel_row> unsorted = {
         {"1.0.0", -1, NULL, NULL}, {"3.0.0-rc.1", -1, NULL, NULL}, {"2.0.0", -1, NULL, NULL}};
-    const std::vector<rel_spec> new_updater = {{"2.1.0", -1, "3.0.0", NULL}, {"2.0.0", -1, NULL, NULL}};
-    const std::vector<rel_spec> linux_only = {{"2.1.0", -1, NULL, "linux"}};
-    const std::vector<rel_spec> mixed = {
+    const std::vector<rel_row> new_updater = {{"2.1.0", -1, "3.0.0", NULL}, {"2.0.0", -1, NULL, NULL}};
+    const std::vector<rel_row> linux_only = {{"2.1.0", -1, NULL, "linux"}};
+    const std::vector<rel_row> mixed = {
         {"2.2.0", 0, NULL, NULL}, {"2.1.0", -1, NULL, "linux"}, {"2.0.0", -1, NULL, NULL}};
-    const std::vector<rel_spec> nosys_blocked = {{"2.1.0", -1, NULL, "linux"}, {"2.0.0", -1, NULL, NULL}};
-    const std::vector<rel_spec> majors = {{"3.0.0", -1, NULL, NULL}, {"2.0.0", -1, NULL, NULL}};
+    const std::vector<rel_row> nosys_blocked = {{"2.1.0", -1, NULL, "linux"}, {"2.0.0", -1, NULL, NULL}};
+    const std::vector<rel_row> majors = {{"3.0.0", -1, NULL, NULL}, {"2.0.0", -1, NULL, NULL}};
     struct {
         const char *name;
-        const std::vector<rel_spec> *rels;
+        const std::vector<rel_row> *rels;
         const char *blocked, *installed, *updater;
         unsigned bucket, flags;
         const char *target;
@@ -714,7 +714,7 @@ TEST(Manifest, FilterRunsOnlyWhereItCounts)
     // 4.0.0 blocked and 3.5.0 too new for the updater are never shown to the
     // filter; 3.0.0 is a held-back major and 2.5.0 held back by the rollout
     // are; the filter refuses 2.2.0; 2.1.0 is chosen with the filter's pick.
-    std::vector<rel_spec> rels = {{"2.1.0", -1, NULL, NULL},  {"4.0.0", -1, NULL, NULL},
+    std::vector<rel_row> rels = {{"2.1.0", -1, NULL, NULL},  {"4.0.0", -1, NULL, NULL},
                                   {"3.5.0", -1, "9.0.0", NULL}, {"3.0.0", -1, NULL, NULL},
                                   {"2.5.0", 0, NULL, NULL},   {"2.2.0", -1, NULL, NULL},
                                   {"2.0.0", -1, NULL, NULL}};
