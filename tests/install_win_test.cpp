@@ -906,15 +906,19 @@ namespace {
 // The unpacking of one run's packages as the engine's seam sees it: how
 // many packages were unpacked at the same time at most, and one package
 // whose unpacking waits until another's has ended, so that a later
-// package's outcome is known first.
+// package's outcome is known first. The later one may wait for the earlier
+// one's start too: its download is often done first, and it would otherwise
+// be unpacked and over before the earlier one's unpacking begins.
 struct unpack_watch {
     std::mutex m;
     std::condition_variable changed;
     int running = 0;             // unpackings in progress
     int most = 0;                // the most at the same time
-    std::set<std::string> ended; // packages whose unpacking returned ("agent.pkg")
+    std::set<std::string> began; // packages whose unpacking began ("agent.pkg")
+    std::set<std::string> ended; // packages whose unpacking returned
     std::string hold, until;     // hold's unpacking waits for until's end ...
     int hold_ms = 0;             // ... at most this long
+    int until_waits_ms = 0;      // until's unpacking waits this long for hold's start
 };
 unpack_watch *watch;
 
@@ -936,6 +940,11 @@ int watched_unpack(const char *archive, const char *dest, uint64_t limit, pkg_en
     {
         std::unique_lock<std::mutex> l(watch->m);
         watch->most = std::max(watch->most, ++watch->running);
+        watch->began.insert(name);
+        watch->changed.notify_all();
+        if (name == watch->until)
+            watch->changed.wait_for(l, std::chrono::milliseconds(watch->until_waits_ms),
+                                    [] { return watch->began.count(watch->hold) > 0; });
         if (name == watch->hold)
             watch->changed.wait_for(l, std::chrono::milliseconds(watch->hold_ms),
                                     [] { return watch->ended.count(watch->until) > 0; });
@@ -977,16 +986,17 @@ TEST_F(Engine, PackagesUnpackTogetherWithinTheirDecodersMemory)
         const char *invalid;   // package that is a zstd frame but no tar archive
         const char *foreign;   // package of another component (inconsistent)
         int hold_ms;           // agent's unpacking waits this long for extras' end
+        int until_waits_ms;    // extras' unpacking waits this long for agent's start
         int rc;
         const char *err;       // the start of the sentence
         int most_at_least, most_at_most;  // unpackings at the same time
     } cases[] = {
-        {"small windows, all good", 0, nullptr, nullptr, 20000, 0, "", 2, 4},
+        {"small windows, all good", 0, nullptr, nullptr, 20000, 20000, 0, "", 2, 4},
         {"agent invalid, known after extras turned out inconsistent", 0, "agent", "extras",
-         20000, 1, "the package for agent is invalid: the tar archive is truncated", 2, 4},
-        {"extras invalid while agent is still unpacking", 0, "extras", nullptr, 20000, 1,
+         20000, 20000, 1, "the package for agent is invalid: the tar archive is truncated", 2, 4},
+        {"extras invalid while agent is still unpacking", 0, "extras", nullptr, 20000, 20000, 1,
          "the package for extras is invalid: the tar archive is truncated", 2, 4},
-        {"8 MiB windows, one after the other", 23, nullptr, nullptr, 2000, 0, "", 1, 1},
+        {"8 MiB windows, one after the other", 23, nullptr, nullptr, 2000, 0, 0, "", 1, 1},
     };
     site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
     site.publish();
@@ -997,6 +1007,7 @@ TEST_F(Engine, PackagesUnpackTogetherWithinTheirDecodersMemory)
         w.hold = "agent.pkg";
         w.until = "extras.pkg";
         w.hold_ms = c.hold_ms;
+        w.until_waits_ms = c.until_waits_ms;
         watch = &w;
         install_win.unpack = watched_unpack;
         std::vector<own_artifact *> own;

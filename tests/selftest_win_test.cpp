@@ -67,7 +67,10 @@ std::string make_package(const std::vector<pkg_file> &files, std::vector<pkg_ent
             test_write_file(p + ".version", f.version + "\n");
             test_write_file(p + ".selftest", f.selftest + "\n");
         } else if (kind == "text") {
-            test_write_file(p, "#!/bin/sh\necho not for Windows\n");
+            // No system can start it: a DOS header that leads to no program.
+            // A script would do for Windows, but Wine hands a file without
+            // the header to the Unix side, which then and now runs it.
+            test_write_file(p, "MZ" + std::string(62, '\0') + "not a program\r\n");
         }
     }
     return staging;
