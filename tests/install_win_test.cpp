@@ -879,6 +879,68 @@ TEST_F(Engine, NothingToInstallAndTooManyComponents)
     EXPECT_FALSE(site_exists(site.cfg.install_dir));
 }
 
+// A component list the state could not write back as it stands is refused
+// before anything is downloaded: the programs would otherwise go live with
+// a state that can never record them. The installation stays as it was,
+// and the version is not marked.
+TEST_F(Engine, ComponentListTheStateCannotRecordIsRefusedFirst)
+{
+    // core and eleven ids of 24 characters: 279 characters in all.
+    std::vector<std::string> long_ids = {"core"};
+    for (int i = 0; i < 11; i++) {
+        long_ids.push_back(std::string(23, (char)('a' + i)) + "x");
+        site.more_components.push_back({long_ids.back(), "T" + std::to_string(i)});
+    }
+    site.releases.push_back(engine_site::standard_release("1.0.0", {"core"}));
+    site.releases.push_back(engine_site::standard_release("1.1.0", long_ids));
+    site.publish();
+    // Two packages of the request, the second without a component id.
+    const std::string core_url = "pkgs/core-1.1.0.pkg";
+    const std::string other_url = "pkgs/" + long_ids[1] + "-1.1.0.pkg";
+    manifest_artifact core = {}, nameless = {};
+    core.url = core_url.c_str();
+    core.component = "core";
+    nameless.url = other_url.c_str();
+    struct {
+        const char *name;
+        std::vector<std::string> ids;  // the request's packages
+        const char *list;              // its component list, or null for their ids
+        bool no_id;                    // the core package comes without a component id
+        std::string expected;
+    } cases[] = {
+        {"too long", long_ids, nullptr, false,
+         "the list of components takes 279 characters, but the state can record at most 255; "
+         "choose fewer components"},
+        {"an empty id in the list", {"core", long_ids[1]}, "core,,agent", false,
+         "the component list core,,agent holds an empty or invalid id, which the state cannot "
+         "record"},
+        {"a package without an id", {}, nullptr, true,
+         "the component list core, holds an empty or invalid id, which the state cannot record"},
+    };
+    for (const auto &c : cases) {
+        site.use_installation(c.name);
+        ASSERT_EQ(site.install("1.0.0", {"core"}).rc, 0) << c.name;
+        const std::vector<std::string> before = engine_site::names(site.cfg.install_dir);
+        size_t asked = 0;
+        for (const std::string &id : long_ids)
+            asked += site.requests(site.package_path("1.1.0", id));
+        site_result r = c.no_id ? site.install_request_of("1.1.0", {&core, &nameless})
+                                : site.install("1.1.0", c.ids, 1, c.list);
+        EXPECT_EQ(r.rc, 1) << c.name;
+        EXPECT_EQ(r.err, c.expected) << c.name;
+        size_t now = 0;
+        for (const std::string &id : long_ids)
+            now += site.requests(site.package_path("1.1.0", id));
+        EXPECT_EQ(now, asked) << c.name << ": a package was downloaded";
+        EXPECT_EQ(engine_site::names(site.cfg.install_dir), before) << c.name;
+        EXPECT_EQ(read(site.bin() + "\\core_tool.exe"), tool_bytes("core", "1.0.0")) << c.name;
+        updater_state st = site.state();
+        EXPECT_STREQ(st.installed_version, "1.0.0") << c.name;
+        EXPECT_STREQ(st.components, "core") << c.name;
+        EXPECT_STREQ(st.bad_versions, "") << c.name;
+    }
+}
+
 // A staging directory that cannot be made fails the run before anything is
 // downloaded, and takes the "versions" directory it made with it.
 TEST_F(Engine, StagingThatCannotBeMadeLeavesNoVersionsBehind)
