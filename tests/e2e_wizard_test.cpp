@@ -470,6 +470,11 @@ TEST_F(Wizard, EnterPressesTheFocusedButton)
         EXPECT_TRUE(wizard_wait_for([&] { return u.box() != nullptr; }, 10000))
             << "Enter on the browse button opened no folder browser";
         if (void *browser = u.box()) {
+            // Keys reach it only once it has taken the focus; until then an
+            // Escape goes nowhere.
+            EXPECT_TRUE(wizard_wait_for(
+                [&] { return u.focus() && IsChild((HWND)browser, (HWND)u.focus()); }, 10000))
+                << focus_told(u);
             keys_ok = keys_ok && wizard_press_keys(browser, "Escape");
             EXPECT_TRUE(wizard_wait_for([&] { return u.box() == nullptr; }, 10000));
             EXPECT_TRUE(u.focus_on("Durchsuchen...")) << focus_told(u);
