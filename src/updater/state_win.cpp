@@ -9,8 +9,10 @@
 #include <string.h>
 
 #include <windows.h>
+#include <sddl.h>
 
 #include "fs.h"
+#include "sha256.h"
 #include "state_win_seam.h"
 #include "update.h"
 
@@ -19,8 +21,74 @@
 #define STATE_WRITE_TRIES 40
 #define STATE_WRITE_PAUSE_MS 50
 
+// How long a reader or writer waits for its turn at the state file: far
+// longer than any one write takes, even on a disk that is busy for seconds.
+#define STATE_TURN_WAIT_MS 30000
+
 const state_win_calls state_win_real = {fflush};
 state_win_calls state_win = state_win_real;
+
+// Waits for this state file's turn: a named mutex per state file that its
+// readers and writers take, in this process and in all others. Without it a
+// writer that found the file in use could only try again a moment later, and
+// a second writer or a reader that kept coming back took that moment every
+// time until the tries ran out; the mutex serves its waiters in turn. The
+// name holds a digest of the full path, since a path holds characters a name
+// cannot. Null when no turn can be had (the name is refused, or the wait
+// runs out): the caller then goes on with its tries alone.
+static HANDLE state_turn_take(const char *path)
+{
+    char full[MAX_PATH * 2];
+    DWORD n = GetFullPathNameA(path, sizeof full, full, NULL);
+    if (n == 0 || n >= sizeof full)
+        return NULL;
+    for (DWORD i = 0; i < n; i++) {
+        if (full[i] == '/')
+            full[i] = '\\';
+        else if (full[i] >= 'a' && full[i] <= 'z')
+            full[i] = (char)(full[i] - 'a' + 'A');
+    }
+    uint8_t digest[32];
+    char hex[65], name[80];
+    sha256_buffer(full, n, digest);
+    hex32(digest, hex);
+    hex[32] = '\0';
+    // Global: the scheduled updater runs as SYSTEM in another session than
+    // the setup. The mutex grants SYSTEM and the administrators all rights,
+    // so whichever of them made it, the other can wait for it and release it.
+    // Where a global name is refused, a local one still orders this
+    // session's setups.
+    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, FALSE};
+    PSECURITY_DESCRIPTOR sd = NULL;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;GA;;;SY)(A;;GA;;;BA)",
+                                                             SDDL_REVISION_1, &sd, NULL))
+        sa.lpSecurityDescriptor = sd;
+    HANDLE m = NULL;
+    const char *spaces[] = {"Global", "Local"};
+    for (int i = 0; i < 2 && !m; i++) {
+        snprintf(name, sizeof name, "%s\\orv_state_%s", spaces[i], hex);
+        m = CreateMutexExA(&sa, name, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    }
+    LocalFree(sd);
+    if (!m)
+        return NULL;
+    // An abandoned mutex (its holder was ended) is this caller's now.
+    DWORD got = WaitForSingleObject(m, STATE_TURN_WAIT_MS);
+    if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
+        CloseHandle(m);
+        return NULL;
+    }
+    return m;
+}
+
+// Ends the turn that state_turn_take gave (none when m is null).
+static void state_turn_give(HANDLE m)
+{
+    if (!m)
+        return;
+    ReleaseMutex(m);
+    CloseHandle(m);
+}
 
 // Reads the whole file into a heap text with room for a NUL after it; null
 // when it cannot be opened or read (or memory runs out). A file that another
@@ -74,7 +142,9 @@ int state_read(const updater_config *cfg, updater_state *st)
     if ((size_t)snprintf(path, sizeof path, "%s/state", cfg->state_dir) >= sizeof path)
         return 0;
     size_t len = 0;
+    HANDLE turn = state_turn_take(path);
     char *text = read_whole(path, &len);
+    state_turn_give(turn);
     if (text)
         state_parse_text(st, text, len);
     free(text);
@@ -160,11 +230,15 @@ int state_write(const updater_config *cfg, const updater_state *st, char *err, s
     // the state without the engine's lock: the one that comes second waits
     // for the first a moment instead of failing.
     update_error(err, errlen, "cannot update %s", path);
+    // The tries still count for what the turn does not order: a program
+    // that has the file open without taking a turn, such as a virus scanner.
+    HANDLE turn = state_turn_take(path);
     int rc = 1;
     for (int i = 0; i < STATE_WRITE_TRIES && rc == 1; i++) {
         if (i > 0)
             Sleep(STATE_WRITE_PAUSE_MS);
         rc = write_once(tmp, path, text, n, err, errlen);
     }
+    state_turn_give(turn);
     return rc == 0 ? 0 : -1;
 }
