@@ -1091,7 +1091,7 @@ TEST_F(Engine, PackagesUnpackTogetherWithinTheirDecodersMemory)
         round++;
 
         site_result r = site.install_request_of("1.0.0", arts);
-        EXPECT_EQ(r.rc, c.rc) << c.name;
+        EXPECT_EQ(r.rc, c.rc) << c.name << ": " << r.err;
         EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << c.name << ": " << r.err;
         EXPECT_GE(w.most, c.most_at_least) << c.name;
         EXPECT_LE(w.most, c.most_at_most) << c.name;
