@@ -40,8 +40,9 @@ void srv_put(const std::string &path, const std::string &bytes, srv_which which 
 // Sets the fault modes of path: lines "key value" as update_server.py reads
 // them; an empty text removes them.
 void srv_fault(const std::string &path, const std::string &lines, srv_which which = SRV_MAIN);
-// The log lines whose path (without its query) is "/" + path, oldest first;
-// every line for an empty path.
+// The log lines since this test program first asked for the server whose
+// path (without its query) is "/" + path, oldest first; every such line for
+// an empty path.
 std::vector<srv_request> srv_requests(const std::string &path, srv_which which = SRV_MAIN);
 // Windows path of a file the fixture made in the certificate directory
 // ("ca.pem", "srv.pem", "client.key", ...).

@@ -22,6 +22,10 @@ struct server_info {
     bool ok = false;              // ... and the CA is trusted
     std::string dir;              // Windows path of the server's directory
     std::map<std::string, int> ports;
+    // Size of the request log when this test program first asked for the
+    // server: a test that runs a second time after a failure, against the
+    // same server, must not count the requests of its first run.
+    size_t log_start = 0;
 };
 
 server_info &info(srv_which which)
@@ -77,6 +81,9 @@ bool srv_ready(srv_which which)
                     s.ports[line.substr(0, eq)] = atoi(line.c_str() + eq + 1);
             }
             s.ok = s.ports.count("ca") && trust_ca(s.dir + "/certs/ca.pem");
+            std::error_code ec;
+            uintmax_t size = std::filesystem::file_size(s.dir + "/requests.log", ec);
+            s.log_start = ec ? 0 : (size_t)size;
         }
     }
     EXPECT_TRUE(s.ok) << "the update server is not running or its CA cannot be trusted ("
@@ -133,7 +140,10 @@ void srv_fault(const std::string &path, const std::string &lines, srv_which whic
 std::vector<srv_request> srv_requests(const std::string &path, srv_which which)
 {
     std::vector<srv_request> out;
-    std::istringstream log(test_read_file(info(which).dir + "/requests.log"));
+    std::string text = test_read_file(info(which).dir + "/requests.log");
+    // A log shorter than at the start is a server started again: all of it is new.
+    size_t from = info(which).log_start <= text.size() ? info(which).log_start : 0;
+    std::istringstream log(text.substr(from));
     std::string line;
     while (std::getline(log, line)) {
         std::vector<std::string> f;
