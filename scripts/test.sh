@@ -34,7 +34,8 @@ echo "== Windows tests under Wine (window tests in a virtual X server)"
 win=${PIPESTATUS[0]}
 again=$(sed -n 's/^.*Test *#[0-9]*: \([^ ]*\) \.*\*\*\*.*$/\1/p' build/win-ctest.log | sort -u)
 if [ -n "$again" ]; then
-    echo "== Windows tests that failed once and ran again (their first output is above):"
+    echo "== Windows tests that failed and ran again (output above; a test that failed twice is"
+    echo "   among the failed ones):"
     printf '   %s\n' $again
 fi
 # End only this build's Wine prefix's server.
