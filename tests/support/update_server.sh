@@ -54,12 +54,33 @@ stop_server() {
     rm -f "$dir/server.env"
 }
 
+# True when every prime and CRT value of RSA key $1 takes its full 128 bytes.
+# Wine's import of a PKCS #12 key takes a shorter one (a leading zero byte,
+# about one key in a hundred) for a broken key, and every signature of the
+# client certificate then fails ("Public key signing has failed").
+full_length_key() {
+    openssl rsa -in "$1" -noout -text 2>/dev/null | awk '
+        /^[a-zA-Z]/ { name = $1 }
+        /^ / { gsub(/[ :]/, ""); hex[name] = hex[name] $0 }
+        END {
+            split("prime1: prime2: exponent1: exponent2: coefficient:", want, " ")
+            for (i in want) {
+                v = hex[want[i]]
+                sub(/^00/, "", v)
+                if (length(v) != 256) exit 1
+            }
+        }'
+}
+
 # One key and one certificate for CN=localhost (SAN DNS:localhost).
 # $1 name, $2 issuer name or "self", further arguments go to the signing call.
 make_leaf() {
     local name=$1 issuer=$2 c=$dir/certs
     shift 2
     openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$c/$name.key" 2>/dev/null
+    until full_length_key "$c/$name.key"; do
+        openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$c/$name.key" 2>/dev/null
+    done
     if [ "$issuer" = self ]; then
         openssl req -x509 -new -key "$c/$name.key" -subj "/CN=localhost/O=orv test self-signed" \
             -days 3650 -addext "subjectAltName=DNS:localhost" -addext "basicConstraints=CA:FALSE" \
